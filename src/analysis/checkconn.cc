@@ -1,0 +1,101 @@
+#include "analysis/checkconn.h"
+
+#include "analysis/helo.h"
+#include "analysis/helpers.h"
+#include "analysis/lists.h"
+#include "analysis/loginfo.h"
+#include "analysis/origin.h"
+#include "platform/net.h"
+#include "platform/resolver.h"
+#include "server/log.h"
+#include "server/textbuf.h"
+
+int isprivate(uint32_t a) {
+  uint32_t o1 = a >> 24, o2 = (a >> 16) & 0xFF;
+  if (o1 == 10 || o1 == 127) return 1;
+  if (o1 == 169 && o2 == 254) return 1;
+  if (o1 == 192 && o2 == 168) return 1;
+  if (o1 == 172 && o2 >= 16 && o2 <= 31) return 1;
+  return 0;
+}
+
+static uint32_t hostorder(const char* ip) {
+  uint32_t n = plat::inetaddr(ip);
+  const uint8_t* b = (const uint8_t*)&n;
+  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
+}
+
+void checkconn(ConnectionRecord* r) {
+  char datetime[64];
+  textformat(datetime, sizeof datetime, "%04d-%02d-%02d|%02d:%02d:%02d", r->conn_time.year,
+             r->conn_time.month, r->conn_time.day, r->conn_time.hour, r->conn_time.minute,
+             r->conn_time.second);
+
+  textcopy(r->list_tag, "NL");
+  textcopy(r->list_detail, "neutral");
+
+  int local = 0;
+  uint32_t addr = 0;
+  if (!isipaddr(r->client_ip)) {
+    textcopy(r->ptr_name, "0.0.0.0.in-addr.arpa");
+    textcopy(r->list_tag, "GL");
+    textcopy(r->list_detail, "bad-addr");
+    local = 1;
+  } else {
+    addr = hostorder(r->client_ip);
+    char revname[kTextCap + 1];
+    textformat(revname, sizeof revname, "%u.%u.%u.%u.in-addr.arpa.", addr & 0xFF,
+               (addr >> 8) & 0xFF, (addr >> 16) & 0xFF, addr >> 24);
+    if (!NSquery(r->ptr_name, sizeof r->ptr_name, revname, dns::kTypePTR, 0)) {
+      textcopy(r->ptr_name, revname);
+      textcopy(r->list_tag, "GL");
+      textcopy(r->list_detail, "bad-ptr");
+    }
+    local = isprivate(addr);
+  }
+
+  r->asn = 0;
+  // The "bad-addr" case has no address; any fixed text will do.
+  textformat(r->ip_hex, sizeof r->ip_hex, "%08X", addr);
+  textformat(r->bgp_prefix, sizeof r->bgp_prefix, "%s/32", r->client_ip);
+  textcopy(r->ip_network, r->bgp_prefix);
+  textcopy(r->country, "--");
+  textcopy(r->owner, "unknown");
+  textcopy(r->sb_item50, "--");
+  textcopy(r->sb_item55, "00.0000");
+  textcopy(r->sb_item54, "00.0000");
+
+  if (!local) getorigin(r);
+
+  textcopy(r->spf_result, "None");
+
+  int verdict;
+  if (!local) {
+    getspf(r);
+    verdict = checklist(r, dnswl, "WL");
+    if (!verdict) verdict = checklist(r, dnsbl, "BL");
+    if (!verdict) verdict = checklist(r, dnsgl, "GL");
+    if (!verdict) verdict = checkhelo(r, 0);
+  } else {
+    verdict = checkhelo(r, 1);
+  }
+
+  if (r->quit_seen == 0) {
+    if (r->last_error[0] == '\0') textcopy(r->last_error, "no-quit");
+    r->error_count++;
+  }
+
+  if (verdict != 0)
+    logmsg(LOG_LOG, "%s %s %s %s", r->thread_tag, r->client_ip, r->list_tag, r->list_detail);
+
+  if (r->helo[0] == '\0') textcopy(r->helo, "no-helo");
+  if (r->auth_data[0] == '\0') textcopy(r->auth_data, "no-auth");
+  if (r->mail_from[0] == '\0') textcopy(r->mail_from, "no-from");
+  if (r->rcpt_to[0] == '\0') textcopy(r->rcpt_to, "no-rcpt");
+  if (r->error_count == 0) textcopy(r->last_error, "no-error");
+
+  char line[kLineSize];
+  loginfo(line, datetime, r);
+  writelog("ipinfo", "%s\n", line);
+  logmsg(LOG_DATA, "(%s) %s", r->thread_tag, line);
+}

@@ -1,0 +1,3 @@
+// PLACEHOLDER until the SPF evaluator lands.
+#include "analysis/checkconn.h"
+void getspf(ConnectionRecord*) {}

@@ -1,0 +1,7 @@
+// HELO classification.
+#pragma once
+#include "server/record.h"
+
+// Classifies the record's HELO name (tag "HL") or finds it / the reverse name
+// in the URI lists. Returns the class code, a URI list entry number, or 0.
+int checkhelo(ConnectionRecord* r, int local);

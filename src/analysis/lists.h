@@ -1,0 +1,40 @@
+// DNS list files and list checks.
+#pragma once
+#include <cstdint>
+
+#include "server/record.h"
+
+struct ListEntry {
+  uint32_t number;    // position among the zones of the file, from 1
+  char zone[259 + 1];
+  ListEntry* next;
+};
+
+// Default contents (comment lines and zones), each ending with a null entry.
+extern const char* const kDnswlDefaults[];
+extern const char* const kDnsblDefaults[];
+extern const char* const kDnsglDefaults[];
+extern const char* const kUriwlDefaults[];
+extern const char* const kUriblDefaults[];
+
+// The five loaded lists, written by the main thread before the threads start.
+extern ListEntry* dnswl;
+extern ListEntry* dnsbl;
+extern ListEntry* dnsgl;
+extern ListEntry* uriwl;
+extern ListEntry* uribl;
+
+// Loads a list file, creating it from `defaults` when missing or empty.
+// Returns the first entry, or null for an empty list and every failure.
+ListEntry* loadlist(const char* path, const char* const* defaults);
+// Loads the five list files in their fixed order into the globals above.
+void loadalllists();
+// Releases the five lists in the shutdown order and clears the globals.
+void freealllists();
+void freelist(ListEntry* first);
+
+// By address: number of the first entry whose zone lists the client
+// address, else 0. On a hit writes list_tag and list_detail.
+int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag);
+// By domain: the same for the registered part of `domain`.
+int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag);

@@ -1,0 +1,8 @@
+// The connection log line.
+#pragma once
+#include "server/record.h"
+
+constexpr int kLineSize = 9216;
+
+// Builds the connection line (no line break) into out (kLineSize bytes).
+void loginfo(char* out, const char* datetime, const ConnectionRecord* r);

@@ -1,0 +1,17 @@
+// DNS query helpers of the analysis and the origin lookups.
+#pragma once
+#include <cstddef>
+
+#include "server/record.h"
+
+// Queries name for records of `type`; dst (cleared first) receives the text
+// of the first answer record (all = 0) or "|"-prefixed texts of every record
+// (all = 1). Returns 1 when at least one record was taken.
+int NSquery(char* dst, size_t dstlen, const char* name, int type, int all);
+// Longest suffix of name such that it and every shorter suffix have NS
+// records, written with a final dot. Returns 1 when found.
+int findzone(const char* name, char* dst, size_t dstlen);
+// Fills asn, ip_network, bgp_prefix, country, owner and the SenderBase items.
+void getorigin(ConnectionRecord* r);
+// Writes "network/bits" of address into dst (size dstsize).
+void setcidr(char* dst, size_t dstsize, const char* address, int bits);

@@ -1,0 +1,47 @@
+// Socket operations over the platform's socket layer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "server/record.h"
+
+namespace plat {
+
+// Classic inet_addr(): 1 to 4 parts, decimal, octal or hex; all ones on error.
+uint32_t inetaddr(const char* text);
+// Dotted-quad text of an address in network order.
+void inetntoa(uint32_t addr_net, char* buf, size_t size);
+
+// Creates an IPv4 stream socket; kInvalidSocket on failure.
+SocketHandle tcpsocket();
+// Binds to addr (network order, 0 = any) and port. Returns 1 on success.
+int bindsocket(SocketHandle s, uint32_t addr_net, uint16_t port);
+int listensocket(SocketHandle s, int backlog);
+// Accepts one connection; fills peer. kInvalidSocket on failure.
+SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer);
+// Wakes a blocked accept and closes the listening socket.
+void closelistener(SocketHandle s);
+
+// Sends once (never raises SIGPIPE). Returns bytes sent, or -1.
+long sendsocket(SocketHandle s, const char* data, size_t len);
+// Waits until readable. Returns > 0 readable, 0 time-out, < 0 error.
+int waitreadable(SocketHandle s, unsigned long timeout_ms);
+// Receives once. Returns bytes, 0 on orderly close, -1 on error.
+long recvsocket(SocketHandle s, char* buf, size_t len);
+// Shuts down the sending direction. Returns 1 on success.
+int shutdownsend(SocketHandle s);
+// Sets linger {on, 0} so that closing resets the connection. Returns 1 on success.
+int setabortive(SocketHandle s);
+// Closes the socket. Returns 1 on success.
+int closesocket(SocketHandle s);
+// Last socket error code.
+int socketerror();
+
+// Host name of this machine. Returns 1 on success.
+int gethostname(char* buf, size_t size);
+// First IPv4 address of a host name (network order). Returns 1 on success.
+int forwardlookup(const char* name, uint32_t* addr_net);
+// Official name of an IPv4 address. Returns 1 when a non-empty name was found.
+int reverselookup(uint32_t addr_net, char* buf, size_t size);
+
+}  // namespace plat

@@ -1,0 +1,81 @@
+// The resolver interface: every DNS question of the program (the analysis
+// and the SPF evaluator) goes through the Resolver installed here. The POSIX
+// implementation uses glibc's resolver library; tests install a fake.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dns {
+
+// Record types used by the program.
+enum : uint16_t {
+  kTypeA = 1, kTypeNS = 2, kTypeCNAME = 5, kTypePTR = 12, kTypeMX = 15,
+  kTypeTXT = 16, kTypeAAAA = 28
+};
+
+// Status codes, numbered as the Windows DNS API numbers them.
+enum : int {
+  kStatusOk = 0,
+  kStatusFormErr = 9001,    // permanent
+  kStatusServFail = 9002,   // temporary
+  kStatusNameError = 9003,  // NXDOMAIN
+  kStatusNotImp = 9004,     // permanent
+  kStatusRefused = 9005,    // permanent
+  kStatusBadPacket = 9502,  // malformed answer: permanent
+  kStatusNoRecords = 9501,  // NOERROR without records
+  kStatusTimeout = 1460,    // temporary
+  kStatusNoMemory = 14,     // ERROR_OUTOFMEMORY
+};
+
+// Query options.
+enum : unsigned {
+  kOptTreatAsFqdn = 0x1000,
+  kOptBypassCache = 0x0008,
+};
+
+enum class Section : uint8_t { Question = 0, Answer = 1, Authority = 2, Additional = 3 };
+
+struct Record {
+  std::string owner;                // owner name, without trailing dot
+  uint16_t type = 0;
+  Section section = Section::Answer;
+  uint32_t ttl = 0;
+  uint8_t addr[16] = {};            // A: 4 bytes, AAAA: 16 bytes, network order
+  std::string target;               // NS, PTR, CNAME target; MX exchange (no trailing dot)
+  uint16_t preference = 0;          // MX
+  std::vector<std::string> strings; // TXT: each character-string kept separately (may hold NULs)
+};
+
+// A query's answer; owns its memory.
+using RecordList = std::vector<Record>;
+
+class Resolver {
+ public:
+  virtual ~Resolver() = default;
+  // Queries `name` (taken as fully qualified) for `type`. Returns a status
+  // code; on kStatusOk `out` holds every record of the response (answer,
+  // authority and additional sections). Never throws.
+  virtual int Query(const char* name, uint16_t type, unsigned options, RecordList* out) = 0;
+};
+
+// The process-wide resolver. Default: the system resolver (POSIX backend).
+Resolver& resolver();
+// Installs `r` (not owned) as the process-wide resolver; nullptr restores the default.
+void setresolver(Resolver* r);
+
+// Sends every query of the system resolver backend to the given servers:
+// a comma-separated list of "address" or "address:port" (IPv4 or IPv6 in
+// brackets for a port). Empty or null: /etc/resolv.conf. Returns 1 when the
+// list was understood, 0 otherwise (the system configuration is then kept).
+// REQUIRES: called before any query is made.
+int setnameservers(const char* list);
+
+// Parses a raw DNS response message into records and a status, applying the
+// status mapping (NOERROR with records 0, NXDOMAIN 9003, no records 9501,
+// SERVFAIL 9002, others permanent). Used by the system backend; exposed for
+// tests and fuzzing.
+int parseresponse(const uint8_t* msg, size_t len, RecordList* out);
+
+}  // namespace dns

@@ -1,0 +1,51 @@
+// Process, clock, thread and console services of the operating system.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "server/record.h"
+
+namespace plat {
+
+// Directory separator of daily file and settings paths.
+constexpr char kPathSep = '/';
+
+// Full path of the running executable. Returns 1 on success.
+int exepath(char* buf, size_t size);
+// Changes the current directory. Returns 1 on success.
+int setcurrentdir(const char* dir);
+// Current directory. Returns 1 on success (buf then holds it).
+int getcurrentdir(char* buf, size_t size);
+
+// Hands one message to the debugger output channel (syslog on Linux).
+void debugoutput(const char* text);
+
+// Operating-system id of the calling thread.
+uint32_t threadid();
+// Lowers the process / calling thread scheduling priority; failures ignored.
+void lowerprocesspriority();
+void lowerthreadpriority();
+void sleepms(long ms);
+
+// Current time as calendar fields, UTC or local. millis is always 0.
+void utcnow(SysTime* t);
+void localnow(SysTime* t);
+
+// Socket layer description for the start-up summary.
+void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, long* lo, long* hi);
+
+// Text of an operating-system error code.
+void errortext(int code, char* buf, size_t size);
+
+// Shutdown signals: SIGINT, SIGTERM and SIGABRT are blocked in every thread
+// (call before starting any thread) and taken by one dedicated thread that
+// calls `handler(signo)` as an ordinary call. SIGPIPE is ignored.
+void blocksignals();
+void startsignalthread(void (*handler)(int));
+// Platform numbers used to name signals.
+extern const int kSigInt, kSigTerm, kSigAbrt;
+
+// Environment lookup; null when unset.
+const char* getenvvar(const char* name);
+
+}  // namespace plat

@@ -1,0 +1,166 @@
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/sys.h"
+#include "server/textbuf.h"
+
+namespace plat {
+
+const int kSigInt = SIGINT;
+const int kSigTerm = SIGTERM;
+const int kSigAbrt = SIGABRT;
+
+int exepath(char* buf, size_t size) {
+  if (size == 0) return 0;
+  ssize_t n = readlink("/proc/self/exe", buf, size - 1);
+  if (n <= 0) {
+    buf[0] = '\0';
+    return 0;
+  }
+  buf[n] = '\0';
+  return 1;
+}
+
+int setcurrentdir(const char* dir) { return chdir(dir) == 0 ? 1 : 0; }
+
+int getcurrentdir(char* buf, size_t size) {
+  if (getcwd(buf, size) == nullptr) {
+    if (size) buf[0] = '\0';
+    return 0;
+  }
+  return 1;
+}
+
+void debugoutput(const char* text) {
+  static std::once_flag once;
+  std::call_once(once, [] { openlog("nestrap", LOG_NDELAY, LOG_DAEMON); });
+  syslog(LOG_DEBUG, "%s", text);
+}
+
+uint32_t threadid() { return (uint32_t)syscall(SYS_gettid); }
+
+void lowerprocesspriority() {
+  errno = 0;
+  int cur = getpriority(PRIO_PROCESS, 0);
+  if (errno == 0) (void)setpriority(PRIO_PROCESS, 0, cur + 5);
+}
+
+void lowerthreadpriority() {
+  // On Linux a thread id names the thread alone for setpriority().
+  id_t tid = (id_t)syscall(SYS_gettid);
+  errno = 0;
+  int cur = getpriority(PRIO_PROCESS, tid);
+  if (errno == 0) (void)setpriority(PRIO_PROCESS, tid, cur + 1);
+}
+
+void sleepms(long ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+static void fill(SysTime* t, const struct tm& tm) {
+  t->year = (uint16_t)(tm.tm_year + 1900);
+  t->month = (uint16_t)(tm.tm_mon + 1);
+  t->dayofweek = (uint16_t)tm.tm_wday;
+  t->day = (uint16_t)tm.tm_mday;
+  t->hour = (uint16_t)tm.tm_hour;
+  t->minute = (uint16_t)tm.tm_min;
+  t->second = (uint16_t)tm.tm_sec;
+  t->millis = 0;
+}
+
+void utcnow(SysTime* t) {
+  time_t now = time(nullptr);
+  struct tm tm;
+  gmtime_r(&now, &tm);
+  fill(t, tm);
+}
+
+void localnow(SysTime* t) {
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  fill(t, tm);
+}
+
+void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, long* lo, long* hi) {
+  textcopy(desc, descsize, "POSIX sockets");
+  struct utsname u;
+  if (uname(&u) == 0)
+    textformat(status, statussize, "%s %s", u.sysname, u.release);
+  else
+    textcopy(status, statussize, "Running");
+  *lo = 2;
+  *hi = 2;
+}
+
+void errortext(int code, char* buf, size_t size) {
+  char tmp[256];
+  // GNU strerror_r may return a static string instead of filling tmp.
+  const char* s = strerror_r(code, tmp, sizeof tmp);
+  textcopy(buf, size, s);
+}
+
+static sigset_t shutdown_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGABRT);
+  return set;
+}
+
+void blocksignals() {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t set = shutdown_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void startsignalthread(void (*handler)(int)) {
+  std::thread([handler] {
+    sigset_t set = shutdown_signals();
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) == 0) handler(sig);
+    }
+  }).detach();
+}
+
+const char* getenvvar(const char* name) { return getenv(name); }
+
+void Event::set() {
+  std::lock_guard<std::mutex> g(mu_);
+  set_ = true;
+  cv_.notify_all();
+}
+
+void Event::reset() {
+  std::lock_guard<std::mutex> g(mu_);
+  set_ = false;
+}
+
+bool Event::isset() {
+  std::lock_guard<std::mutex> g(mu_);
+  return set_;
+}
+
+bool Event::wait(long timeout_ms) {
+  std::unique_lock<std::mutex> g(mu_);
+  return cv_.wait_for(g, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
+                      [this] { return set_; });
+}
+
+}  // namespace plat

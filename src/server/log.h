@@ -1,0 +1,20 @@
+// Diagnostic log and the daily-file writer shared with the connection log.
+#pragma once
+
+enum LogLevelCode { LOG_CRIT = 0, LOG_ERR = 1, LOG_WARN = 2, LOG_INFO = 3, LOG_LOG = 4,
+                    LOG_CONN = 5, LOG_DATA = 6, LOG_TRON = 8 };
+
+// Logs one message: to standard error (UTC time) and the daily file
+// nestrapYYYYMMDD.log when level <= LogLevel, and always to the debug channel.
+void logmsg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends one formatted line to the daily file "<LogPath>/<base>YYYYMMDD.log"
+// (local date). Lines of every base except "ipinfo" get a local-time prefix.
+// Silent when LogPath is empty or the file cannot be opened.
+void writelog(const char* base, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The lock around every append to a daily file.
+void log_lock_init();
+void log_lock_delete();
+
+constexpr int kLogBufferSize = 9216;

@@ -1,0 +1,97 @@
+#include "server/queue.h"
+
+#include <new>
+
+WorkQueue* conn_queue = nullptr;
+WorkQueue* log_queue = nullptr;
+
+static QueueNode* newnode(void* data) {
+  QueueNode* n = new (std::nothrow) QueueNode;
+  if (n == nullptr) return nullptr;
+  n->next.store(nullptr);
+  n->data = data;
+  n->deferred = nullptr;
+  return n;
+}
+
+WorkQueue* queuecreate() {
+  WorkQueue* q = new (std::nothrow) WorkQueue;
+  if (q == nullptr) return nullptr;
+  QueueNode* s = newnode(nullptr);
+  if (s == nullptr) {
+    delete q;
+    return nullptr;
+  }
+  q->head = s;
+  q->tail.store(s);
+  q->stub = s;
+  q->count.store(0);
+  q->nodes.store(1);
+  q->pushers.store(0);
+  q->retired = nullptr;
+  return q;
+}
+
+uint32_t queuecount(WorkQueue* q) { return q->count.load(); }
+
+int queuepush(WorkQueue* q, void* item) {
+  q->nodes.fetch_add(1);
+  QueueNode* n = newnode(item);
+  if (n == nullptr) {
+    q->nodes.fetch_sub(1);
+    return 0;
+  }
+  // Counted before it is linked, so that a taker can never drive the count
+  // below zero; a reader may briefly see an item that is not yet poppable.
+  q->count.fetch_add(1);
+  q->pushers.fetch_add(1);
+  QueueNode* t;
+  for (;;) {
+    t = q->tail.load();
+    QueueNode* expected = nullptr;
+    if (t->next.compare_exchange_strong(expected, n)) break;
+    // Another producer linked first: help it move the tail on, then retry.
+    q->tail.compare_exchange_strong(t, expected);
+  }
+  q->tail.compare_exchange_strong(t, n);
+  q->pushers.fetch_sub(1);
+  return 1;
+}
+
+// REQUIRES: q->lock held.
+static void releaseretired(WorkQueue* q) {
+  while (q->retired != nullptr) {
+    QueueNode* r = q->retired;
+    q->retired = r->deferred;
+    delete r;
+    q->nodes.fetch_sub(1);
+  }
+}
+
+void* queuepop(WorkQueue* q) {
+  std::lock_guard<std::mutex> guard(q->lock);
+  QueueNode* h = q->head;
+  QueueNode* n = h->next.load();
+  if (n == nullptr) return nullptr;
+  void* item = n->data;
+  q->head = n;
+  q->count.fetch_sub(1);
+  if (h != q->stub) {
+    h->deferred = q->retired;
+    q->retired = h;
+  }
+  if (q->pushers.load() == 0) releaseretired(q);
+  return item;
+}
+
+int queuefree(WorkQueue* q) {
+  if (q->count.load() != 0) return 0;
+  {
+    std::lock_guard<std::mutex> guard(q->lock);
+    releaseretired(q);
+  }
+  if (q->head != q->stub) delete q->head;
+  delete q->stub;
+  delete q;
+  return 1;
+}

@@ -1,0 +1,42 @@
+// WorkQueue: FIFO of untyped item pointers. Producers link nodes without a
+// lock; takers are serialised by the queue's lock. The queue never looks at
+// or frees an item.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+struct QueueNode {
+  std::atomic<QueueNode*> next;
+  void* data;
+  QueueNode* deferred;  // chain of popped sentinels awaiting release
+};
+
+struct WorkQueue {
+  std::mutex lock;
+  QueueNode* head;               // sentinel; its successor holds the oldest item
+  std::atomic<QueueNode*> tail;  // last node linked
+  QueueNode* stub;               // sentinel made at creation
+  std::atomic<uint32_t> count;
+  std::atomic<int32_t> nodes;
+  // Node reclamation: a popped sentinel may still be read by a producer that
+  // loaded `tail` a moment earlier. Producers announce themselves here, and
+  // popped sentinels are released only once no producer is in flight.
+  std::atomic<uint32_t> pushers;
+  QueueNode* retired;            // guarded by lock
+};
+
+// New empty queue, or null when memory could not be had.
+WorkQueue* queuecreate();
+// Items in the queue (atomic read, no lock).
+uint32_t queuecount(WorkQueue* q);
+// Appends item. Returns 1, or 0 when no node could be allocated.
+int queuepush(WorkQueue* q, void* item);
+// Removes and returns the oldest item, or null when the queue is empty.
+void* queuepop(WorkQueue* q);
+// Releases an empty queue and returns 1; a queue holding items is left
+// untouched and 0 is returned.
+int queuefree(WorkQueue* q);
+
+extern WorkQueue* conn_queue;
+extern WorkQueue* log_queue;

@@ -1,0 +1,350 @@
+// servermain: start-up, the accept loop and the shutdown sequence.
+#include "server/server.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "analysis/helpers.h"
+#include "analysis/lists.h"
+#include "platform/net.h"
+#include "platform/resolver.h"
+#include "platform/sys.h"
+#include "server/getopt.h"
+#include "server/log.h"
+#include "server/queue.h"
+#include "server/settings.h"
+#include "server/textbuf.h"
+#include "service/service.h"
+#include "smtp/session.h"
+#include "spf/wrenspf.h"
+
+namespace {
+
+constexpr long kThreadStartPauseMs = 79;
+constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xCIUh";
+
+void usage() {
+  const char* p = kProgramName;
+  printf("%s version %s\n", p, kProgramVersion);
+  printf("Nestrap server for \"MX sandwich\"\n");
+  printf("Written by \"Tarsel\"\n");
+  printf("\n");
+  printf("Usage: %s [options]\n", p);
+  printf("\n");
+  printf("option  argument    description\n");
+  printf("------  ----------  ----------------------------------------\n");
+  printf("-n      hostname    hostname for banner (default=real name)\n");
+  printf("-i      bind addr   IP to listen on or \"any\" (default=any)\n");
+  printf("-p      port        port to listen on (default=25)\n");
+  printf("-l      path        log files path (default=.)\n");
+  printf("-s                  simulate a real SMTP (default=NO)\n");
+  printf("-w      count       number of worker threads (default=%d)\n", kDefaultThreads);
+  printf("-b      size        server socket backlog size (default=%d)\n", kDefaultBacklog);
+  printf("-q      size        max requests queue size (default=%d)\n", kDefaultQueueSize);
+  printf("-r      millisec    socket read timeout (default=%ld)\n", kDefaultRxTimeOut);
+  printf("-t      millisec    response delay time (default=%ld)\n", kDefaultTarpit);
+  printf("-v      level       logging level 0...9 (default=%d)\n", kDefaultLogLevel);
+  printf("-x                  add local hostname/ip to the log records\n");
+  printf("-C                  initialize config files and exit\n");
+  printf("-I                  install program as a windows service\n");
+  printf("-U                  stop/uninstall the window service\n");
+  printf("-h                  show this help text\n");
+  printf("\n");
+  printf("e.g. : %s -i 11.22.33.44 -p 25 -l d:\\%s\n", p, p);
+  printf("       %s -i any -p 25 -l . -w 20 -b 40 -v 9\n", p);
+  printf("       %s -Cv 9\n", p);
+  fflush(stdout);
+}
+
+enum class Action { Run, Configure, Install, Remove };
+
+// Applies the options. Returns the number of errors.
+int scanoptions(int argc, char** argv, Action* action) {
+  int errors = 0;
+  bool configure = false;
+  Action svc = Action::Run;
+  opt::getoptreset();
+  int c;
+  while ((c = opt::getopt(argc, argv, kOptions)) != -1) {
+    switch (c) {
+      case 'n': textcopy(settings.HostName, opt::optarg, 260); break;
+      case 'i': textcopy(settings.ListenIP, opt::optarg, 15); break;
+      case 'p': settings.ListenPort = atoi(opt::optarg); break;
+      case 'l': textcopy(settings.LogPath, opt::optarg, 260); break;
+      case 's': settings.FakeSmtp = 1; break;
+      case 'w': settings.Threads = atoi(opt::optarg); break;
+      case 'b': settings.Backlog = atoi(opt::optarg); break;
+      case 'q': settings.QueueSize = atoi(opt::optarg); break;
+      case 'r': settings.RxTimeOut = (uint32_t)atol(opt::optarg); break;
+      case 't': settings.TarpitTime = (int32_t)atol(opt::optarg); break;
+      case 'v': settings.LogLevel = atoi(opt::optarg); break;
+      case 'x': settings.LogHost = 1; break;
+      case 'C': configure = true; break;
+      case 'I': svc = Action::Install; break;
+      case 'U': svc = Action::Remove; break;
+      default: errors++; break;
+    }
+  }
+  *action = configure ? Action::Configure : svc;
+  return errors;
+}
+
+bool isany(const char* ip) { return strncasecmp(ip, "any", 3) == 0; }
+
+// Validates the settings; logs the first failure. Returns true when valid.
+bool validate() {
+  const char* msg = nullptr;
+  if (plat::inetaddr(settings.ListenIP) == 0xFFFFFFFFu && !isany(settings.ListenIP))
+    msg = "Invalid listen address, use either an IP or \"any\"";
+  else if (settings.ListenPort < 1 || settings.ListenPort > 65534)
+    msg = "invalid listen port";
+  else if (settings.Threads < 2)
+    msg = "Invalid thread count (min=2)";
+  else if (settings.Backlog < 1)
+    msg = "Invalid backlog size (min=1)";
+  else if (settings.QueueSize < 5)
+    msg = "Invalid queue size (min=5)";
+  else if (settings.RxTimeOut < 1000u)
+    msg = "Invalid socket read timeout (min=1000)";
+  if (msg == nullptr) return true;
+  logmsg(LOG_ERR, "%s", msg);
+  return false;
+}
+
+void summary(int service_mode) {
+  char desc[257], status[129];
+  long lo = 0, hi = 0;
+  plat::socketinfo(desc, sizeof desc, status, sizeof status, &lo, &hi);
+  const ServerSettings& s = settings;
+  logmsg(LOG_INFO, "* Winsock info....: %s %s (%ld.%ld)", desc, status, lo, hi);
+  logmsg(LOG_INFO, "* hostname........: %s", s.HostName);
+  logmsg(LOG_INFO, "* listen on.......: %s:%d", s.ListenIP, s.ListenPort);
+  logmsg(LOG_INFO, "* SMTP emulation..: %s", s.FakeSmtp == 1 ? "On" : "Off");
+  logmsg(LOG_INFO, "* Service mode....: %s", service_mode == 1 ? "On" : "Off");
+  logmsg(LOG_INFO, "* workers.........: %ld", (long)s.Threads);
+  logmsg(LOG_INFO, "* backlog.........: %ld", (long)s.Backlog);
+  logmsg(LOG_INFO, "* queue size......: %ld", (long)s.QueueSize);
+  logmsg(LOG_INFO, "* rx timeout......: %ld", (long)s.RxTimeOut);
+  logmsg(LOG_INFO, "* tarpit time.....: %ld", (long)s.TarpitTime);
+  logmsg(LOG_INFO, "* log path........: %s", s.LogPath);
+  logmsg(LOG_INFO, "* verbosity.......: %d", s.LogLevel);
+  logmsg(LOG_INFO, "* CYMRU info......: %s", s.CYMRU_ORG);
+  logmsg(LOG_INFO, "* CYMRU ASN.......: %s", s.CYMRU_ASN);
+  logmsg(LOG_INFO, "* SenderBase......: %s", s.SB_SUFFIX);
+  logmsg(LOG_INFO, "* Country.........: %s", s.TLD_SUFFIX);
+}
+
+int setupspf() {
+  logmsg(LOG_INFO, "Initializing SPF library...");
+  if (SpfInit(0, 0, 0) != 0) {
+    logmsg(LOG_CRIT, "Cannot initialize SPF cache");
+    return 5;
+  }
+  if (SpfSetLocalHost(settings.HostName) != 0) {
+    logmsg(LOG_CRIT, "Cannot set SPF local host");
+    return 5;
+  }
+  if (SpfSetBestGuess(settings.BestGuess, settings.FallBack) != 0) {
+    logmsg(LOG_CRIT, "Cannot set SPF best guess policy");
+    return 5;
+  }
+  logmsg(LOG_TRON, "SPF best guess    : %s", settings.BestGuess);
+  logmsg(LOG_TRON, "SPF guess fallback: %s", settings.FallBack);
+  if (settings.UseWhitelist == 1) {
+    char record[300];
+    textformat(record, sizeof record, "v=spf1 include:%s", kTrustedForwarderZone);
+    if (SpfSetWhitelist(record) != 0) {
+      logmsg(LOG_CRIT, "Cannot set up SPF whitelisting");
+      return 5;
+    }
+    logmsg(LOG_TRON, "SPF whitelist (trusted forwarders) enabled");
+  }
+  return 0;
+}
+
+void acceptloop() {
+  ConnectionRecord rec;
+  uint32_t limit = (uint32_t)settings.QueueSize;
+  uint32_t saved = limit;
+  bool rejecting = false;
+  for (;;) {
+    memset(&rec, 0, sizeof rec);
+    rec.sock = plat::acceptsocket(socket_listen, &rec.peer_addr);
+    if (rec.sock != kInvalidSocket) {
+      utctime(&rec.conn_time);
+      plat::inetntoa(rec.peer_addr.addr, rec.client_ip, sizeof rec.client_ip);
+      logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
+      uint32_t n = queuecount(conn_queue);
+      if (n < limit) {
+        if (rejecting) {
+          logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld)", rec.client_ip, (long)n);
+          limit = saved;
+          rejecting = false;
+        }
+        ConnectionRecord* wrk = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
+        if (wrk == nullptr) {
+          logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
+          // The connection cannot be served; close it rather than leak it.
+          ShutdownConnection(rec.sock, 1);
+          initshutdown(plat::kSigAbrt);
+        } else {
+          memcpy(wrk, &rec, sizeof rec);
+          if (!queuepush(conn_queue, wrk)) {
+            ShutdownConnection(wrk->sock, 1);
+            free(wrk);
+          }
+        }
+      } else {
+        if (!rejecting) {
+          saved = limit;
+          limit = limit * 4 / 5;
+          rejecting = true;
+          logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", rec.client_ip,
+                 (long)n);
+        }
+        ShutdownConnection(rec.sock, 1);
+      }
+    } else if (!isstopping()) {
+      logmsg(LOG_CRIT, "[accept] accept() failed (Error code 0x%X)", plat::socketerror());
+      initshutdown(plat::kSigAbrt);
+    }
+    if (isstopping()) break;
+  }
+}
+
+}  // namespace
+
+int servermain(int argc, char** argv) {
+  // Shutdown signals go to the signal thread only; block them before any
+  // thread exists so that every thread inherits the mask.
+  plat::blocksignals();
+
+  setdefaults();
+  char cwd[260 + 1];
+  char inipath[300];
+  if (plat::getcurrentdir(cwd, sizeof cwd))
+    textformat(inipath, sizeof inipath, "%s%c%s.ini", cwd, plat::kPathSep, kProgramName);
+  else
+    textformat(inipath, sizeof inipath, "%s.ini", kProgramName);
+  readconfig(inipath);
+
+  Action action = Action::Run;
+  if (argc > 0 && scanoptions(argc, argv, &action) != 0) {
+    usage();
+    return 1;
+  }
+
+  log_lock_init();
+
+  if (action == Action::Configure) {
+    logmsg(LOG_INFO, "%s: initializing configuration...", kProgramName);
+    freelist(loadlist("nsp-dnswl.txt", kDnswlDefaults));
+    freelist(loadlist("nsp-dnsbl.txt", kDnsblDefaults));
+    freelist(loadlist("nsp-dnsgl.txt", kDnsglDefaults));
+    freelist(loadlist("nsp-uriwl.txt", kUriwlDefaults));
+    freelist(loadlist("nsp-uribl.txt", kUriblDefaults));
+    logmsg(LOG_INFO, "%s: all done, exiting.", kProgramName);
+    log_lock_delete();
+    return 0;
+  }
+  if (action == Action::Install) {
+    logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
+    svcinstall();
+    log_lock_delete();
+    return 0;
+  }
+  if (action == Action::Remove) {
+    logmsg(LOG_INFO, "Uninstalling %s service...", kProgramName);
+    svcremove();
+    log_lock_delete();
+    return 0;
+  }
+
+  int service_mode = servicemode();
+  logmsg(LOG_INFO, "#### %s v. %s starting ####", kProgramName, kProgramVersion);
+
+  if (!validate()) return 2;
+  if ((uint32_t)settings.LogLevel > 9u) {
+    logmsg(LOG_WARN, "Invalid log level defaulting to %d", kDefaultLogLevel);
+    settings.LogLevel = kDefaultLogLevel;
+  }
+  // The socket layer needs no start-up here; the resolver takes its servers.
+  if (settings.NameServer[0] != '\0' && !dns::setnameservers(settings.NameServer))
+    logmsg(LOG_WARN, "Invalid NameServer setting ignored: %s", settings.NameServer);
+
+  if (settings.HostName[0] == '\0') localhostname(settings.HostName);
+
+  summary(service_mode);
+
+  loadalllists();
+
+  logmsg(LOG_INFO, "Initializing connection queue...");
+  conn_queue = queuecreate();
+  if (conn_queue == nullptr) {
+    logmsg(LOG_CRIT, "Cannot initialize connection queue !");
+    return 4;
+  }
+  logmsg(LOG_INFO, "Initializing logger queue...");
+  log_queue = queuecreate();
+  if (log_queue == nullptr) {
+    logmsg(LOG_CRIT, "Cannot initialize logger queue !");
+    return 4;
+  }
+
+  int rc = setupspf();
+  if (rc != 0) return rc;
+
+  plat::lowerprocesspriority();
+
+  logmsg(LOG_INFO, "Creating %ld worker threads...", (long)settings.Threads);
+  for (int i = 0; i < settings.Threads; i++) {
+    std::thread(workerthread).detach();
+    plat::sleepms(kThreadStartPauseMs);
+  }
+  logmsg(LOG_INFO, "Creating the logger thread...");
+  std::thread(loggerthread).detach();
+  plat::sleepms(kThreadStartPauseMs);
+
+  logmsg(LOG_INFO, "Setting up listen socket on %s:%d ...", settings.ListenIP, settings.ListenPort);
+  uint32_t addr = isany(settings.ListenIP) ? 0 : plat::inetaddr(settings.ListenIP);
+  SocketHandle s = plat::tcpsocket();
+  logmsg(LOG_INFO, "Binding listen socket to %s:%d ...", settings.ListenIP, settings.ListenPort);
+  if (!plat::bindsocket(s, addr, (uint16_t)settings.ListenPort)) {
+    int err = plat::socketerror();
+    logmsg(LOG_CRIT, "Couldn't bind to socket_listen! Aborting.");
+    logmsg(LOG_CRIT, "(Error code 0x%X)", err);
+    if (s != kInvalidSocket) plat::closesocket(s);
+    return 3;
+  }
+  socket_listen = s;
+  logmsg(LOG_INFO, "Setting up signal handlers...");
+  plat::startsignalthread(initshutdown);
+  logmsg(LOG_INFO, "Starting listen socket %s:%d ...", settings.ListenIP, settings.ListenPort);
+  if (!plat::listensocket(s, settings.Backlog)) {
+    logmsg(LOG_CRIT, "Couldn't listen on server socket ! Aborting.");
+    plat::closesocket(s);
+    return 3;
+  }
+  logmsg(LOG_INFO, "Listening for connections on %s:%d", settings.ListenIP, settings.ListenPort);
+  logmsg(LOG_INFO, "Waiting for incoming connections...");
+
+  acceptloop();
+
+  logmsg(LOG_INFO, "Starting clean shutdown...");
+  logmsg(LOG_INFO, "Waiting for %ld active threads to terminate...", (long)active_threads.load());
+  while (active_threads.load() != 0) plat::sleepms(kThreadStartPauseMs);
+  logmsg(LOG_INFO, "Releasing data queues...");
+  if (queuefree(conn_queue)) conn_queue = nullptr;
+  if (queuefree(log_queue)) log_queue = nullptr;
+  logmsg(LOG_INFO, "Releasing allocated memory...");
+  freealllists();
+  logmsg(LOG_INFO, "All done, exiting");
+  log_lock_delete();
+  signaldone();
+  return 0;
+}

@@ -1,0 +1,127 @@
+#include "server/settings.h"
+
+#include <cstdio>
+
+#include "analysis/helpers.h"
+#include "platform/sys.h"
+#include "server/inifile.h"
+#include "server/textbuf.h"
+
+ServerSettings settings;
+
+void setdefaults() {
+  settings = ServerSettings{};
+  textcopy(settings.ListenIP, "any");
+  settings.ListenPort = kDefaultPort;
+  settings.RxTimeOut = kDefaultRxTimeOut;
+  settings.QuerySenderBase = 1;
+  textcopy(settings.CYMRU_ORG, kDefaultCymruOrg);
+  textcopy(settings.CYMRU_ASN, kDefaultCymruAsn);
+  textcopy(settings.SB_SUFFIX, kDefaultSbSuffix);
+  textcopy(settings.TLD_SUFFIX, kDefaultTldSuffix);
+  textcopy(settings.BestGuess, kDefaultBestGuess);
+  textcopy(settings.FallBack, kDefaultFallBack);
+  settings.Threads = kDefaultThreads;
+  settings.Backlog = kDefaultBacklog;
+  settings.QueueSize = kDefaultQueueSize;
+  settings.TarpitTime = kDefaultTarpit;
+  if (!plat::getcurrentdir(settings.LogPath, sizeof settings.LogPath))
+    textcopy(settings.LogPath, ".");
+  settings.LogLevel = kDefaultLogLevel;
+}
+
+void writeconfig(const char* path) {
+  if (fileexists(path)) return;
+  FILE* f = fopen(path, "w");
+  if (f == nullptr) return;
+  char cwd[260 + 1];
+  if (!plat::getcurrentdir(cwd, sizeof cwd)) textcopy(cwd, ".");
+  fprintf(f,
+          "; Nestrap settings\n"
+          "\n"
+          "; General settings\n"
+          "[Listener]\n"
+          "HostName=\n"
+          "ListenIP=any\n"
+          "ListenPort=%d\n"
+          "RxTimeOut=%ld\n"
+          "\n"
+          "; Server options\n"
+          "[Options]\n"
+          "FakeSmtp=0\n"
+          "LogHost=0\n"
+          "QuerySenderBase=1\n"
+          "\n"
+          "; DNS info gathering\n"
+          "[DNSinfo]\n"
+          "CYMRU_ORG=%s\n"
+          "CYMRU_ASN=%s\n"
+          "SB_SUFFIX=%s\n"
+          "TLD_SUFFIX=%s\n"
+          "\n"
+          "; SPF-v1 options\n"
+          "[SPFv1]\n"
+          "BestGuess=%s\n"
+          "FallBack=%s\n"
+          "UseWhitelist=0\n"
+          "\n"
+          "; Process tuning\n"
+          "[Process]\n"
+          "Threads=%d\n"
+          "Backlog=%d\n"
+          "QueueSize=%d\n"
+          "TarpitTime=%ld\n"
+          "\n"
+          "; Logging\n"
+          "[Logging]\n"
+          "LogPath=%s\n"
+          "LogLevel=%d\n"
+          "\n",
+          kDefaultPort, kDefaultRxTimeOut, kDefaultCymruOrg, kDefaultCymruAsn, kDefaultSbSuffix,
+          kDefaultTldSuffix, kDefaultBestGuess, kDefaultFallBack, kDefaultThreads, kDefaultBacklog,
+          kDefaultQueueSize, kDefaultTarpit, cwd, kDefaultLogLevel);
+  fflush(f);
+  fclose(f);
+}
+
+static int flag(long v) { return v != 0 ? 1 : 0; }
+
+int readconfig(const char* path) {
+  writeconfig(path);
+  inisetfile(path);
+  ServerSettings& s = settings;
+
+  inisetsection("Listener");
+  inigetstr("HostName", "", s.HostName, 260);
+  inigetstr("ListenIP", "any", s.ListenIP, 16);
+  s.ListenPort = (int32_t)inigetint("ListenPort", kDefaultPort);
+  s.RxTimeOut = (uint32_t)inigetint("RxTimeOut", kDefaultRxTimeOut);
+
+  inisetsection("Options");
+  s.FakeSmtp = flag(inigetint("FakeSmtp", 0));
+  s.LogHost = flag(inigetint("LogHost", 0));
+  s.QuerySenderBase = flag(inigetint("QuerySenderBase", 1));
+
+  inisetsection("DNSinfo");
+  inigetstr("CYMRU_ORG", kDefaultCymruOrg, s.CYMRU_ORG, 260);
+  inigetstr("CYMRU_ASN", kDefaultCymruAsn, s.CYMRU_ASN, 260);
+  inigetstr("SB_SUFFIX", kDefaultSbSuffix, s.SB_SUFFIX, 260);
+  inigetstr("TLD_SUFFIX", kDefaultTldSuffix, s.TLD_SUFFIX, 260);
+  inigetstr("NameServer", "", s.NameServer, 260);
+
+  inisetsection("SPFv1");
+  inigetstr("BestGuess", kDefaultBestGuess, s.BestGuess, 260);
+  inigetstr("FallBack", kDefaultFallBack, s.FallBack, 260);
+  s.UseWhitelist = flag(inigetint("UseWhitelist", 0));
+
+  inisetsection("Process");
+  s.Threads = (int32_t)inigetint("Threads", kDefaultThreads);
+  s.Backlog = (int32_t)inigetint("Backlog", kDefaultBacklog);
+  s.QueueSize = (int32_t)inigetint("QueueSize", kDefaultQueueSize);
+  s.TarpitTime = (int32_t)inigetint("TarpitTime", kDefaultTarpit);
+
+  inisetsection("Logging");
+  inigetstr("LogPath", ".", s.LogPath, 260);
+  s.LogLevel = (int32_t)inigetint("LogLevel", kDefaultLogLevel);
+  return 1;
+}

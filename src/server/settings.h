@@ -1,0 +1,60 @@
+// Process-wide settings. Written by servermain (and the settings reader it
+// calls) before any other thread starts; read everywhere afterwards without
+// locks. Field names are the settings-file keys.
+#pragma once
+#include <cstdint>
+
+struct ServerSettings {
+  char HostName[260 + 1];
+  char ListenIP[16];
+  int32_t ListenPort;
+  uint32_t RxTimeOut;
+  int32_t FakeSmtp;
+  int32_t LogHost;
+  int32_t QuerySenderBase;
+  char CYMRU_ORG[260 + 1];
+  char CYMRU_ASN[260 + 1];
+  char SB_SUFFIX[260 + 1];
+  char TLD_SUFFIX[260 + 1];
+  char BestGuess[260 + 1];
+  char FallBack[260 + 1];
+  int32_t UseWhitelist;
+  int32_t Threads;
+  int32_t Backlog;
+  int32_t QueueSize;
+  int32_t TarpitTime;
+  char LogPath[260 + 1];
+  int32_t LogLevel;
+  // Optional "[DNSinfo] NameServer": comma-separated address[:port] list;
+  // empty means the system's resolver configuration.
+  char NameServer[260 + 1];
+};
+
+extern ServerSettings settings;
+
+// Built-in defaults; the settings file writes the same values.
+constexpr const char* kProgramName = "nestrap";
+constexpr const char* kProgramVersion = "10.03, Nov. 7, 2019";
+constexpr int kDefaultPort = 25;
+constexpr long kDefaultRxTimeOut = 30000;
+constexpr int kDefaultThreads = 7;
+constexpr int kDefaultBacklog = 5;
+constexpr int kDefaultQueueSize = 64;
+constexpr long kDefaultTarpit = 0;
+constexpr int kDefaultLogLevel = 3;
+constexpr const char* kDefaultBestGuess = "v=spf1 a/24 mx/24 ptr ~all";
+constexpr const char* kDefaultFallBack = "v=spf1 a -all";
+// Public DNS information services.
+constexpr const char* kDefaultCymruOrg = "origin.asn.cymru.com";
+constexpr const char* kDefaultCymruAsn = "asn.cymru.com";
+constexpr const char* kDefaultSbSuffix = "query.senderbase.org";
+constexpr const char* kDefaultTldSuffix = "zz.countries.nerd.dk";
+// Trusted-forwarder SPF zone used when UseWhitelist is on.
+constexpr const char* kTrustedForwarderZone = "spf.trusted-forwarder.org";
+
+// Sets the built-in defaults (LogPath = current directory or ".").
+void setdefaults();
+// Writes the default settings file when `path` is missing or empty.
+void writeconfig(const char* path);
+// writeconfig, then reads every key into `settings`. Returns 1.
+int readconfig(const char* path);
