@@ -1,0 +1,286 @@
+"""Start-up of the real binary: options, settings file, validation, logs."""
+import os
+import re
+import socket
+import time
+import unittest
+
+from harness import Nestrap, free_port, wait_for
+
+USAGE = """nestrap version 10.03, Nov. 7, 2019
+Nestrap server for "MX sandwich"
+Written by "Tarsel"
+
+Usage: nestrap [options]
+
+option  argument    description
+------  ----------  ----------------------------------------
+-n      hostname    hostname for banner (default=real name)
+-i      bind addr   IP to listen on or "any" (default=any)
+-p      port        port to listen on (default=25)
+-l      path        log files path (default=.)
+-s                  simulate a real SMTP (default=NO)
+-w      count       number of worker threads (default=7)
+-b      size        server socket backlog size (default=5)
+-q      size        max requests queue size (default=64)
+-r      millisec    socket read timeout (default=30000)
+-t      millisec    response delay time (default=0)
+-v      level       logging level 0...9 (default=3)
+-x                  add local hostname/ip to the log records
+-C                  initialize config files and exit
+-I                  install program as a windows service
+-U                  stop/uninstall the window service
+-h                  show this help text
+
+e.g. : nestrap -i 11.22.33.44 -p 25 -l d:\\nestrap
+       nestrap -i any -p 25 -l . -w 20 -b 40 -v 9
+       nestrap -Cv 9
+"""
+
+DEFAULT_INI = """; Nestrap settings
+
+; General settings
+[Listener]
+HostName=
+ListenIP=any
+ListenPort=25
+RxTimeOut=30000
+
+; Server options
+[Options]
+FakeSmtp=0
+LogHost=0
+QuerySenderBase=1
+
+; DNS info gathering
+[DNSinfo]
+CYMRU_ORG=origin.asn.cymru.com
+CYMRU_ASN=asn.cymru.com
+SB_SUFFIX=query.senderbase.org
+TLD_SUFFIX=zz.countries.nerd.dk
+
+; SPF-v1 options
+[SPFv1]
+BestGuess=v=spf1 a/24 mx/24 ptr ~all
+FallBack=v=spf1 a -all
+UseWhitelist=0
+
+; Process tuning
+[Process]
+Threads=7
+Backlog=5
+QueueSize=64
+TarpitTime=0
+
+; Logging
+[Logging]
+LogPath={cwd}
+LogLevel=3
+
+"""
+
+# Keeps every run away from the machine's resolver: a closed local port.
+QUIET_DNS = "[DNSinfo]\nNameServer=127.0.0.1:9\n"
+
+
+class Fixture(unittest.TestCase):
+    def server(self, **kw):
+        kw.setdefault("ini", QUIET_DNS)
+        n = Nestrap(**kw)
+        self.addCleanup(n.close)
+        return n
+
+
+class UsageTest(Fixture):
+    def test_help_and_bad_options_print_usage_and_exit_1(self):
+        n = self.server()
+        cases = [
+            (["-h"], None),
+            (["-z"], "illegal option -- z"),
+            (["-p"], "option requires an argument -- p"),
+            (["-s", "-h", "-x"], None),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = n.run(args)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, USAGE)
+                if message:
+                    self.assertIn("%s: %s" % (n.exe, message), r.stderr)
+
+    def test_invalid_settings_exit_2_with_first_failure(self):
+        n = self.server(hostname=None, port=None)
+        cases = [
+            (["-p", "65535"], "invalid listen port"),
+            (["-p", "0"], "invalid listen port"),
+            (["-i", "255.255.255.255"], 'Invalid listen address, use either an IP or "any"'),
+            (["-i", "nowhere"], 'Invalid listen address, use either an IP or "any"'),
+            (["-w", "1"], "Invalid thread count (min=2)"),
+            (["-b", "0"], "Invalid backlog size (min=1)"),
+            (["-q", "4"], "Invalid queue size (min=5)"),
+            (["-r", "999"], "Invalid socket read timeout (min=1000)"),
+            # Validation order: the address is reported before the port.
+            (["-i", "x", "-p", "0", "-w", "0"], 'Invalid listen address'),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = n.run(["-n", "h.example"] + args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                errors = [l for l in r.stderr.splitlines() if "[ERR ]" in l]
+                self.assertEqual(len(errors), 1, r.stderr)
+                self.assertIn(message, errors[0])
+                self.assertNotIn("Winsock info", r.stderr)
+
+    def test_non_numeric_thread_count_in_file_is_invalid(self):
+        n = self.server(ini=QUIET_DNS + "[Process]\nThreads=abc\n")
+        r = n.run(["-n", "h.example", "-p", str(free_port())])
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("[ERR ] Invalid thread count (min=2)", r.stderr)
+
+
+class SettingsFileTest(Fixture):
+    def test_default_file_written_byte_for_byte(self):
+        n = self.server(ini=None)
+        r = n.run(["-C"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(n.dir, "nestrap.ini")) as f:
+            self.assertEqual(f.read(), DEFAULT_INI.format(cwd=os.path.realpath(n.dir)))
+        self.assertIn("[INFO] nestrap: initializing configuration...", r.stderr)
+        self.assertIn("[INFO] nestrap: all done, exiting.", r.stderr)
+
+    def test_empty_file_replaced_and_content_never_rewritten(self):
+        n = self.server(ini="")
+        self.assertEqual(n.run(["-C"]).returncode, 0)
+        with open(os.path.join(n.dir, "nestrap.ini")) as f:
+            self.assertTrue(f.read().startswith("; Nestrap settings\n"))
+
+        partial = "[Listener]\nHostName=from.file\n" + QUIET_DNS
+        with open(os.path.join(n.dir, "nestrap.ini"), "w") as f:
+            f.write(partial)
+        n.hostname = None
+        n.start()
+        n.stop()
+        with open(os.path.join(n.dir, "nestrap.ini")) as f:
+            self.assertEqual(f.read(), partial)
+        err = n.stderr()
+        self.assertIn("* hostname........: from.file", err)
+        # A file without LogPath logs to "." (the executable's directory).
+        self.assertIn("* log path........: .\n", err)
+        self.assertTrue(n.diag_lines())
+
+    def test_option_wins_over_file_and_file_values(self):
+        other = free_port()
+        ini = ("[Listener]\nListenPort=%d\n[Options]\nFakeSmtp=5\n" % other) + QUIET_DNS + \
+              "[Process]\nThreads=3\nQueueSize=9\n"
+        n = self.server(ini=ini)
+        n.start()
+        n.stop()
+        err = n.stderr()
+        self.assertIn("* listen on.......: 127.0.0.1:%d" % n.port, err)
+        self.assertIn("* SMTP emulation..: On", err)
+        self.assertIn("* workers.........: 3", err)
+        self.assertIn("* queue size......: 9", err)
+        self.assertIn("* Service mode....: Off", err)
+
+    def test_slash_options_grouped_options_and_long_listen_address(self):
+        n = self.server(ini=QUIET_DNS + "[Listener]\nListenIP=192.168.100.200\n")
+        n.listen = None
+        n.port = None
+        r = n.run(["-n", "h.example", "/s", "-xv9", "-p", str(free_port())])
+        # Not an address of this machine: the bind fails after the summary.
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("* listen on.......: 192.168.100.200:", r.stderr)
+        self.assertIn("* SMTP emulation..: On", r.stderr)
+        self.assertIn("* verbosity.......: 9", r.stderr)
+        self.assertIn("[CRIT] Couldn't bind to socket_listen! Aborting.", r.stderr)
+        self.assertRegex(r.stderr, r"\[CRIT\] \(Error code 0x[0-9A-F]+\)")
+
+
+class LoggingTest(Fixture):
+    def test_out_of_range_level_warns_and_uses_3(self):
+        n = self.server(args=["-v", "12"])
+        n.start()
+        n.stop()
+        err = n.stderr()
+        self.assertIn("[WARN] Invalid log level defaulting to 3", err)
+        self.assertIn("* verbosity.......: 3", err)
+        self.assertNotIn("[CONN]", err)
+
+    def test_level_0_shows_only_critical_lines(self):
+        n = self.server(args=["-v", "0"])
+        n.start(wait=False)
+
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", n.port), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        # Start-up logs nothing at level 0: wait for the port instead.
+        wait_for(listening, what="listening port")
+        n.stop()
+        self.assertEqual(n.stderr(), "")
+        self.assertEqual(n.diag_lines(), [])
+
+    def test_file_and_console_lines(self):
+        n = self.server(hostname="tab\there\x1b[31m")
+        n.start()
+        n.stop()
+        err = n.stderr()
+        # Console: UTC time, a blank, the label; the tab kept, ESC blanked.
+        self.assertIn("[INFO] * hostname........: tab\there [31m\n", err)
+        self.assertRegex(err.splitlines()[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[INFO\] ")
+        # File: the day file of the local date, local-time prefix, every
+        # control byte a blank and one blank before each line break.
+        name = time.strftime("nestrap%Y%m%d.log")
+        with open(os.path.join(n.dir, name)) as f:
+            text = f.read()
+        lines = text.split("\n")[:-1]
+        self.assertTrue(lines)
+        for line in lines:
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\d\|\d\d:\d\d:\d\d\|\[[A-Z ]{4}\] .* $")
+        self.assertIn("|[INFO] * hostname........: tab here [31m \n", text)
+
+    def test_empty_log_path_writes_no_file(self):
+        n = self.server(args=["-l", ""])
+        n.start()
+        n.stop()
+        self.assertEqual(n.diag_lines(), [])
+        self.assertIn("* log path........: \n", n.stderr())
+
+
+class ListenTest(Fixture):
+    def test_port_in_use_exits_3(self):
+        busy = socket.socket()
+        self.addCleanup(busy.close)
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        n = self.server(port=busy.getsockname()[1])
+        r = n.run(n.command()[1:])
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("[CRIT] Couldn't bind to socket_listen! Aborting.", r.stderr)
+        self.assertIn("[CRIT] (Error code 0x62)", r.stderr)  # EADDRINUSE
+
+    def test_highest_port_accepted_and_startup_order(self):
+        n = self.server(listen="any", port=65534)
+        try:
+            n.start()
+        except AssertionError:
+            self.skipTest("port 65534 is in use on this machine")
+        self.assertEqual(n.stop(), 0)
+        err = n.stderr()
+        order = ["#### nestrap v. 10.03, Nov. 7, 2019 starting ####", "* Winsock info....: ",
+                 "* Country.........: ", "Initializing connection queue...",
+                 "Initializing logger queue...", "Initializing SPF library...",
+                 "Creating 7 worker threads...", "Creating the logger thread...",
+                 "Setting up listen socket on any:65534 ...", "Binding listen socket to any:65534 ...",
+                 "Setting up signal handlers...", "Starting listen socket any:65534 ...",
+                 "Listening for connections on any:65534", "Waiting for incoming connections..."]
+        positions = [err.find(t) for t in order]
+        self.assertNotIn(-1, positions, err)
+        self.assertEqual(positions, sorted(positions))
+        self.assertRegex(err, r"\* Winsock info\.\.\.\.: POSIX sockets \S+ \S+ \(2\.2\)")
+
+
+if __name__ == "__main__":
+    unittest.main()
