@@ -114,12 +114,15 @@ class Nestrap:
             if self.proc.poll() is None:
                 self.proc.kill()
                 self.proc.wait()
-            self._stderr.close()
         return rc
 
     def close(self):
         try:
             self.stop(signal.SIGKILL, timeout=10)
+            if getattr(self, "_stderr", None):
+                self._stderr.close()
+            if self.proc is not None and self.proc.stdout:
+                self.proc.stdout.close()
         finally:
             shutil.rmtree(self.dir, ignore_errors=True)
 
