@@ -1,0 +1,98 @@
+// The daily-file writer and the diagnostic log's level filter.
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "server/log.h"
+#include "server/settings.h"
+#include "server/textbuf.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LogFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("nestrap-log-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    setdefaults();
+    textcopy(settings.LogPath, dir_.c_str());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string read(const std::string& base) {
+    char day[16];
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    strftime(day, sizeof day, "%Y%m%d", &tm);
+    std::ifstream f(dir_ / (base + day + ".log"));
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(LogFiles, ConnectionLinesHaveNoPrefixAndEndInOneBlank) {
+  writelog("ipinfo", "%s\n", "a|b\tc\rd\x1b" "e\x7f");
+  writelog("IPINFO", "%s\n", "upper");
+  writelog("IpInfo", "%s\n", "mixed");
+  // Each base name has its own file; "ipinfo" in any case gets no prefix.
+  EXPECT_EQ(read("ipinfo"), "a|b c d e  \n");
+  EXPECT_EQ(read("IPINFO"), "upper \n");
+  EXPECT_EQ(read("IpInfo"), "mixed \n");
+}
+
+TEST_F(LogFiles, DiagnosticLinesFollowTheLevel) {
+  settings.LogLevel = 3;
+  logmsg(3, "shown\tline");
+  logmsg(5, "connection detail");
+  logmsg(9, "verbose");
+  logmsg(-1, "negative");
+  std::string text = read("nestrap");
+  EXPECT_NE(text.find("|[INFO] shown line \n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("connection detail"), std::string::npos);
+  EXPECT_EQ(text.find("verbose"), std::string::npos);
+  EXPECT_NE(text.find("|[UNKN] negative \n"), std::string::npos);
+  EXPECT_EQ(text.substr(4, 1), "-");
+  EXPECT_EQ(text.substr(10, 1), "|");
+  EXPECT_EQ(text.substr(19, 1), "|");
+
+  settings.LogLevel = 9;
+  logmsg(7, "seven");
+  logmsg(9, "nine");
+  text = read("nestrap");
+  EXPECT_NE(text.find("|[UNKN] seven \n"), std::string::npos);
+  EXPECT_NE(text.find("|[UNKN] nine \n"), std::string::npos);
+}
+
+TEST_F(LogFiles, LongMessagesAreCutAndEmptyPathWritesNothing) {
+  std::string big(20000, 'x');
+  writelog("ipinfo", "%s\n", big.c_str());
+  std::string text = read("ipinfo");
+  EXPECT_EQ(text.size(), (size_t)kLogBufferSize - 1 + 1);  // 9215 characters and the line break
+  fs::remove_all(dir_);
+  fs::create_directories(dir_);
+  settings.LogPath[0] = '\0';
+  writelog("ipinfo", "%s\n", "nothing");
+  logmsg(0, "console only");
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(LogFiles, MissingDirectoryDropsLinesSilently) {
+  textcopy(settings.LogPath, (dir_ / "gone").c_str());
+  writelog("ipinfo", "%s\n", "lost");
+  EXPECT_FALSE(fs::exists(dir_ / "gone"));
+}
+
+}  // namespace
