@@ -72,8 +72,10 @@ class Nestrap:
 
     def run(self, args, timeout=DEFAULT_TIMEOUT, cwd=None):
         """Runs a one-shot invocation with exactly `args`; returns CompletedProcess."""
-        return subprocess.run([self.exe] + list(args), capture_output=True, text=True,
-                              timeout=timeout, cwd=cwd or self.dir, env=self._env())
+        r = subprocess.run([self.exe] + list(args), capture_output=True, text=True,
+                           timeout=timeout, cwd=cwd or self.dir, env=self._env())
+        sanitizer_report(r.stderr)
+        return r
 
     def _env(self):
         env = dict(os.environ)
@@ -121,6 +123,7 @@ class Nestrap:
             self.stop(signal.SIGKILL, timeout=10)
             if getattr(self, "_stderr", None):
                 self._stderr.close()
+                sanitizer_report(self.stderr())
             if self.proc is not None and self.proc.stdout:
                 self.proc.stdout.close()
         finally:
@@ -150,6 +153,18 @@ class Nestrap:
         wait_for(lambda: len(self.connection_lines()) >= n, timeout,
                  what="%d connection line(s)" % n)
         return self.connection_lines()
+
+
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer")
+
+
+def sanitizer_report(text):
+    """Fails when a sanitized binary reported a fault on its standard error."""
+    for marker in SANITIZER_MARKERS:
+        if marker in text:
+            at = text.index(marker)
+            raise AssertionError("sanitizer report:\n" + text[max(0, at - 200):at + 4000])
 
 
 def columns(line):

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing nestrap needs on Debian.
+# Usage: tools/deps.sh [extra package ...]
+set -euo pipefail
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml
+          swaks iproute2 util-linux "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
