@@ -1,11 +1,328 @@
-// PLACEHOLDER until the evaluator lands.
+// Public operations of the SPF evaluator: settings, binding, the front end
+// of a check (identity, source routes, address literals, explanation).
 #include "spf/wrenspf.h"
 
-int SpfInit(int, int, int) { return 0; }
-int SpfSetLocalHost(const char*) { return 0; }
-int SpfSetBestGuess(const char*, const char*) { return 0; }
-int SpfSetWhitelist(const char*) { return 0; }
-const char* SpfParseAddress(const char*, int, void*) { return nullptr; }
-int SpfCheckHost(int, const void*, const char*, const char*, const char*, const char*, char**) { return 4; }
-const char* SpfResultText(int) { return "None"; }
-void SpfCleanup() {}
+#include <strings.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "spf/spf_internal.h"
+
+SpfSettings g_spf;
+
+namespace {
+
+int64_t SystemClock() { return (int64_t)time(nullptr); }
+
+// 0 not initialised, 1 ready, -1 binding failed (until SpfCleanup).
+std::atomic<int> g_state{0};
+// Serialises lazy binding by threads that call in before SpfInit.
+std::mutex g_bindmutex;
+
+constexpr size_t kMaxHopName = 255;
+constexpr size_t kLiteralNameBuf = 256;
+
+// Binding means the resolver is usable; the resolver interface has no state
+// to set up, so it always succeeds.
+bool BindResolver() { return true; }
+
+int Bind(bool lazy, bool locked) {
+  if (g_state == 1) return 0;
+  if (g_state == -1) return 1;
+  std::unique_lock<std::mutex> guard(g_bindmutex, std::defer_lock);
+  if (lazy) {
+    guard.lock();
+    if (g_state == 1) return 0;
+    if (g_state == -1) return 1;
+  }
+  if (!BindResolver()) {
+    g_state = -1;
+    return 1;
+  }
+  SpfCacheSetLocking(locked);
+  g_state = 1;
+  return 0;
+}
+
+void FreeText(char** t) {
+  free(*t);
+  *t = nullptr;
+}
+
+char* CopyText(const char* s) {
+  size_t n = strlen(s);
+  char* c = (char*)malloc(n + 1);
+  if (c) memcpy(c, s, n + 1);
+  return c;
+}
+
+// Replaces a record setting: free, test, copy.
+int SetRecord(char** slot, const char* record) {
+  FreeText(slot);
+  if (!record || !*record) return 0;
+  if (!SpfRecordSyntaxOk(record)) return SPF_PERMERROR;
+  *slot = CopyText(record);
+  return *slot ? 0 : SPF_TEMPERROR;
+}
+
+bool IsLoopbackV6(const uint8_t* a) {
+  for (int i = 0; i < 15; i++) {
+    if (a[i]) return false;
+  }
+  return a[15] == 1;
+}
+
+bool IsMappedV4(const uint8_t* a) {
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return memcmp(a, kMapped, 12) == 0;
+}
+
+// Explanation text of the expdomain: one TXT record, strings joined,
+// expanded in explanation mode. Null when there is none.
+char* FetchExplanation(SpfContext* ctx) {
+  dns::RecordList list;
+  if (SpfDnsQuery(ctx->expdomain, dns::kTypeTXT, &list) != -1) return nullptr;
+  const dns::Record* found = nullptr;
+  for (const dns::Record& r : list) {
+    if (r.type != dns::kTypeTXT || r.section != dns::Section::Answer) continue;
+    if (found) return nullptr;
+    found = &r;
+  }
+  if (!found) return nullptr;
+  std::string text;
+  for (const std::string& s : found->strings) text.append(s);
+  if (text.empty()) return nullptr;
+  char* out = nullptr;
+  if (SpfExpandMacros(ctx, text.data(), text.data() + text.size(), ctx->domain, &out, 0) != -1) return nullptr;
+  return out;
+}
+
+int CheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
+              const char* clientname, char** explanation) {
+  if (explanation) *explanation = nullptr;
+  if (!address) return SPF_PERMERROR;
+  SpfContext ctx;
+  if (family == SPF_FAMILY_IPV4) {
+    memcpy(ctx.addr, address, 4);
+    if (ctx.addr[0] == 127) return SPF_PASS;
+  } else if (family == SPF_FAMILY_IPV6) {
+    const uint8_t* a = (const uint8_t*)address;
+    if (IsLoopbackV6(a)) return SPF_PASS;
+    if (IsMappedV4(a)) {
+      memcpy(ctx.addr, a + 12, 4);
+      if (ctx.addr[0] == 127) return SPF_PASS;
+    } else {
+      memcpy(ctx.addr, a, 16);
+      ctx.ipv6 = 1;
+    }
+  } else {
+    return SPF_PERMERROR;
+  }
+  if (!SpfBind()) return SPF_PERMERROR;
+
+  std::string identity;
+  if (sender && *sender) {
+    identity = sender;
+  } else if (helo && *helo) {
+    identity = helo;
+    ctx.heloused = 1;
+  } else {
+    return SPF_PERMERROR;
+  }
+  ctx.checktime = SpfNow();
+  ctx.record = record;
+  ctx.helo = helo && *helo ? helo : nullptr;
+  ctx.clientname = clientname;
+  ctx.explanation = explanation;
+
+  int result = -1;
+  // Source route "@hop1[,@hop2...]:local@domain": the first hop speaks first.
+  std::string hop;
+  if (identity[0] == '@' && identity.find(':') != std::string::npos) {
+    size_t end = identity.find_first_of(":,", 1);
+    hop = identity.substr(1, std::min(end - 1, kMaxHopName));
+    ctx.domain = hop.c_str();
+    ctx.localpart = nullptr;
+    int r = SpfEvaluate(&ctx, ctx.domain);
+    if ((r & 15) != SPF_NEUTRAL && (r & 15) != SPF_NONE) {
+      result = r;
+    } else {
+      FreeText(&ctx.expdomain);
+      ctx.recursion = 0;
+      ctx.dnsterms = 0;
+      identity.erase(0, identity.find(':') + 1);
+    }
+  }
+
+  std::string local;
+  std::string domain;
+  char literalname[kLiteralNameBuf];
+  if (result == -1) {
+    size_t at = identity.find('@');
+    if (at == std::string::npos) {
+      domain = identity;
+    } else {
+      local = identity.substr(0, at);
+      domain = identity.substr(at + 1);
+    }
+    ctx.localpart = local.empty() ? nullptr : local.c_str();
+    ctx.domain = domain.c_str();
+
+    if (!domain.empty() && domain[0] == '[') {
+      uint8_t lit[16];
+      bool v6 = false;
+      const char* end = SpfParseIPv4(domain.c_str() + 1, lit, ']');
+      if (!end || *end != ']') {
+        end = nullptr;
+        if (strncasecmp(domain.c_str() + 1, "IPv6:", 5) == 0) {
+          end = SpfParseIPv6(domain.c_str() + 6, lit, ']');
+          if (end && *end != ']') end = nullptr;
+          v6 = true;
+        }
+      }
+      if (end && end[1] == 0) {
+        int v = SpfLookupValidatedName(v6, lit, literalname, sizeof literalname, nullptr,
+                                       kSpfTierAny | kSpfLimitConfirm);
+        if (v != 0) result = SPF_NONE_NOHOSTNAME;
+        else ctx.domain = literalname;
+      }
+    }
+    if (result == -1) result = SpfEvaluate(&ctx, ctx.domain);
+  }
+
+  if (ctx.expdomain) {
+    if (explanation && (result & 15) == SPF_FAIL) *explanation = FetchExplanation(&ctx);
+    FreeText(&ctx.expdomain);
+  }
+  if (result < 0) result = SPF_NEUTRAL;
+  return result;
+}
+
+}  // namespace
+
+int64_t (*g_spf_clock)() = SystemClock;
+
+int64_t SpfNow() { return g_spf_clock(); }
+
+bool SpfBind() { return Bind(true, true) == 0; }
+
+int SpfInit(int, int, int flags) {
+  SpfCleanup();
+  if (Bind(false, (flags & 1) != 0) != 0) {
+    SpfCleanup();
+    return 1;
+  }
+  return 0;
+}
+
+int SpfSetLocalHost(const char* name) {
+  FreeText(&g_spf.localhost);
+  if (!name || !*name) return 0;
+  g_spf.localhost = CopyText(name);
+  return g_spf.localhost ? 0 : SPF_TEMPERROR;
+}
+
+int SpfSetBestGuess(const char* bestguess, const char* fallback) {
+  int rc = SetRecord(&g_spf.bestguess, bestguess);
+  if (rc != 0) return rc;
+  return SetRecord(&g_spf.fallback, fallback);
+}
+
+int SpfSetWhitelist(const char* record) { return SetRecord(&g_spf.whitelist, record); }
+
+const char* SpfParseAddress(const char* text, int family, void* out) {
+  if (!text || !out) return nullptr;
+  if (family == SPF_FAMILY_IPV4) return SpfParseIPv4(text, (uint8_t*)out, 0);
+  if (family == SPF_FAMILY_IPV6) return SpfParseIPv6(text, (uint8_t*)out, 0);
+  return nullptr;
+}
+
+int SpfCheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
+                 const char* clientname, char** explanation) {
+  try {
+    return CheckHost(family, address, sender, record, helo, clientname, explanation);
+  } catch (const std::bad_alloc&) {
+    if (explanation) {
+      free(*explanation);
+      *explanation = nullptr;
+    }
+    return SPF_TEMPERROR;
+  }
+}
+
+const char* SpfResultText(int code) {
+  static const char* const kTexts[] = {"Pass", "SoftFail", "Fail", "Neutral", "None", "TempError", "PermError"};
+  int low = code & 15;
+  return low <= SPF_PERMERROR ? kTexts[low] : "unknown";
+}
+
+void SpfCleanup() {
+  FreeText(&g_spf.whitelist);
+  FreeText(&g_spf.bestguess);
+  FreeText(&g_spf.fallback);
+  FreeText(&g_spf.localhost);
+  if (g_state == 1) SpfCacheSetLocking(false);
+  g_state = 0;
+}
+
+int SpfSetCachedRecord(const char* domain, const char* record, uint32_t ttl) {
+  if (!SpfBind()) return SPF_PERMERROR;
+  if (!domain) {
+    SpfCacheClear();
+    return 0;
+  }
+  char key[256];
+  size_t keylen = SpfCacheKey(domain, key);
+  if (!record || !*record) {
+    SpfCacheDelete(key, keylen);
+    return 0;
+  }
+  if (!SpfRecordSyntaxOk(record)) return SPF_PERMERROR;
+  if (!keylen) return SPF_TEMPERROR;
+  return SpfCacheInsert(key, keylen, record, ttl, SpfNow());
+}
+
+void SpfPurgeCache(int32_t seconds) {
+  if (g_state != 1) return;
+  SpfCachePurge(seconds, SpfNow());
+}
+
+int SpfGetHostName(int family, const void* address, char* out, size_t outsize, const char* domain) {
+  if (!address || (family != SPF_FAMILY_IPV4 && family != SPF_FAMILY_IPV6)) return SPF_PERMERROR;
+  if (!SpfBind()) return SPF_PERMERROR;
+  try {
+    unsigned flags = kSpfTierAny | kSpfUnvalidated;
+    if (domain) flags |= kSpfTierUnder | kSpfTierEqual;
+    return SpfLookupValidatedName(family == SPF_FAMILY_IPV6, (const uint8_t*)address, out, outsize, domain,
+                                  flags);
+  } catch (const std::bad_alloc&) {
+    return SPF_TEMPERROR;
+  }
+}
+
+uint32_t SpfGetHostAddress(const char* name) {
+  if (!name || !SpfBind()) return 0xFFFFFFFF;
+  try {
+    dns::RecordList list;
+    int rc = SpfDnsQuery(name, dns::kTypeA, &list);
+    if (rc == SPF_TEMPERROR) return 0xFFFFFFFF;
+    if (rc != -1) return 0;
+    for (const dns::Record& r : list) {
+      if (r.type == dns::kTypeA && r.section == dns::Section::Answer) {
+        uint32_t v;
+        memcpy(&v, r.addr, 4);
+        return v;
+      }
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return 0xFFFFFFFF;
+  }
+}
