@@ -1,3 +1,56 @@
-// PLACEHOLDER until the HELO classification lands.
 #include "analysis/helo.h"
-int checkhelo(ConnectionRecord*, int) { return 0; }
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "analysis/helpers.h"
+#include "analysis/lists.h"
+#include "analysis/origin.h"
+#include "platform/resolver.h"
+#include "server/textbuf.h"
+
+namespace {
+
+const char kAllowed[] = "0123456789.-abcdefghijklmnopqrstuvwxyz_";
+
+int classify(ConnectionRecord* r, int code, const char* label) {
+  textcopy(r->list_tag, "HL");
+  textcopy(r->list_detail, label);
+  return code;
+}
+
+}  // namespace
+
+int checkhelo(ConnectionRecord* r, int local) {
+  if (r->helo[0] == '\0') return classify(r, 1, "no-helo");
+
+  char name[kTextCap + 1];
+  textcopy(name, r->helo[0] == '[' ? r->helo + 1 : r->helo);
+  textcut(name, "]");
+  if (name[0] == '\0') return classify(r, 2, "bad-helo");
+
+  for (char* p = name; *p; p++) *p = (char)tolower((unsigned char)*p);
+  if (name[strspn(name, kAllowed)] != '\0') return classify(r, 3, "bad-helo-chars");
+  if (name[0] == '-' || name[0] == '.') return classify(r, 4, "bad-helo-format");
+  if (strchr(name, '.') == nullptr) return classify(r, 5, "not-fqdn-helo");
+  if (strstr(name, "..") != nullptr) return classify(r, 6, "bad-helo-format");
+  if (isipaddr(name)) return classify(r, 7, "ip-in-helo");
+  if (strncasecmp(name, "localhost", 9) == 0) return classify(r, 8, "spoofed-helo");
+  if (strncasecmp(name, r->ptr_name, strlen(name)) != 0) return classify(r, 9, "helo-ptr-mismatch");
+
+  // Private and unparsable clients get no DNS test of their HELO.
+  if (local) return 0;
+
+  char zone[kTextCap + 2];
+  if (!findzone(name, zone, sizeof zone)) return classify(r, 10, "non-existing-domain");
+  char addr[kTextCap + 1];
+  if (!NSquery(addr, sizeof addr, name, dns::kTypeA, 0)) return classify(r, 11, "unresolvable-helo");
+
+  int hit = checklist(r, name, uriwl, "WU");
+  if (!hit) hit = checklist(r, r->ptr_name, uriwl, "WU");
+  if (!hit) hit = checklist(r, name, uribl, "BU");
+  if (!hit) hit = checklist(r, r->ptr_name, uribl, "BU");
+  return hit;
+}

@@ -1,19 +1,206 @@
-// PLACEHOLDER until the list module lands.
 #include "analysis/lists.h"
 
-const char* const kDnswlDefaults[] = {nullptr};
-const char* const kDnsblDefaults[] = {nullptr};
-const char* const kDnsglDefaults[] = {nullptr};
-const char* const kUriwlDefaults[] = {nullptr};
-const char* const kUriblDefaults[] = {nullptr};
+#include <cstdio>
+#include <cstdlib>
+
+#include "analysis/helpers.h"
+#include "analysis/origin.h"
+#include "platform/net.h"
+#include "platform/resolver.h"
+#include "server/log.h"
+#include "server/textbuf.h"
+
+// Public DNS-based list services. Order is cost: a check asks the zones
+// in file order and stops at the first that lists the client.
+const char* const kDnswlDefaults[] = {
+    "# ", "# DNS whitelists", "# ",
+    "list.dnswl.org",        // DNSWL.org
+    "wl.mailspike.net",      // Mailspike whitelist
+    "iadb.isipp.com",        // ISIPP accreditation database
+    "ips.whitelisted.org",   // whitelisted.org (UCEPROTECT)
+    "wl.nszones.com",        // NSZones whitelist
+    nullptr};
+const char* const kDnsblDefaults[] = {
+    "# ", "# DNS blacklists", "# ",
+    "zen.spamhaus.org",        // Spamhaus SBL, XBL and PBL combined
+    "bl.spamcop.net",          // SpamCop
+    "b.barracudacentral.org",  // Barracuda reputation block list
+    "psbl.surriel.com",        // Passive spam block list
+    "bl.mailspike.net",        // Mailspike block list
+    "ix.dnsbl.manitu.net",     // NiX Spam
+    nullptr};
+const char* const kDnsglDefaults[] = {
+    "# ", "# DNS aggressive/experimental blacklists", "# ",
+    "dnsbl-1.uceprotect.net",         // UCEPROTECT level 1: single addresses
+    "dnsbl-2.uceprotect.net",         // UCEPROTECT level 2: whole allocations
+    "dnsbl-3.uceprotect.net",         // UCEPROTECT level 3: whole networks (AS)
+    "ips.backscatterer.org",          // Backscatterer: senders of backscatter
+    "dyna.spamrats.com",              // SpamRATS: dynamic-looking reverse names
+    "noptr.spamrats.com",             // SpamRATS: no reverse name
+    "spam.spamrats.com",              // SpamRATS: seen sending spam
+    "bl.spameatingmonkey.net",        // SpamEatingMonkey
+    "dnsbl.dronebl.org",              // DroneBL: bots and open proxies
+    "all.s5h.net",                    // s5h.net
+    "truncate.gbudb.net",             // GBUdb truncate
+    nullptr};
+const char* const kUriwlDefaults[] = {
+    "# ", "# URI whitelists", "# ",
+    "dwl.dnswl.org",  // DNSWL.org domain whitelist
+    nullptr};
+const char* const kUriblDefaults[] = {
+    "# ", "# URI blacklists", "# ",
+    "dbl.spamhaus.org",  // Spamhaus domain block list
+    "multi.surbl.org",   // SURBL
+    "multi.uribl.com",   // URIBL
+    nullptr};
+
 ListEntry* dnswl = nullptr;
 ListEntry* dnsbl = nullptr;
 ListEntry* dnsgl = nullptr;
 ListEntry* uriwl = nullptr;
 ListEntry* uribl = nullptr;
-ListEntry* loadlist(const char*, const char* const*) { return nullptr; }
-void loadalllists() {}
-void freealllists() {}
-void freelist(ListEntry*) {}
-int checklist(ConnectionRecord*, const ListEntry*, const char*) { return 0; }
-int checklist(ConnectionRecord*, const char*, const ListEntry*, const char*) { return 0; }
+
+namespace {
+
+// A read takes at most this many characters, line feed included; the rest
+// of a longer line comes with the next read.
+constexpr int kLineBuffer = 3071;
+
+uint32_t hostorder(const char* ip) {
+  uint32_t n = plat::inetaddr(ip);
+  const uint8_t* b = (const uint8_t*)&n;
+  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
+}
+
+int createlist(const char* path, const char* const* defaults) {
+  logmsg(LOG_TRON, "loadlist(%s) - creating file...", path);
+  FILE* f = fopen(path, "w");
+  if (f == nullptr) {
+    logmsg(LOG_ERR, "loadlist(%s) - cannot create file", path);
+    return 0;
+  }
+  for (const char* const* line = defaults; line && *line; line++) {
+    fprintf(f, "%s\n", *line);
+    logmsg(LOG_TRON, "loadlist(%s) - %s", path, *line);
+  }
+  fclose(f);
+  logmsg(LOG_TRON, "loadlist(%s) - file created.", path);
+  return 1;
+}
+
+}  // namespace
+
+int listzone(char* line, char* zone, size_t zonesize) {
+  textcut(line, "\n");
+  textcut(line, "\r");
+  textcut(line, "\t");
+  textcut(line, " ");
+  if (line[0] == '\0' || line[0] == '#') return 0;
+  textcopy(zone, zonesize, line);
+  return 1;
+}
+
+ListEntry* loadlist(const char* path, const char* const* defaults) {
+  if (!fileexists(path) && !createlist(path, defaults)) return nullptr;
+  FILE* f = fopen(path, "r");
+  if (f == nullptr) {
+    logmsg(LOG_ERR, "loadlist(%s) - can't open file", path);
+    return nullptr;
+  }
+  logmsg(LOG_INFO, "Loading DNS lists from %s...", path);
+
+  ListEntry* first = nullptr;
+  ListEntry** tail = &first;
+  uint32_t count = 0;
+  char line[kLineBuffer];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    char zone[sizeof first->zone];
+    if (!listzone(line, zone, sizeof zone)) continue;
+    ListEntry* e = (ListEntry*)malloc(sizeof(ListEntry));
+    if (e == nullptr) {
+      logmsg(LOG_ERR, "loadlist(%s) - can't allocate memory, aborting", path);
+      freelist(first);
+      fclose(f);
+      return nullptr;
+    }
+    e->number = ++count;
+    textcopy(e->zone, zone);
+    e->next = nullptr;
+    *tail = e;
+    tail = &e->next;
+  }
+  fclose(f);
+
+  for (const ListEntry* e = first; e; e = e->next) logmsg(LOG_TRON, "%02d) %s", (int)e->number, e->zone);
+  logmsg(LOG_INFO, "%02d lists loaded from %s", (int)count, path);
+  return first;
+}
+
+void freelist(ListEntry* first) {
+  while (first) {
+    ListEntry* next = first->next;
+    free(first);
+    first = next;
+  }
+}
+
+void loadalllists() {
+  dnswl = loadlist("nsp-dnswl.txt", kDnswlDefaults);
+  dnsbl = loadlist("nsp-dnsbl.txt", kDnsblDefaults);
+  dnsgl = loadlist("nsp-dnsgl.txt", kDnsglDefaults);
+  uriwl = loadlist("nsp-uriwl.txt", kUriwlDefaults);
+  uribl = loadlist("nsp-uribl.txt", kUriblDefaults);
+}
+
+void freealllists() {
+  freelist(dnswl);
+  dnswl = nullptr;
+  freelist(dnsgl);
+  dnsgl = nullptr;
+  freelist(dnsbl);
+  dnsbl = nullptr;
+  freelist(uribl);
+  uribl = nullptr;
+  freelist(uriwl);
+  uriwl = nullptr;
+}
+
+int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
+  if (list == nullptr) return 0;
+  logmsg(LOG_TRON, "checklist(%s, %s)", tag, r->client_ip);
+  uint32_t a = hostorder(r->client_ip);
+  char rev[32];
+  textformat(rev, sizeof rev, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+  for (const ListEntry* e = list; e; e = e->next) {
+    char qname[2 * kTextCap];
+    char found[kTextCap + 1];
+    textformat(qname, sizeof qname, "%s.%s", rev, e->zone);
+    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0)) {
+      logmsg(LOG_TRON, "[%s] %s => %s", r->client_ip, e->zone, found);
+      textcopy(r->list_tag, tag);
+      textcopy(r->list_detail, e->zone);
+      return (int)e->number;
+    }
+  }
+  return 0;
+}
+
+int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag) {
+  if (list == nullptr || domain == nullptr || domain[0] == '\0') return 0;
+  logmsg(LOG_TRON, "checklist(%s, %s)", tag, domain);
+  if (isipaddr(domain)) return 0;
+  char suffix[kTextCap + 2];
+  if (!findzone(domain, suffix, sizeof suffix)) return 0;
+  for (const ListEntry* e = list; e; e = e->next) {
+    char qname[2 * kTextCap + 2];
+    char found[kTextCap + 1];
+    textformat(qname, sizeof qname, "%s%s", suffix, e->zone);
+    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0)) {
+      logmsg(LOG_TRON, "[%s] %s => %s", domain, e->zone, found);
+      textcopy(r->list_tag, tag);
+      textcopy(r->list_detail, e->zone);
+      return (int)e->number;
+    }
+  }
+  return 0;
+}

@@ -1,5 +1,6 @@
 // DNS list files and list checks.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "server/record.h"
@@ -32,6 +33,10 @@ void loadalllists();
 // Releases the five lists in the shutdown order and clears the globals.
 void freealllists();
 void freelist(ListEntry* first);
+// One line of a list file as read (at most 3,070 characters): cuts it at
+// the first line feed, carriage return, tab and blank, in that order, and
+// copies the zone into `zone`. Returns 0 for an empty or "#" line.
+int listzone(char* line, char* zone, size_t zonesize);
 
 // By address: number of the first entry whose zone lists the client
 // address, else 0. On a hit writes list_tag and list_detail.

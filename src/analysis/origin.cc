@@ -1,12 +1,262 @@
-// PLACEHOLDER until the origin lookups land.
 #include "analysis/origin.h"
-int NSquery(char* dst, size_t dstlen, const char*, int, int) {
-  if (dstlen) dst[0] = '\0';
-  return 0;
+
+#include <strings.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/net.h"
+#include "platform/resolver.h"
+#include "server/log.h"
+#include "server/settings.h"
+#include "server/textbuf.h"
+
+namespace {
+
+constexpr size_t kOriginAnswerSize = 3071 + 1;
+constexpr size_t kSenderBaseAnswerSize = 4095 + 1;
+constexpr size_t kMaxLabels = 100;
+constexpr size_t kBgpPrefixCap = 30;
+constexpr size_t kCountryCap = 10;
+constexpr size_t kSbItemCap = 30;
+
+// TXT strings may carry any byte; control bytes would break the log line.
+std::string cleantext(const std::string& s) {
+  std::string t = s;
+  for (char& c : t)
+    if ((unsigned char)c < 0x20 || (unsigned char)c == 0x7F) c = ' ';
+  return t;
 }
-int findzone(const char*, char* dst, size_t dstlen) {
-  if (dstlen) dst[0] = '\0';
-  return 0;
+
+void dotted(const uint8_t* a, char* buf, size_t size) {
+  textformat(buf, size, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
 }
-void getorigin(ConnectionRecord*) {}
-void setcidr(char*, size_t, const char*, int) {}
+
+// Splits text at "|", keeping empty fields.
+std::vector<std::string_view> splitbars(const char* text) {
+  std::vector<std::string_view> fields;
+  std::string_view rest(text);
+  while (true) {
+    size_t bar = rest.find('|');
+    fields.push_back(rest.substr(0, bar));
+    if (bar == std::string_view::npos) break;
+    rest.remove_prefix(bar + 1);
+  }
+  return fields;
+}
+
+std::string_view skipspaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  return s;
+}
+
+// Copies at most cap characters of field into dst, then cuts at a blank.
+template <size_t N>
+void takeword(char (&dst)[N], std::string_view field, size_t cap) {
+  std::string s(skipspaces(field).substr(0, cap));
+  textcopy(dst, s.c_str());
+  textcut(dst, " ");
+}
+
+uint32_t hostorder(const char* ip) {
+  uint32_t n = plat::inetaddr(ip);
+  const uint8_t* b = (const uint8_t*)&n;
+  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
+}
+
+void reversed(const char* ip, char* buf, size_t size) {
+  uint32_t a = hostorder(ip);
+  textformat(buf, size, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+}
+
+}  // namespace
+
+long textnumber(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') p++;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  int64_t v = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (v <= INT32_MAX) v = v * 10 + (*p - '0');
+    p++;
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  return (long)v;
+}
+
+int NSquery(char* dst, size_t dstlen, const char* name, int type, int all) {
+  logmsg(LOG_TRON, "NSquery(%s, %d)", name, type);
+  if (dstlen) dst[0] = '\0';
+  dns::RecordList records;
+  int status = dns::resolver().Query(name, (uint16_t)type, dns::kOptTreatAsFqdn, &records);
+  if (status != dns::kStatusOk) {
+    logmsg(LOG_TRON, "NSquery(%s, %d)=0x%lX", name, type, (unsigned long)status);
+    return 0;
+  }
+  int taken = 0;
+  for (const dns::Record& rec : records) {
+    if (rec.section != dns::Section::Answer || rec.type != (uint16_t)type) continue;
+    std::string text;
+    switch (rec.type) {
+      case dns::kTypeA: {
+        char buf[16];
+        dotted(rec.addr, buf, sizeof buf);
+        text = buf;
+        break;
+      }
+      case dns::kTypeNS:
+      case dns::kTypePTR:
+        text = rec.target;
+        break;
+      case dns::kTypeTXT:
+        for (size_t i = 0; i < rec.strings.size(); i++) {
+          if (i > 0 && !all) break;
+          if (i > 0) text += '|';
+          text += cleantext(rec.strings[i]);
+        }
+        break;
+      default:
+        break;
+    }
+    taken++;
+    if (dstlen == 0) {
+      if (!all) break;
+      continue;
+    }
+    if (!all) {
+      textappend(dst, dstlen, text.c_str());
+      break;
+    }
+    textappend(dst, dstlen, "|");
+    textappend(dst, dstlen, text.c_str());
+  }
+  return taken ? 1 : 0;
+}
+
+int findzone(const char* name, char* dst, size_t dstlen) {
+  char copy[kTextCap + 1];
+  textcopy(copy, name);
+  std::vector<std::string> labels;
+  for (char* p = copy; *p && labels.size() < kMaxLabels;) {
+    char* dot = strchr(p, '.');
+    size_t len = dot ? (size_t)(dot - p) : strlen(p);
+    if (len) labels.emplace_back(p, len);
+    if (!dot) break;
+    p = dot + 1;
+  }
+  if (dstlen) dst[0] = '\0';
+  if (labels.empty()) return 0;
+
+  std::string candidate;
+  for (size_t i = labels.size(); i-- > 0;) {
+    std::string previous = candidate;
+    candidate = labels[i] + "." + candidate;
+    if (strcasecmp(candidate.c_str(), "arpa.") != 0 && dstlen)
+      textcopy(dst, dstlen, candidate.c_str());
+    char ns[kTextCap + 1];
+    if (!NSquery(ns, sizeof ns, candidate.c_str(), dns::kTypeNS, 0)) {
+      if (dstlen) textcopy(dst, dstlen, previous.c_str());
+      return previous.empty() ? 0 : 1;
+    }
+  }
+  return (dstlen && dst[0]) ? 1 : 0;
+}
+
+void setcidr(char* dst, size_t dstsize, const char* address, int bits) {
+  // The shift count is taken modulo 32, as the processor does.
+  uint32_t mask = 0xFFFFFFFFu << ((uint32_t)(32 - bits) & 31u);
+  if (bits != 32 && mask == 0xFFFFFFFFu) return;
+  uint32_t net = hostorder(address) & mask;
+  textformat(dst, dstsize, "%u.%u.%u.%u/%d", net >> 24, (net >> 16) & 0xFF, (net >> 8) & 0xFF,
+             net & 0xFF, bits);
+}
+
+void parseorigin(ConnectionRecord* r, const char* text) {
+  if (text[0] == '\0') return;
+  std::vector<std::string_view> f = splitbars(text);
+  if (f.size() >= 1) {
+    std::string first(f[0]);
+    r->asn = (int32_t)textnumber(first.c_str());
+  }
+  if (f.size() >= 2) {
+    uint32_t a = hostorder(r->client_ip) & 0xFFFFFF00u;
+    textformat(r->ip_network, sizeof r->ip_network, "%u.%u.%u.%u/%d", a >> 24, (a >> 16) & 0xFF,
+               (a >> 8) & 0xFF, a & 0xFF, 24);
+    takeword(r->bgp_prefix, f[1], kBgpPrefixCap);
+  }
+  if (f.size() >= 3) takeword(r->country, f[2], kCountryCap);
+}
+
+int parseasowner(ConnectionRecord* r, const char* text) {
+  std::vector<std::string_view> f = splitbars(text);
+  if (f.size() < 5) return 0;
+  std::string owner(skipspaces(f[4]));
+  textcopy(r->owner, owner.c_str());
+  return 1;
+}
+
+void parsesenderbase(ConnectionRecord* r, const char* text) {
+  for (std::string_view item : splitbars(text)) {
+    if (item.size() >= 2 && item[1] == '-') item.remove_prefix(2);
+    size_t eq = item.find('=');
+    if (eq == std::string_view::npos || eq + 1 >= item.size()) continue;
+    std::string key(item.substr(0, eq));
+    std::string value(item.substr(eq + 1));
+    switch (textnumber(key.c_str())) {
+      case 1:
+        textcopy(r->owner, value.c_str());
+        break;
+      case 46:
+        setcidr(r->ip_network, sizeof r->ip_network, r->client_ip, (int)textnumber(value.c_str()));
+        break;
+      case 50:
+        textcopy(r->sb_item50, value.c_str());
+        break;
+      case 53:
+        textcopy(r->country, value.c_str(), kCountryCap);
+        break;
+      case 54:
+        textcopy(r->sb_item54, value.c_str(), kSbItemCap);
+        break;
+      case 55:
+        textcopy(r->sb_item55, value.c_str(), kSbItemCap);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void getorigin(ConnectionRecord* r) {
+  char rev[32];
+  reversed(r->client_ip, rev, sizeof rev);
+  char qname[2 * kTextCap];
+  char answer[kOriginAnswerSize];
+
+  textformat(qname, sizeof qname, "%s.%s", rev, settings.CYMRU_ORG);
+  if (!NSquery(answer, sizeof answer, qname, dns::kTypeTXT, 0))
+    logmsg(LOG_TRON, "No data for %s", qname);
+  else
+    parseorigin(r, answer);
+
+  if (r->asn != 0) {
+    textformat(qname, sizeof qname, "as%ld.%s", (long)r->asn, settings.CYMRU_ASN);
+    if (!NSquery(answer, sizeof answer, qname, dns::kTypeTXT, 0))
+      logmsg(LOG_TRON, "No data for %s", qname);
+    else if (parseasowner(r, answer))
+      logmsg(LOG_TRON, "Owner = %s", r->owner);
+  }
+
+  if (settings.QuerySenderBase == 1) {
+    textformat(qname, sizeof qname, "%s.%s", rev, settings.SB_SUFFIX);
+    std::vector<char> joined(kSenderBaseAnswerSize);
+    if (NSquery(joined.data(), joined.size(), qname, dns::kTypeTXT, 1))
+      parsesenderbase(r, joined.data());
+  }
+}

@@ -1,4 +1,5 @@
 // DNS query helpers of the analysis and the origin lookups.
+// REQUIRES: called on the logger thread (or a single test thread).
 #pragma once
 #include <cstddef>
 
@@ -15,3 +16,15 @@ int findzone(const char* name, char* dst, size_t dstlen);
 void getorigin(ConnectionRecord* r);
 // Writes "network/bits" of address into dst (size dstsize).
 void setcidr(char* dst, size_t dstsize, const char* address, int bits);
+
+// The steps of getorigin that read an answer text, for tests.
+// Origin record "asn | prefix | country | ...": asn, ip_network, bgp_prefix, country.
+void parseorigin(ConnectionRecord* r, const char* text);
+// AS description record "asn | country | registry | date | owner": owner.
+// Returns 1 when the answer had a fifth field.
+int parseasowner(ConnectionRecord* r, const char* text);
+// Joined SenderBase answer "|item|item...": owner, ip_network, country, sb_item50/54/55.
+void parsesenderbase(ConnectionRecord* r, const char* text);
+// Leading number of text as atol reads it (blanks, sign, digits), held
+// within the range of a 32-bit integer.
+long textnumber(const char* text);

@@ -27,6 +27,7 @@ enum : int {
   kStatusNoRecords = 9501,  // NOERROR without records
   kStatusTimeout = 1460,    // temporary
   kStatusNoMemory = 14,     // ERROR_OUTOFMEMORY
+  kStatusInvalidName = 123, // ERROR_INVALID_NAME: the name cannot be queried (permanent)
 };
 
 // Query options.
