@@ -8,7 +8,7 @@
 namespace plat {
 
 // Directory separator of daily file and settings paths.
-constexpr char kPathSep = '/';
+extern const char kPathSep;
 
 // Full path of the running executable. Returns 1 on success.
 int exepath(char* buf, size_t size);

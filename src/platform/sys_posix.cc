@@ -20,6 +20,8 @@
 
 namespace plat {
 
+const char kPathSep = '/';
+
 const int kSigInt = SIGINT;
 const int kSigTerm = SIGTERM;
 const int kSigAbrt = SIGABRT;

@@ -1,0 +1,197 @@
+"""Load and fault tests against the real binary (loopback, bounded in count and time)."""
+import asyncio
+import os
+import random
+import resource
+import signal
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import Nestrap, columns, wait_for
+
+QUIET_DNS = "[DNSinfo]\nNameServer=127.0.0.1:9\n"
+
+
+def fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class Outcome:
+    def __init__(self):
+        self.served_helos = []   # HELO names of clients that saw banner and 421
+        self.banners = 0
+        self.rejected = 0
+        self.other = 0
+        self.timeouts = 0
+
+
+async def client(port, kind, n, out, timeout=30):
+    try:
+        reader, writer = await asyncio.wait_for(asyncio.open_connection("127.0.0.1", port), timeout)
+    except (ConnectionResetError, ConnectionRefusedError, OSError, asyncio.TimeoutError):
+        out.rejected += 1
+        return
+    try:
+        if kind == "reset":
+            sock = writer.get_extra_info("socket")
+            try:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            except OSError:
+                pass  # the server already reset it (queue full)
+            return
+        banner = await asyncio.wait_for(reader.readline(), timeout)
+        if not banner:
+            out.rejected += 1
+            return
+        out.banners += 1
+        if kind == "smtp":
+            helo = "c%d.load.test" % n
+            writer.write(("EHLO %s\r\n" % helo).encode())
+            await writer.drain()
+            reply = await asyncio.wait_for(reader.read(1000), timeout)
+            if reply.startswith(b"421 "):
+                out.served_helos.append(helo)
+        elif kind == "junk":
+            writer.write(bytes(random.getrandbits(8) for _ in range(256)) * 256)  # 64 KB
+            await writer.drain()
+            await asyncio.wait_for(reader.read(), timeout)
+        elif kind == "halfclose":
+            writer.write_eof()
+            await asyncio.wait_for(reader.read(), timeout)
+        elif kind == "drip":
+            for ch in b"HELO drip.load.test\r\n":
+                writer.write(bytes([ch]))
+                await writer.drain()
+                await asyncio.sleep(0.05)
+                if reader.at_eof():
+                    break
+        elif kind == "silent":
+            await asyncio.wait_for(reader.read(), timeout)
+    except (ConnectionResetError, BrokenPipeError, asyncio.IncompleteReadError):
+        out.other += 1
+    except asyncio.TimeoutError:
+        out.timeouts += 1
+    finally:
+        writer.close()
+
+
+async def run_load(port, kinds, concurrency):
+    out = Outcome()
+    sem = asyncio.Semaphore(concurrency)
+
+    async def one(i, kind):
+        async with sem:
+            await client(port, kind, i, out)
+
+    await asyncio.gather(*(one(i, k) for i, k in enumerate(kinds)))
+    return out
+
+
+class LoadTest(unittest.TestCase):
+    def server(self, args, **kw):
+        kw.setdefault("ini", QUIET_DNS)
+        n = Nestrap(args=args, **kw)
+        self.addCleanup(n.close)
+        return n.start()
+
+    def test_mixed_load_loses_no_record_and_leaks_nothing(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
+        n = self.server(["-w", "16", "-q", "40", "-b", "256", "-r", "1500", "-v", "5"])
+        pid = n.proc.pid
+        fds0, rss0 = fd_count(pid), rss_kb(pid)
+
+        # A burst of silent clients fills the workers and the queue: the
+        # hysteresis must engage, then recover once they time out.
+        burst = asyncio.run(run_load(n.port, ["silent"] * 120, 120))
+        self.assertGreater(burst.rejected, 0)
+        n.wait_stderr("rejecting requests")
+
+        random.seed(7)
+        kinds = (["smtp"] * 2400 + ["silent"] * 60 + ["reset"] * 300 + ["halfclose"] * 200 +
+                 ["junk"] * 100 + ["drip"] * 40)
+        random.shuffle(kinds)
+        started = time.monotonic()
+        out = asyncio.run(run_load(n.port, kinds, 64))
+        self.assertLess(time.monotonic() - started, 300)
+        self.assertEqual(out.timeouts, 0)
+        self.assertIn("queue back to normal", n.stderr())
+
+        # Every session the server ran is logged exactly once, with 22 columns.
+        def settled():
+            return len(n.connection_lines()) == n.stderr().count(" Session started")
+        wait_for(settled, timeout=120, interval=0.5, what="every session logged")
+        lines = n.connection_lines()
+        self.assertTrue(all(len(columns(l)) == 22 for l in lines))
+        helos = [columns(l)[8] for l in lines]
+        counts = {}
+        for h in helos:
+            counts[h] = counts.get(h, 0) + 1
+        for h in out.served_helos:
+            self.assertEqual(counts.get(h), 1, h)
+        # Rejections under this pressure are expected; most clients are served.
+        self.assertGreater(len(out.served_helos), 600)
+
+        # Descriptors return to their starting level; memory stays bounded.
+        wait_for(lambda: fd_count(pid) <= fds0, timeout=60, what="descriptors released")
+        self.assertLess(rss_kb(pid), rss0 + 64 * 1024)
+        self.assertEqual(n.stop(), 0)
+
+    def test_log_directory_disappearing_drops_lines_silently(self):
+        n = Nestrap(args=[], ini=QUIET_DNS)
+        self.addCleanup(n.close)
+        logdir = os.path.join(n.dir, "logs")
+        os.mkdir(logdir)
+        n.args = ["-l", logdir, "-r", "1000"]
+        n.start()
+        asyncio.run(run_load(n.port, ["smtp"] * 5, 5))
+        wait_for(lambda: len([f for f in os.listdir(logdir) if f.startswith("ipinfo")]) == 1)
+        os.rename(logdir, logdir + ".gone")
+        out = asyncio.run(run_load(n.port, ["smtp"] * 20, 10))
+        self.assertEqual(len(out.served_helos), 20)
+        os.rename(logdir + ".gone", logdir)
+        out = asyncio.run(run_load(n.port, ["smtp"] * 5, 5))
+        self.assertEqual(len(out.served_helos), 5)
+        self.assertEqual(n.stop(), 0)
+
+    def test_accept_failing_for_want_of_descriptors_shuts_down_in_order(self):
+        # With a descriptor limit the server reaches at once, accept() fails
+        # with EMFILE: the server must shut down in order, not crash or spin.
+        n = Nestrap(args=["-w", "2", "-r", "30000"], ini=QUIET_DNS)
+        self.addCleanup(n.close)
+        cmd = ["/bin/sh", "-c", "ulimit -n 16 && exec \"$@\"", "sh"] + n.command()
+        n.stderr_path = os.path.join(n.dir, "stderr.txt")
+        n._stderr = open(n.stderr_path, "w")
+        n.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=n._stderr, cwd="/")
+        n.wait_stderr("Waiting for incoming connections...")
+        held = []
+        try:
+            for _ in range(40):
+                try:
+                    held.append(n.connect(timeout=5))
+                except OSError:
+                    break
+                if n.proc.poll() is not None or "accept() failed" in n.stderr():
+                    break
+            n.wait_stderr("accept() failed (Error code 0x18)")
+            n.wait_stderr("SIGABRT: initiating shutdown sequence...")
+        finally:
+            for s in held:
+                s.close()
+        self.assertEqual(n.proc.wait(timeout=120), 0)
+        self.assertIn("All done, exiting", n.stderr())
+
+
+if __name__ == "__main__":
+    unittest.main()
