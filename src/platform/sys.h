@@ -42,6 +42,9 @@ void errortext(int code, char* buf, size_t size);
 // calls `handler(signo)` as an ordinary call. SIGPIPE is ignored.
 void blocksignals();
 void startsignalthread(void (*handler)(int));
+// Service mode: the service manager's stop request (SIGTERM) goes to this
+// handler instead of the one given to startsignalthread.
+void setstopsignalhandler(void (*handler)(int));
 // Platform numbers used to name signals.
 extern const int kSigInt, kSigTerm, kSigAbrt;
 

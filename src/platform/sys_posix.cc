@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -131,12 +132,21 @@ void blocksignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+static std::atomic<void (*)(int)> stop_signal_handler{nullptr};
+
+void setstopsignalhandler(void (*handler)(int)) { stop_signal_handler.store(handler); }
+
 void startsignalthread(void (*handler)(int)) {
   std::thread([handler] {
     sigset_t set = shutdown_signals();
     for (;;) {
       int sig = 0;
-      if (sigwait(&set, &sig) == 0) handler(sig);
+      if (sigwait(&set, &sig) != 0) continue;
+      void (*stop)(int) = stop_signal_handler.load();
+      if (sig == SIGTERM && stop != nullptr)
+        stop(sig);
+      else
+        handler(sig);
     }
   }).detach();
 }

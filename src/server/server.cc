@@ -332,6 +332,7 @@ int servermain(int argc, char** argv) {
   }
   logmsg(LOG_INFO, "Listening for connections on %s:%d", settings.ListenIP, settings.ListenPort);
   logmsg(LOG_INFO, "Waiting for incoming connections...");
+  signalready();
 
   acceptloop();
 

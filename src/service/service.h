@@ -1,5 +1,7 @@
-// Service control: the process entry's events and the hooks servermain uses.
+// Service control: the process entry's events and mode, the service's main
+// routine, installing and removing the service, and the hooks servermain uses.
 #pragma once
+#include <cstddef>
 
 // 1 when the process runs as a system service, else 0 (console mode).
 int servicemode();
@@ -8,7 +10,27 @@ void svcinstall();
 void svcremove();
 // Sets stop_event, waits 250 ms, sets done_event.
 void signaldone();
+// servermain accepts connections: the service reports itself running.
+void signalready();
 // 1 when stop_event is set.
 int stopsignalled();
 // Sets stop_event.
 void setstopevent();
+
+// Process entry: records the argument vector servermain gets, and the mode.
+void svcsetargs(int argc, char** argv);
+void setservicemode(int mode);
+// Service mode: runs the service on the calling thread until servermain has
+// ended on its own thread. Returns the process exit status: servermain's
+// result, or -1 when the service manager could not be reached.
+int svcdispatch();
+
+// Splits a command line by the rules of the platform's C runtime. Returns one
+// block (the pointers, a terminating null pointer, then the texts) that the
+// caller may free, with the number of arguments in *count; null with the
+// "invalid parameter" error when count is null or text is empty.
+char** cmdlinetoargv(const char* text, int* count);
+
+// Formats the calling thread's last system error as "text (0xcode)" into
+// buffer; empty when it does not fit. Returns buffer.
+char* errortext(char* buffer, size_t size);

@@ -1,0 +1,51 @@
+// The operating system's service manager, as the service control needs it:
+// running under it (status reports, stop requests) and installing, stopping
+// and removing the program's service.
+#pragma once
+
+namespace plat {
+
+// Service states as reported to and read from the service manager.
+enum class SvcState { StartPending, Running, StopPending, Stopped };
+
+// Control requests handed to the service's control handler.
+constexpr int kSvcControlStop = 1;
+constexpr int kSvcControlInterrogate = 4;
+constexpr int kSvcControlShutdown = 5;
+
+// The calling thread's last system error, as errortext() reports it.
+int lasterror();
+void setlasterror(int code);
+// The system's "invalid parameter" error code.
+extern const int kErrInvalidParameter;
+
+// ---- Running as the service ------------------------------------------
+
+// 1 when the service manager started this process as its service.
+int svcstartedbymanager();
+// Connects to the service manager; its stop requests reach `handler` as
+// control codes. Returns 1 on success, 0 with the last error set.
+int svcregister(void (*handler)(int control));
+// Reports a status to the service manager. Returns 1 on success.
+int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithint);
+
+// ---- Installing and removing -----------------------------------------
+// Every call that fails returns 0 (or null) with the last error set.
+
+struct SvcHandle;
+
+// Opens the service manager with the rights to create and delete services.
+SvcHandle* svcopenmanager();
+// Registers the service `name` for the executable `exepath`: started
+// automatically after the network is up, in its own process.
+SvcHandle* svccreate(SvcHandle* manager, const char* name, const char* display,
+                     const char* exepath);
+SvcHandle* svcopen(SvcHandle* manager, const char* name);
+// Asks the service to stop. Returns 1 when it took the request (it was
+// running), with its state at that moment in `state`.
+int svcstop(SvcHandle* service, SvcState* state);
+int svcquery(SvcHandle* service, SvcState* state);
+int svcdelete(SvcHandle* service);
+void svcclose(SvcHandle* handle);
+
+}  // namespace plat
