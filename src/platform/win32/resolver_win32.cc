@@ -1,0 +1,155 @@
+// System resolver backend over the Windows DNS API. DnsQuery_A and
+// DnsRecordListFree are bound from "DNSAPI.DLL" at run time, once per
+// process; statuses are the API's own, which the resolver interface uses.
+#include <winsock2.h>
+#include <windows.h>
+#include <windns.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/net.h"
+#include "platform/resolver.h"
+
+namespace dns {
+
+namespace {
+
+using QueryFn = DNS_STATUS(WINAPI*)(PCSTR, WORD, DWORD, PIP4_ARRAY, PDNS_RECORD*, PVOID*);
+using FreeFn = VOID(WINAPI*)(PDNS_RECORD, DNS_FREE_TYPE);
+
+struct Api {
+  HMODULE module = nullptr;
+  QueryFn query = nullptr;
+  FreeFn free = nullptr;
+};
+
+Api& api() {
+  static std::once_flag once;
+  static Api a;
+  std::call_once(once, [] {
+    HMODULE m = LoadLibraryA("DNSAPI.DLL");
+    if (m == nullptr) return;
+    QueryFn q = (QueryFn)(void*)GetProcAddress(m, "DnsQuery_A");
+    FreeFn f = (FreeFn)(void*)GetProcAddress(m, "DnsRecordListFree");
+    if (q == nullptr || f == nullptr) {
+      FreeLibrary(m);
+      return;
+    }
+    a.module = m;
+    a.query = q;
+    a.free = f;
+  });
+  return a;
+}
+
+// Servers of the [DNSinfo] NameServer setting; empty: the system's.
+constexpr int kMaxServers = 8;
+struct {
+  DWORD count;
+  IP4_ADDRESS addr[kMaxServers];
+} g_servers;
+
+// Names come back without a trailing dot on Windows, but not on every
+// implementation of the API.
+std::string name(const char* s) {
+  std::string n = s ? s : "";
+  if (!n.empty() && n.back() == '.') n.pop_back();
+  return n;
+}
+
+void convert(const DNS_RECORDA* r, RecordList* out) {
+  for (; r != nullptr; r = r->pNext) {
+    Record rec;
+    rec.owner = name(r->pName);
+    rec.type = r->wType;
+    rec.section = (Section)(r->Flags.S.Section & 3);
+    rec.ttl = r->dwTtl;
+    switch (r->wType) {
+      case DNS_TYPE_A:
+        if (r->wDataLength < sizeof(DNS_A_DATA)) continue;
+        memcpy(rec.addr, &r->Data.A.IpAddress, 4);
+        break;
+      case DNS_TYPE_AAAA:
+        if (r->wDataLength < sizeof(DNS_AAAA_DATA)) continue;
+        memcpy(rec.addr, &r->Data.AAAA.Ip6Address, 16);
+        break;
+      case DNS_TYPE_NS:
+      case DNS_TYPE_PTR:
+      case DNS_TYPE_CNAME:
+        rec.target = name(r->Data.PTR.pNameHost);
+        break;
+      case DNS_TYPE_MX:
+        rec.target = name(r->Data.MX.pNameExchange);
+        rec.preference = r->Data.MX.wPreference;
+        break;
+      case DNS_TYPE_TEXT:
+        for (DWORD i = 0; i < r->Data.TXT.dwStringCount; i++)
+          rec.strings.emplace_back(r->Data.TXT.pStringArray[i] ? r->Data.TXT.pStringArray[i] : "");
+        break;
+      default:
+        break;
+    }
+    out->push_back(std::move(rec));
+  }
+}
+
+class WinResolver : public Resolver {
+ public:
+  int Query(const char* qname, uint16_t type, unsigned options, RecordList* out) override {
+    out->clear();
+    Api& a = api();
+    if (a.query == nullptr) return kStatusServFail;
+    PDNS_RECORD list = nullptr;
+    IP4_ARRAY* extra = g_servers.count ? (IP4_ARRAY*)&g_servers : nullptr;
+    DNS_STATUS st = a.query(qname, type, options, extra, &list, nullptr);
+    if (list != nullptr) {
+      if (st == 0) convert((const DNS_RECORDA*)list, out);
+      a.free(list, DnsFreeRecordList);
+    }
+    if (st == 0 && out->empty()) return kStatusNoRecords;
+    return (int)st;
+  }
+};
+
+}  // namespace
+
+Resolver* systemresolver() {
+  static WinResolver r;
+  return &r;
+}
+
+// DnsQuery_A takes IPv4 servers on the standard port only.
+int setnameservers(const char* list) {
+  g_servers.count = 0;
+  if (list == nullptr) return 1;
+  std::string s = list;
+  size_t pos = 0;
+  DWORD count = 0;
+  IP4_ADDRESS addr[kMaxServers];
+  while (pos <= s.size()) {
+    size_t comma = s.find(',', pos);
+    if (comma == std::string::npos) comma = s.size();
+    std::string item = s.substr(pos, comma - pos);
+    pos = comma + 1;
+    size_t b = item.find_first_not_of(" \t");
+    size_t e = item.find_last_not_of(" \t");
+    if (b == std::string::npos) continue;
+    item = item.substr(b, e - b + 1);
+    size_t colon = item.find(':');
+    if (colon != std::string::npos) {
+      if (item.substr(colon + 1) != "53") return 0;
+      item.resize(colon);
+    }
+    uint32_t ip = plat::inetaddr(item.c_str());
+    if (ip == 0xFFFFFFFFu || count == kMaxServers) return 0;
+    addr[count++] = (IP4_ADDRESS)ip;
+  }
+  memcpy(g_servers.addr, addr, sizeof addr);
+  g_servers.count = count;
+  return 1;
+}
+
+}  // namespace dns
