@@ -22,8 +22,16 @@ int main(int argc, char** argv) {
     }
   }
 
-  // The process's own argument vector stands in for splitting its command
-  // line; the stop and done events exist from the start.
+  // Where the system hands over the command line as one text, it is split by
+  // the program's own rules; elsewhere the runtime's vector is the original.
+  if (const char* line = plat::commandline()) {
+    int n = 0;
+    char** v = cmdlinetoargv(line, &n);
+    if (v != nullptr) {
+      argc = n;
+      argv = v;
+    }
+  }
   svcsetargs(argc, argv);
 
   int status;

@@ -33,9 +33,11 @@ constexpr size_t kExePathMax = 512;
 // stop_event: a stop was requested, or servermain has finished.
 // done_event: servermain has returned.
 // ready_event: servermain accepts connections.
-plat::Event stop_event;
-plat::Event done_event;
-plat::Event ready_event;
+// Never destroyed: threads of a server that failed to start may still test
+// stop_event while the process ends.
+plat::Event& stop_event = *new plat::Event;
+plat::Event& done_event = *new plat::Event;
+plat::Event& ready_event = *new plat::Event;
 
 int service_mode = 0;
 std::atomic<int> service_exit_code{0};

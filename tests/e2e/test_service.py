@@ -192,16 +192,29 @@ class ServiceModeTest(unittest.TestCase):
         self.assertEqual(len(re.findall(r"Logger thread \S+ exiting", log)), 1, log)
         self.assertEqual(len(n.wait_connection_lines(1)), 1)
 
-    def test_unusable_listen_address_ends_with_2_before_ready(self):
-        notify = NotifySocket(abstract=True)
-        self.addCleanup(notify.close)
-        n = self.service(free_port(), notify, listen="no.such.address")
-        n.start(wait=False)
-        self.assertEqual(n.proc.wait(timeout=30), 2)
-        msgs = drain(notify.sock)
-        self.assertNotIn("READY=1", "".join(msgs))
-        self.assertEqual(msgs[-1], "STATUS=Stopped, exit code 2", msgs)
-        self.assertIn("Invalid listen address", n.stderr())
+    def test_start_up_failure_ends_with_its_code_before_ready(self):
+        busy = socket.socket()
+        self.addCleanup(busy.close)
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        cases = [
+            ("unusable listen address", free_port(), "no.such.address", 2,
+             "Invalid listen address"),
+            ("port in use", busy.getsockname()[1], "127.0.0.1", 3,
+             "Couldn't bind to socket_listen! Aborting."),
+        ]
+        for name, port, listen, code, message in cases:
+            with self.subTest(name):
+                notify = NotifySocket(abstract=True)
+                self.addCleanup(notify.close)
+                n = self.service(port, notify, listen=listen)
+                n.start(wait=False)
+                self.assertEqual(n.proc.wait(timeout=30), code)
+                msgs = drain(notify.sock)
+                self.assertNotIn("READY=1", "".join(msgs))
+                self.assertTrue(msgs and msgs[0].startswith("STATUS=Starting"), msgs)
+                self.assertEqual(msgs[-1], "STATUS=Stopped, exit code %d" % code, msgs)
+                self.assertIn(message, n.stderr())
 
     def test_invocation_id_alone_is_service_mode(self):
         # Started by systemd without the notify protocol (Type=simple).
@@ -304,20 +317,10 @@ class InstallRemoveTest(unittest.TestCase):
                      "WorkingDirectory=" + os.path.dirname(exe),
                      "[Install]", "WantedBy=multi-user.target"]:
             self.assertIn(line, lines)
-        self.verify_unit(unit_path)
 
-    def verify_unit(self, unit_path):
-        tool = shutil.which("systemd-analyze")
-        if tool is None:
-            print("\nskipped: systemd-analyze not installed, unit file not verified")
-            return
-        r = subprocess.run([tool, "verify", unit_path], capture_output=True, text=True,
-                           timeout=60)
-        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        self.assertEqual(r.stderr.strip(), "", r.stderr)
-
-    def test_unit_for_a_path_with_blanks_and_percent(self):
-        # Unit files expand % and split ExecStart at blanks.
+    def install_odd_path(self):
+        """Installs from a directory whose name a unit file would misread
+        unescaped (blanks split ExecStart, % starts a specifier)."""
         n, fake, unit_path = self.fake({})
         odd = os.path.join(self.root, "my decoy%d")
         os.mkdir(odd)
@@ -333,7 +336,23 @@ class InstallRemoveTest(unittest.TestCase):
         esc = exe.replace("%", "%%")
         self.assertIn('ExecStart="%s"' % esc, lines)
         self.assertIn("WorkingDirectory=" + os.path.dirname(esc), lines)
-        self.verify_unit(unit_path)
+        return unit_path
+
+    def test_unit_for_a_path_with_blanks_and_percent(self):
+        self.install_odd_path()
+
+    def test_units_pass_systemd_analyze_verify(self):
+        tool = shutil.which("systemd-analyze")
+        if tool is None:
+            self.skipTest("systemd-analyze not installed: generated units not verified")
+        n, fake, plain = self.fake({})
+        self.assertEqual(n.run(["-I"]).returncode, 0)
+        for unit_path in (plain, self.install_odd_path()):
+            with self.subTest(unit_path):
+                r = subprocess.run([tool, "verify", unit_path], capture_output=True,
+                                   text=True, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual(r.stderr.strip(), "", r.stderr)
 
     def test_remove(self):
         unit = "[Unit]\nDescription=" + DISPLAY + "\n"
