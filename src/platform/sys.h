@@ -48,6 +48,10 @@ void setstopsignalhandler(void (*handler)(int));
 // Platform numbers used to name signals.
 extern const int kSigInt, kSigTerm, kSigAbrt;
 
+// The process's command line as one text where the system hands it over so
+// (Windows); null where the runtime's argument vector is the original.
+const char* commandline();
+
 // Environment lookup; null when unset.
 const char* getenvvar(const char* name);
 

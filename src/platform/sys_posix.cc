@@ -151,6 +151,8 @@ void startsignalthread(void (*handler)(int)) {
   }).detach();
 }
 
+const char* commandline() { return nullptr; }
+
 const char* getenvvar(const char* name) { return getenv(name); }
 
 void Event::set() {

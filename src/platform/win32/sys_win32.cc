@@ -124,6 +124,8 @@ void startsignalthread(void (*handler)(int)) {
   signal(SIGABRT, trampoline);
 }
 
+const char* commandline() { return GetCommandLineA(); }
+
 const char* getenvvar(const char* name) { return getenv(name); }
 
 void Event::set() {
