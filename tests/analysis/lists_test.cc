@@ -1,0 +1,242 @@
+// List files (creation, line rules, numbering) and the two list checks.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "analysis/lists.h"
+#include "fakes/fake_resolver.h"
+#include "server/textbuf.h"
+
+namespace {
+
+std::string readfile(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> zones(const ListEntry* e) {
+  std::vector<std::string> out;
+  uint32_t expected = 1;
+  for (; e; e = e->next) {
+    EXPECT_EQ(e->number, expected++);
+    out.push_back(e->zone);
+  }
+  return out;
+}
+
+class ListFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/nestrap-lists-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  std::string path(const char* name) { return dir_ + "/" + name; }
+  void write(const std::string& p, const std::string& text) { std::ofstream(p) << text; }
+  std::string dir_;
+};
+
+TEST(ListLine, CutAtFirstBlankAndSkipComments) {
+  struct Case { const char* line; const char* zone; } cases[] = {
+      {"zen.example.test\n", "zen.example.test"},
+      {"zen.example.test   # a note\n", "zen.example.test"},
+      {"zen.example.test\t# tab note\n", "zen.example.test"},
+      {"zen.example.test\r\n", "zen.example.test"},
+      {"Mixed.Case.Test.\n", "Mixed.Case.Test."},  // used exactly as written
+      {" indented.test\n", nullptr},
+      {"\tindented.test\n", nullptr},
+      {"#comment.test\n", nullptr},
+      {"# \n", nullptr},
+      {"\n", nullptr},
+      {"\r\n", nullptr},
+      {"", nullptr},
+      {"no-newline.test", "no-newline.test"},
+  };
+  for (const auto& c : cases) {
+    char line[3071];
+    textcopy(line, c.line);
+    char zone[260] = "";
+    EXPECT_EQ(listzone(line, zone, sizeof zone), c.zone ? 1 : 0) << c.line;
+    if (c.zone) {
+      EXPECT_STREQ(zone, c.zone);
+    }
+  }
+}
+
+TEST_F(ListFiles, DefaultsHaveTheirKindsAndCounts) {
+  struct Case { const char* file; const char* const* defaults; const char* comment; size_t count; } cases[] = {
+      {"nsp-dnswl.txt", kDnswlDefaults, "# DNS whitelists", 5},
+      {"nsp-dnsbl.txt", kDnsblDefaults, "# DNS blacklists", 6},
+      {"nsp-dnsgl.txt", kDnsglDefaults, "# DNS aggressive/experimental blacklists", 11},
+      {"nsp-uriwl.txt", kUriwlDefaults, "# URI whitelists", 1},
+      {"nsp-uribl.txt", kUriblDefaults, "# URI blacklists", 3},
+  };
+  for (const auto& c : cases) {
+    std::string p = path(c.file);
+    ListEntry* list = loadlist(p.c_str(), c.defaults);
+    std::vector<std::string> z = zones(list);
+    EXPECT_EQ(z.size(), c.count) << c.file;
+    std::string expected = std::string("# \n") + c.comment + "\n# \n";
+    for (const auto& zone : z) expected += zone + "\n";
+    EXPECT_EQ(readfile(p), expected) << c.file;
+    for (const auto& zone : z) {
+      EXPECT_EQ(zone.find_first_of(" \t#"), std::string::npos);
+      EXPECT_NE(zone.find('.'), std::string::npos);
+    }
+    freelist(list);
+  }
+}
+
+TEST_F(ListFiles, EmptyFileIsRewrittenCommentOnlyFileIsKept) {
+  const char* const defaults[] = {"# ", "# test", "# ", "one.test", "two.test", nullptr};
+  std::string p = path("empty.txt");
+  write(p, "");
+  ListEntry* list = loadlist(p.c_str(), defaults);
+  EXPECT_EQ(zones(list), (std::vector<std::string>{"one.test", "two.test"}));
+  freelist(list);
+
+  write(p, "#");
+  EXPECT_EQ(loadlist(p.c_str(), defaults), nullptr);
+  EXPECT_EQ(readfile(p), "#");
+}
+
+TEST_F(ListFiles, NumbersCountZonesOnly) {
+  std::string p = path("list.txt");
+  write(p, "# \n# comment\n#\n\nfirst.test # note\n   \n second.ignored\nsecond.test\n");
+  ListEntry* list = loadlist(p.c_str(), kDnsblDefaults);
+  EXPECT_EQ(zones(list), (std::vector<std::string>{"first.test", "second.test"}));
+  freelist(list);
+}
+
+// A line longer than one read comes in pieces, each counted as a line; a
+// zone keeps 259 characters.
+TEST_F(ListFiles, LongLinesComeInPieces) {
+  std::string p = path("long.txt");
+  write(p, std::string(5000, 'a') + "\n" + "next.test\n" + std::string(3069, 'b') + " #x\n");
+  ListEntry* list = loadlist(p.c_str(), kDnsblDefaults);
+  std::vector<std::string> z = zones(list);
+  ASSERT_EQ(z.size(), 4u);
+  EXPECT_EQ(z[0], std::string(259, 'a'));  // the first 3,070 characters, cut
+  EXPECT_EQ(z[1], std::string(259, 'a'));  // the remaining 1,930
+  EXPECT_EQ(z[2], "next.test");
+  EXPECT_EQ(z[3], std::string(259, 'b'));
+  freelist(list);
+}
+
+TEST_F(ListFiles, UnwritableFileGivesEmptyList) {
+  std::string p = dir_ + "/missing-dir/list.txt";
+  EXPECT_EQ(loadlist(p.c_str(), kDnsblDefaults), nullptr);
+  freelist(nullptr);
+}
+
+ListEntry* makelist(std::vector<const char*> names) {
+  ListEntry* first = nullptr;
+  ListEntry** tail = &first;
+  uint32_t n = 0;
+  for (const char* name : names) {
+    ListEntry* e = new ListEntry{++n, {}, nullptr};
+    textcopy(e->zone, name);
+    *tail = e;
+    tail = &e->next;
+  }
+  return first;
+}
+
+void droplist(ListEntry* e) {
+  while (e) {
+    ListEntry* next = e->next;
+    delete e;
+    e = next;
+  }
+}
+
+ConnectionRecord client(const char* ip) {
+  ConnectionRecord r;
+  memset(&r, 0, sizeof r);
+  textcopy(r.client_ip, ip);
+  textcopy(r.list_tag, "NL");
+  textcopy(r.list_detail, "neutral");
+  return r;
+}
+
+TEST(CheckListByAddress, FirstZoneThatAnswersWithAnyARecord) {
+  ListEntry* list = makelist({"one.test", "two.test", "three.test"});
+  struct Case {
+    const char* what;
+    int one_status;      // 0: no entry (NXDOMAIN)
+    bool two_listed;
+    bool three_listed;
+    int expected;
+    const char* detail;
+    size_t queries;
+  } cases[] = {
+      {"second zone", 0, true, true, 2, "two.test", 2},
+      {"failure counts as not listed", dns::kStatusServFail, false, true, 3, "three.test", 3},
+      {"time-out counts as not listed", dns::kStatusTimeout, true, false, 2, "two.test", 2},
+      {"nobody", 0, false, false, 0, "neutral", 3},
+  };
+  for (const auto& c : cases) {
+    FakeResolver fake;
+    if (c.one_status) fake.status("77.2.0.192.one.test", dns::kTypeA, c.one_status);
+    // Any address is a listing, also one outside 127/8.
+    if (c.two_listed) fake.a("77.2.0.192.two.test", 10, 1, 2, 3);
+    if (c.three_listed) fake.a("77.2.0.192.three.test", 127, 0, 0, 2);
+    ConnectionRecord r = client("192.0.2.77");
+    EXPECT_EQ(checklist(&r, list, "BL"), c.expected) << c.what;
+    EXPECT_STREQ(r.list_tag, c.expected ? "BL" : "NL") << c.what;
+    EXPECT_STREQ(r.list_detail, c.detail) << c.what;
+    EXPECT_EQ(fake.asked.size(), c.queries) << c.what;
+  }
+  FakeResolver fake;
+  ConnectionRecord r = client("192.0.2.77");
+  EXPECT_EQ(checklist(&r, nullptr, "WL"), 0);
+  EXPECT_TRUE(fake.asked.empty());
+  // A CNAME in place of the A record is no listing.
+  fake.add("77.2.0.192.one.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeA).target = "x";
+  EXPECT_EQ(checklist(&r, list, "WL"), 0);
+  droplist(list);
+}
+
+TEST(CheckListByDomain, RegisteredPartIsAsked) {
+  ListEntry* list = makelist({"uri-one.test", "uri-two.test"});
+  FakeResolver fake;
+  fake.ns("test", "ns.test");
+  fake.ns("example.test", "ns.example.test");
+  fake.a("example.test.uri-two.test", 127, 0, 0, 2);
+  struct Case { const char* domain; int expected; std::vector<std::string> asked; } cases[] = {
+      {"mail.example.test", 2,
+       {"test.", "example.test.", "mail.example.test.", "example.test.uri-one.test",
+        "example.test.uri-two.test"}},
+      {"192.0.2.1", 0, {}},
+      {"[192.0.2.1", 0, {}},  // not an address, not a name with name servers
+      {"host.nowhere", 0, {"nowhere."}},
+      {"", 0, {}},
+  };
+  for (const auto& c : cases) {
+    fake.asked.clear();
+    ConnectionRecord r = client("192.0.2.77");
+    EXPECT_EQ(checklist(&r, c.domain, list, "BU"), c.expected) << c.domain;
+    std::vector<std::string> asked;
+    for (const auto& q : fake.asked) asked.push_back(q.first);
+    if (std::string(c.domain) != "[192.0.2.1") {
+      EXPECT_EQ(asked, c.asked) << c.domain;
+    }
+    EXPECT_STREQ(r.list_tag, c.expected ? "BU" : "NL");
+    EXPECT_STREQ(r.list_detail, c.expected ? "uri-two.test" : "neutral");
+  }
+  ConnectionRecord r = client("192.0.2.77");
+  EXPECT_EQ(checklist(&r, "example.test", nullptr, "WU"), 0);
+  droplist(list);
+}
+
+}  // namespace

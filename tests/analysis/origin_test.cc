@@ -1,0 +1,290 @@
+// NSquery, findzone, setcidr and the origin lookups, against the fake resolver.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "analysis/origin.h"
+#include "fakes/fake_resolver.h"
+#include "server/settings.h"
+#include "server/textbuf.h"
+
+namespace {
+
+ConnectionRecord client(const char* ip) {
+  ConnectionRecord r;
+  memset(&r, 0, sizeof r);
+  textcopy(r.client_ip, ip);
+  textformat(r.ip_network, sizeof r.ip_network, "%s/32", ip);
+  textcopy(r.bgp_prefix, r.ip_network);
+  textcopy(r.country, "--");
+  textcopy(r.owner, "unknown");
+  textcopy(r.sb_item50, "--");
+  textcopy(r.sb_item54, "00.0000");
+  textcopy(r.sb_item55, "00.0000");
+  return r;
+}
+
+TEST(SetCidr, MaskRule) {
+  struct Case { int bits; const char* expected; } cases[] = {
+      {32, "192.0.2.77/32"}, {24, "192.0.2.0/24"}, {16, "192.0.0.0/16"}, {8, "192.0.0.0/8"},
+      {1, "128.0.0.0/1"},    {31, "192.0.2.76/31"},
+      {0, "unchanged"},      {64, "unchanged"},  // shift count modulo 32 leaves all ones
+  };
+  for (const auto& c : cases) {
+    char dst[32] = "unchanged";
+    setcidr(dst, sizeof dst, "192.0.2.77", c.bits);
+    EXPECT_STREQ(dst, c.expected) << c.bits;
+  }
+}
+
+TEST(TextNumber, LikeAtolButBounded) {
+  struct Case { const char* text; long expected; } cases[] = {
+      {"13335", 13335}, {"  42 | x", 42}, {"-7", -7}, {"+5", 5}, {"abc", 0}, {"", 0},
+      {"99999999999999999999", 2147483647}, {"-99999999999999999999", -2147483647 - 1}, {"12ab", 12},
+  };
+  for (const auto& c : cases) EXPECT_EQ(textnumber(c.text), c.expected) << c.text;
+}
+
+TEST(OriginRecord, FieldsByPosition) {
+  struct Case {
+    const char* text;
+    int asn;
+    const char* network;
+    const char* prefix;
+    const char* country;
+  } cases[] = {
+      {"64500 | 192.0.2.0/23 | NL | ripencc | 2001-01-01", 64500, "192.0.2.0/24", "192.0.2.0/23", "NL"},
+      {"  64501|  198.51.0.0/16 extra|  GB more", 64501, "192.0.2.0/24", "198.51.0.0/16", "GB"},
+      {"0 | 192.0.2.0/24 | US", 0, "192.0.2.0/24", "192.0.2.0/24", "US"},
+      {"not-a-number | 192.0.2.0/24 | US", 0, "192.0.2.0/24", "192.0.2.0/24", "US"},
+      {"64502", 64502, "192.0.2.77/32", "192.0.2.77/32", "--"},
+      {"64503 | 192.0.2.0/24", 64503, "192.0.2.0/24", "192.0.2.0/24", "--"},
+      {"", 0, "192.0.2.77/32", "192.0.2.77/32", "--"},
+      {"1|0123456789012345678901234567890123456789|ABCDEFGHIJKLMNOP", 1, "192.0.2.0/24",
+       "012345678901234567890123456789", "ABCDEFGHIJ"},
+      {"99999999999 | | ", 2147483647, "192.0.2.0/24", "", ""},
+  };
+  for (const auto& c : cases) {
+    ConnectionRecord r = client("192.0.2.77");
+    parseorigin(&r, c.text);
+    EXPECT_EQ(r.asn, c.asn) << c.text;
+    EXPECT_STREQ(r.ip_network, c.network) << c.text;
+    EXPECT_STREQ(r.bgp_prefix, c.prefix) << c.text;
+    EXPECT_STREQ(r.country, c.country) << c.text;
+  }
+}
+
+TEST(OriginRecord, OwnerIsFieldFive) {
+  struct Case { const char* text; const char* owner; } cases[] = {
+      {"64500 | NL | ripencc | 2001-01-01 | EXAMPLE-AS Example Networks B.V., NL",
+       "EXAMPLE-AS Example Networks B.V., NL"},
+      {"64500|NL|ripencc|2001|   Trailing kept  ", "Trailing kept  "},
+      {"64500 | NL | ripencc | 2001-01-01", "unknown"},
+  };
+  for (const auto& c : cases) {
+    ConnectionRecord r = client("192.0.2.77");
+    parseasowner(&r, c.text);
+    EXPECT_STREQ(r.owner, c.owner) << c.text;
+  }
+  ConnectionRecord r = client("192.0.2.77");
+  parseasowner(&r, ("1|2|3|4|" + std::string(400, 'o')).c_str());
+  EXPECT_EQ(strlen(r.owner), (size_t)kTextCap);
+}
+
+TEST(SenderBase, Items) {
+  struct Case {
+    const char* text;
+    const char* owner;
+    const char* network;
+    const char* country;
+    const char* item50;
+    const char* item54;
+    const char* item55;
+  } cases[] = {
+      {"|1=Example Org|50=example.net|53=DE|54=1.2345|55=-3.5", "Example Org", "192.0.2.77/32", "DE",
+       "example.net", "1.2345", "-3.5"},
+      {"|46=16", "unknown", "192.0.0.0/16", "--", "--", "00.0000", "00.0000"},
+      {"|46=0|46=junk", "unknown", "192.0.2.77/32", "--", "--", "00.0000", "00.0000"},
+      // A sequence prefix (any character and "-") is dropped before the number.
+      {"|0-1=Prefixed|x-53=FR|a-46=8", "Prefixed", "192.0.0.0/8", "FR", "--", "00.0000", "00.0000"},
+      // Items without "=" or without a value, and unknown numbers, are passed over.
+      {"|1=|53|nothing|99=x|-1=neg|1-=x", "unknown", "192.0.2.77/32", "--", "--", "00.0000",
+       "00.0000"},
+      // Values are taken as they stand, only cut to their columns.
+      {"|53= Netherlands|54=0123456789012345678901234567890123", "unknown", "192.0.2.77/32",
+       " Netherlan", "--", "01234567890123456789012345678", "00.0000"},  // the column holds 29
+      // Later items replace earlier ones.
+      {"|1=first|1=second=with=equals", "second=with=equals", "192.0.2.77/32", "--", "--", "00.0000",
+       "00.0000"},
+  };
+  for (const auto& c : cases) {
+    ConnectionRecord r = client("192.0.2.77");
+    parsesenderbase(&r, c.text);
+    EXPECT_STREQ(r.owner, c.owner) << c.text;
+    EXPECT_STREQ(r.ip_network, c.network) << c.text;
+    EXPECT_STREQ(r.country, c.country) << c.text;
+    EXPECT_STREQ(r.sb_item50, c.item50) << c.text;
+    EXPECT_STREQ(r.sb_item54, c.item54) << c.text;
+    EXPECT_STREQ(r.sb_item55, c.item55) << c.text;
+  }
+}
+
+TEST(NSquery, TakesAnswerRecordsOfTheAskedType) {
+  FakeResolver fake;
+  fake.add("t.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeTXT).target = "x.test";
+  fake.txt("t.test", {"first", "second"});
+  fake.txt("t.test", {"third"});
+  fake.add("t.test", dns::kTypeTXT, dns::Section::Authority).strings = {"not-this"};
+  fake.a("h.test", 192, 0, 2, 1);
+  fake.a("h.test", 192, 0, 2, 2);
+  fake.add("c.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeA).target = "h.test";
+  fake.ptr("1.2.0.192.in-addr.arpa", "host.example.test");
+  fake.ns("example.test", "ns1.example.test");
+  fake.status("fail.test", dns::kTypeA, dns::kStatusServFail);
+  fake.add("mx.test", dns::kTypeMX).target = "mail.test";
+  struct Case { const char* name; int type; int all; int result; const char* text; } cases[] = {
+      {"t.test", dns::kTypeTXT, 0, 1, "first"},
+      {"t.test", dns::kTypeTXT, 1, 1, "|first|second|third"},
+      {"h.test", dns::kTypeA, 0, 1, "192.0.2.1"},
+      {"h.test", dns::kTypeA, 1, 1, "|192.0.2.1|192.0.2.2"},
+      {"c.test", dns::kTypeA, 0, 0, ""},  // a CNAME is no A record
+      {"1.2.0.192.in-addr.arpa.", dns::kTypePTR, 0, 1, "host.example.test"},
+      {"example.test", dns::kTypeNS, 0, 1, "ns1.example.test"},
+      {"fail.test", dns::kTypeA, 0, 0, ""},
+      {"none.test", dns::kTypeA, 0, 0, ""},
+      {"mx.test", dns::kTypeMX, 0, 1, ""},  // other types take no text
+  };
+  for (const auto& c : cases) {
+    char dst[64] = "old";
+    EXPECT_EQ(NSquery(dst, sizeof dst, c.name, c.type, c.all), c.result) << c.name;
+    EXPECT_STREQ(dst, c.text) << c.name;
+  }
+}
+
+TEST(NSquery, TxtTextIsCleanedAndBounded) {
+  FakeResolver fake;
+  fake.txt("bytes.test", {std::string("a\0b\tc\x7F" "d\x1F|e\xC3\xA9", 12)});
+  char dst[64];
+  ASSERT_EQ(NSquery(dst, sizeof dst, "bytes.test", dns::kTypeTXT, 0), 1);
+  EXPECT_STREQ(dst, "a b c d |e\xC3\xA9");
+
+  for (int i = 0; i < 300; i++) fake.txt("many.test", {std::string(255, 'x')});
+  char small[100];
+  ASSERT_EQ(NSquery(small, sizeof small, "many.test", dns::kTypeTXT, 1), 1);
+  EXPECT_EQ(strlen(small), sizeof small - 1);
+  EXPECT_EQ(small[0], '|');
+}
+
+TEST(FindZone, LongestSuffixWithNameServers) {
+  FakeResolver fake;
+  fake.ns("test", "a.nic.test");
+  fake.ns("example.test", "ns1.example.test");
+  fake.ns("deep.example.test", "ns1.example.test");
+  fake.ns("arpa", "a.root");
+  fake.ns("in-addr.arpa", "a.root");
+  struct Case { const char* name; int result; const char* zone; int queries; } cases[] = {
+      {"host.example.test", 1, "example.test.", 3},
+      {"a.b.example.test", 1, "example.test.", 3},
+      {"x.deep.example.test", 1, "deep.example.test.", 4},
+      {"example.test", 1, "example.test.", 2},
+      {"..Example..TEST.", 1, "Example.TEST.", 2},
+      {"host.nowhere", 0, "", 1},  // the top-level label has no name servers
+      {"", 0, "", 0},
+      {"...", 0, "", 0},
+      {"1.2.0.192.in-addr.arpa", 1, "in-addr.arpa.", 3},
+  };
+  for (const auto& c : cases) {
+    fake.asked.clear();
+    char zone[300] = "old";
+    EXPECT_EQ(findzone(c.name, zone, sizeof zone), c.result) << c.name;
+    EXPECT_STREQ(zone, c.zone) << c.name;
+    EXPECT_EQ((int)fake.asked.size(), c.queries) << c.name;
+    for (const auto& q : fake.asked) EXPECT_EQ(q.second, dns::kTypeNS);
+  }
+  // At most 100 labels are walked (the name is first cut at 260 characters).
+  std::string chain = "a";
+  for (int i = 0; i < 130; i++) {
+    fake.ns(chain, "ns.test");
+    chain = "a." + chain;
+  }
+  fake.asked.clear();
+  char zone[300];
+  EXPECT_EQ(findzone(chain.c_str(), zone, sizeof zone), 1);
+  EXPECT_EQ(fake.asked.size(), 100u);
+  EXPECT_EQ(strlen(zone), 200u);
+}
+
+class GetOrigin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = settings;
+    textcopy(settings.CYMRU_ORG, "origin.test");
+    textcopy(settings.CYMRU_ASN, "asn.test");
+    textcopy(settings.SB_SUFFIX, "sb.test");
+    settings.QuerySenderBase = 1;
+  }
+  void TearDown() override { settings = saved_; }
+  ServerSettings saved_;
+  FakeResolver fake;
+};
+
+TEST_F(GetOrigin, FillsColumnsAndSenderBaseComesLast) {
+  fake.txt("77.2.0.192.origin.test", {"64500 | 192.0.2.0/23 | NL | ripencc | 2001-01-01"});
+  fake.txt("as64500.asn.test", {"64500 | NL | ripencc | 2001-01-01 | EXAMPLE-AS Example, NL"});
+  fake.txt("77.2.0.192.sb.test", {"0-1=SB Owner", "1-50=example.net|53=DE"});
+  fake.txt("77.2.0.192.sb.test", {"2-46=16|54=4.5|55=-1.25"});
+  ConnectionRecord r = client("192.0.2.77");
+  getorigin(&r);
+  EXPECT_EQ(r.asn, 64500);
+  EXPECT_STREQ(r.bgp_prefix, "192.0.2.0/23");
+  EXPECT_STREQ(r.ip_network, "192.0.0.0/16");
+  EXPECT_STREQ(r.country, "DE");
+  EXPECT_STREQ(r.owner, "SB Owner");
+  EXPECT_STREQ(r.sb_item50, "example.net");
+  EXPECT_STREQ(r.sb_item54, "4.5");
+  EXPECT_STREQ(r.sb_item55, "-1.25");
+  ASSERT_EQ(fake.asked.size(), 3u);
+  EXPECT_EQ(fake.asked[0].first, "77.2.0.192.origin.test");
+  EXPECT_EQ(fake.asked[1].first, "as64500.asn.test");
+  EXPECT_EQ(fake.asked[2].first, "77.2.0.192.sb.test");
+}
+
+TEST_F(GetOrigin, NoAsQueryWithoutAsNumberAndNoSenderBaseWhenOff) {
+  fake.txt("77.2.0.192.origin.test", {"0 | 192.0.2.0/24 | US"});
+  settings.QuerySenderBase = 0;
+  ConnectionRecord r = client("192.0.2.77");
+  getorigin(&r);
+  EXPECT_EQ(r.asn, 0);
+  EXPECT_STREQ(r.country, "US");
+  EXPECT_STREQ(r.owner, "unknown");
+  ASSERT_EQ(fake.asked.size(), 1u);
+}
+
+TEST_F(GetOrigin, FailuresLeaveDefaults) {
+  fake.status("77.2.0.192.origin.test", dns::kTypeTXT, dns::kStatusTimeout);
+  fake.status("77.2.0.192.sb.test", dns::kTypeTXT, dns::kStatusServFail);
+  ConnectionRecord r = client("192.0.2.77");
+  getorigin(&r);
+  EXPECT_EQ(r.asn, 0);
+  EXPECT_STREQ(r.ip_network, "192.0.2.77/32");
+  EXPECT_STREQ(r.owner, "unknown");
+  EXPECT_EQ(fake.asked.size(), 2u);  // origin and SenderBase, no AS description
+}
+
+// Hostile answers: control bytes become blanks, nothing overflows.
+TEST_F(GetOrigin, HostileAnswersStayInTheirColumns) {
+  std::string junk(255, '\x01');
+  fake.txt("77.2.0.192.origin.test", {std::string("64500\0|", 7) + junk + "|\n\r\t" + junk, "x"});
+  fake.txt("as64500.asn.test", {"1|2|3|4|" + std::string(250, '\x7F') + std::string(250, 'z')});
+  for (int i = 0; i < 200; i++) fake.txt("77.2.0.192.sb.test", {"1=" + std::string(250, 'o'), junk});
+  ConnectionRecord r = client("192.0.2.77");
+  getorigin(&r);
+  EXPECT_EQ(r.asn, 64500);
+  EXPECT_GT(strlen(r.owner), 0u);
+  EXPECT_EQ(std::string(r.owner).find_first_not_of('o'), std::string::npos);
+  for (const char* field : {r.owner, r.bgp_prefix, r.country, r.ip_network})
+    for (const char* p = field; *p; p++) EXPECT_GE((unsigned char)*p, 0x20) << field;
+}
+
+}  // namespace

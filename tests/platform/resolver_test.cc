@@ -1,0 +1,388 @@
+// The system resolver backend: parsing of raw answers (hostile input), the
+// status mapping, and real queries over loopback to the test DNS server.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/resolver.h"
+
+extern char** environ;
+
+namespace {
+
+// Builds DNS messages byte by byte, so that any fault can be put in.
+struct Msg {
+  std::vector<uint8_t> b;
+  void u8(uint8_t v) { b.push_back(v); }
+  void u16(uint16_t v) { u8(v >> 8); u8(v & 0xFF); }
+  void u32(uint32_t v) { u16(v >> 16); u16(v & 0xFFFF); }
+  void bytes(const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+  void name(const std::string& n) {
+    size_t start = 0;
+    while (start < n.size()) {
+      size_t dot = n.find('.', start);
+      if (dot == std::string::npos) dot = n.size();
+      u8((uint8_t)(dot - start));
+      bytes(n.substr(start, dot - start));
+      start = dot + 1;
+    }
+    u8(0);
+  }
+  void header(int rcode, int qd, int an, int ns, int ar, bool tc = false) {
+    u16(0x1234);
+    u16((uint16_t)(0x8400 | (tc ? 0x0200 : 0) | (rcode & 0xF)));
+    u16(qd); u16(an); u16(ns); u16(ar);
+  }
+  void question(const std::string& n, uint16_t type) { name(n); u16(type); u16(1); }
+  // A record whose owner is a pointer to the question name (offset 12).
+  void rr(uint16_t type, const std::string& rdata, uint16_t owner_ptr = 0xC00C) {
+    u16(owner_ptr); u16(type); u16(1); u32(300);
+    u16((uint16_t)rdata.size());
+    bytes(rdata);
+  }
+};
+
+std::string txtdata(const std::vector<std::string>& strings) {
+  std::string d;
+  for (const auto& s : strings) {
+    d += (char)s.size();
+    d += s;
+  }
+  return d;
+}
+
+std::string namedata(const std::string& n) {
+  Msg m;
+  m.name(n);
+  return std::string(m.b.begin(), m.b.end());
+}
+
+int parse(const Msg& m, dns::RecordList* out) { return dns::parseresponse(m.b.data(), m.b.size(), out); }
+
+TEST(ParseResponse, StatusMapping) {
+  struct Case { int rcode; int answers; int expected; } cases[] = {
+      {0, 1, dns::kStatusOk},        {0, 0, dns::kStatusNoRecords}, {3, 0, dns::kStatusNameError},
+      {2, 0, dns::kStatusServFail},  {1, 0, dns::kStatusFormErr},   {4, 0, dns::kStatusNotImp},
+      {5, 0, dns::kStatusRefused},   {6, 0, 9006},                  {15, 0, 9015},
+  };
+  for (const auto& c : cases) {
+    Msg m;
+    m.header(c.rcode, 1, c.answers, 0, 0);
+    m.question("example.test", dns::kTypeA);
+    for (int i = 0; i < c.answers; i++) m.rr(dns::kTypeA, std::string("\x7F\x00\x00\x02", 4));
+    dns::RecordList out;
+    EXPECT_EQ(parse(m, &out), c.expected) << "rcode " << c.rcode;
+    EXPECT_EQ(out.size(), (size_t)(c.expected == 0 ? c.answers : 0)) << "rcode " << c.rcode;
+  }
+}
+
+TEST(ParseResponse, RecordsOfEverySectionAndType) {
+  Msg m;
+  m.header(0, 1, 5, 1, 2);
+  m.question("example.test", dns::kTypeMX);
+  m.rr(dns::kTypeA, std::string("\xC0\x00\x02\x01", 4));
+  m.rr(dns::kTypeAAAA, std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x01");
+  m.rr(dns::kTypeMX, std::string("\x00\x0A", 2) + "\x02mx\xC0\x0C");  // mx.example.test
+  m.rr(dns::kTypeCNAME, namedata("alias.test"));
+  m.rr(dns::kTypeTXT, txtdata({"v=spf1", " -all"}));
+  m.rr(dns::kTypeNS, namedata("ns1.example.test"));
+  m.rr(dns::kTypeA, std::string("\xC6\x33\x64\x01", 4));
+  m.rr(dns::kTypePTR, namedata("host.example.test"));
+  dns::RecordList out;
+  ASSERT_EQ(parse(m, &out), 0);
+  ASSERT_EQ(out.size(), 8u);
+  EXPECT_EQ(out[0].owner, "example.test");
+  EXPECT_EQ(out[0].section, dns::Section::Answer);
+  EXPECT_EQ(memcmp(out[0].addr, "\xC0\x00\x02\x01", 4), 0);
+  EXPECT_EQ(out[1].addr[15], 1);
+  EXPECT_EQ(out[2].preference, 10);
+  EXPECT_EQ(out[2].target, "mx.example.test");
+  EXPECT_EQ(out[3].target, "alias.test");
+  ASSERT_EQ(out[4].strings.size(), 2u);
+  EXPECT_EQ(out[4].strings[1], " -all");
+  EXPECT_EQ(out[5].section, dns::Section::Authority);
+  EXPECT_EQ(out[5].target, "ns1.example.test");
+  EXPECT_EQ(out[6].section, dns::Section::Additional);
+  EXPECT_EQ(out[7].type, dns::kTypePTR);
+  EXPECT_EQ(out[7].ttl, 300u);
+}
+
+TEST(ParseResponse, TxtStringsKeepEveryByte) {
+  std::string with_nul("a\0b|\x01\x7F", 6);
+  std::string longest(255, 'x');
+  Msg m;
+  m.header(0, 1, 2, 0, 0);
+  m.question("t.test", dns::kTypeTXT);
+  m.rr(dns::kTypeTXT, txtdata({with_nul, "", longest}));
+  m.rr(dns::kTypeTXT, "");  // a record without strings
+  dns::RecordList out;
+  ASSERT_EQ(parse(m, &out), 0);
+  ASSERT_EQ(out.size(), 2u);
+  ASSERT_EQ(out[0].strings.size(), 3u);
+  EXPECT_EQ(out[0].strings[0], with_nul);
+  EXPECT_EQ(out[0].strings[1], "");
+  EXPECT_EQ(out[0].strings[2], longest);
+  EXPECT_TRUE(out[1].strings.empty());
+}
+
+TEST(ParseResponse, HundredsOfRecords) {
+  Msg m;
+  m.header(0, 1, 400, 0, 0);
+  m.question("many.test", dns::kTypeTXT);
+  for (int i = 0; i < 400; i++) m.rr(dns::kTypeTXT, txtdata({std::string(100, 'a' + i % 26)}));
+  dns::RecordList out;
+  ASSERT_EQ(parse(m, &out), 0);
+  EXPECT_EQ(out.size(), 400u);
+  EXPECT_EQ(out[399].strings[0], std::string(100, 'a' + 399 % 26));
+}
+
+// Every malformed message is a permanent failure without records.
+TEST(ParseResponse, MalformedMessages) {
+  struct Case { const char* what; Msg m; } cases[8];
+  cases[0].what = "shorter than a header";
+  cases[0].m.u16(0x1234);
+  cases[1].what = "answer count beyond the end";
+  cases[1].m.header(0, 1, 3, 0, 0);
+  cases[1].m.question("x.test", 1);
+  cases[1].m.rr(1, std::string("\1\2\3\4", 4));
+  cases[2].what = "compression loop in an owner name";
+  cases[2].m.header(0, 1, 1, 0, 0);
+  cases[2].m.question("x.test", 1);
+  cases[2].m.rr(1, std::string("\1\2\3\4", 4), (uint16_t)(0xC000 | 24));  // points at itself
+  cases[3].what = "pointer beyond the end";
+  cases[3].m.header(0, 1, 1, 0, 0);
+  cases[3].m.question("x.test", 12);
+  cases[3].m.rr(12, std::string("\xC3\xFF", 2));
+  cases[4].what = "TXT string longer than its record";
+  cases[4].m.header(0, 1, 1, 0, 0);
+  cases[4].m.question("x.test", 16);
+  cases[4].m.rr(16, std::string("\x10short", 6));
+  cases[5].what = "A record of five bytes";
+  cases[5].m.header(0, 1, 1, 0, 0);
+  cases[5].m.question("x.test", 1);
+  cases[5].m.rr(1, std::string("\1\2\3\4\5", 5));
+  cases[6].what = "PTR target running past its record";
+  cases[6].m.header(0, 1, 1, 0, 0);
+  cases[6].m.question("x.test", 12);
+  cases[6].m.rr(12, std::string("\x05host", 5));
+  cases[7].what = "record length past the end";
+  cases[7].m.header(0, 1, 1, 0, 0);
+  cases[7].m.question("x.test", 1);
+  cases[7].m.u16(0xC00C); cases[7].m.u16(1); cases[7].m.u16(1); cases[7].m.u32(1);
+  cases[7].m.u16(400);
+  for (auto& c : cases) {
+    dns::RecordList out;
+    EXPECT_EQ(parse(c.m, &out), dns::kStatusBadPacket) << c.what;
+    EXPECT_TRUE(out.empty()) << c.what;
+  }
+  dns::RecordList out;
+  EXPECT_EQ(dns::parseresponse(nullptr, 0, &out), dns::kStatusBadPacket);
+}
+
+TEST(ParseResponse, OddNamesAreEscapedText) {
+  Msg m;
+  m.header(0, 1, 1, 0, 0);
+  m.question("x.test", dns::kTypePTR);
+  std::string label("a.b\0|\n", 6);
+  std::string rdata;
+  rdata += (char)label.size();
+  rdata += label;
+  rdata += '\0';
+  m.rr(dns::kTypePTR, rdata);
+  dns::RecordList out;
+  ASSERT_EQ(parse(m, &out), 0);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].target.find('\0'), std::string::npos);
+  EXPECT_EQ(out[0].target.find('\n'), std::string::npos);
+}
+
+// Random damage to valid messages: whatever comes out, no crash, and any
+// records returned are whole.
+TEST(ParseResponse, SurvivesDamagedMessages) {
+  Msg base;
+  base.header(0, 1, 3, 1, 1);
+  base.question("example.test", dns::kTypeTXT);
+  base.rr(dns::kTypeTXT, txtdata({"one", "two"}));
+  base.rr(dns::kTypeMX, std::string("\x00\x0A", 2) + "\x02mx\xC0\x0C");
+  base.rr(dns::kTypeCNAME, "\x01" "a\xC0\x0C");
+  base.rr(dns::kTypeNS, namedata("ns.test"));
+  base.rr(dns::kTypeA, std::string("\1\2\3\4", 4));
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 20000; i++) {
+    std::vector<uint8_t> b = base.b;
+    int edits = 1 + (int)(rng() % 4);
+    for (int e = 0; e < edits; e++) b[rng() % b.size()] = (uint8_t)rng();
+    if (rng() % 3 == 0) b.resize(rng() % b.size());
+    dns::RecordList out;
+    int st = dns::parseresponse(b.data(), b.size(), &out);
+    if (st != 0) {
+      EXPECT_TRUE(out.empty());
+    }
+  }
+}
+
+// setnameservers: what is understood, and that a bad list changes nothing.
+TEST(NameServers, ListSyntax) {
+  struct Case { const char* list; int ok; } cases[] = {
+      {"127.0.0.1", 1},           {"127.0.0.1:5353", 1},      {" 192.0.2.1 , 192.0.2.2:53 ", 1},
+      {"127.0.0.1,", 1},          {"localhost", 0},           {"127.0.0.1:", 0},
+      {"127.0.0.1:0", 0},         {"127.0.0.1:65536", 0},     {"127.0.0.1:53x", 0},
+      {"127.0.0.1,bogus", 0},     {"256.0.0.1", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(dns::setnameservers(c.list), c.ok) << c.list;
+  // Leave no server list behind that points anywhere real.
+  dns::setnameservers("127.0.0.1:9");
+}
+
+// The test DNS server in a child process.
+class DnsServerProcess {
+ public:
+  bool start(const std::string& zones_json) {
+    if (access("/usr/bin/python3", X_OK) != 0) return false;
+    char dir[] = "/tmp/nestrap-resolver-XXXXXX";
+    if (!mkdtemp(dir)) return false;
+    dir_ = dir;
+    std::string zones = dir_ + "/zones.json";
+    std::ofstream(zones) << zones_json;
+    std::string script = std::string(NESTRAP_SOURCE_DIR) + "/tools/dnsserver.py";
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    const char* argv[] = {"/usr/bin/python3", script.c_str(), "--zones", zones.c_str(), nullptr};
+    int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, (char* const*)argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+      close(fds[0]);
+      pid_ = -1;
+      return false;
+    }
+    FILE* f = fdopen(fds[0], "r");
+    char line[64] = "";
+    bool ok = fgets(line, sizeof line, f) && sscanf(line, "PORT %d", &port_) == 1;
+    fclose(f);
+    return ok;
+  }
+  ~DnsServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty()) std::system(("rm -rf " + dir_).c_str());
+  }
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string dir_;
+};
+
+const char kZones[] = R"({"names": {
+  "a.test": {"A": ["192.0.2.1", "192.0.2.2"], "TXT": [["one", "two"]]},
+  "servfail.test": {"action": "servfail"},
+  "refused.test": {"action": "refused"},
+  "formerr.test": {"action": "formerr"},
+  "notimp.test": {"action": "notimp"},
+  "empty.test": {"action": "empty"},
+  "silent.test": {"action": "timeout"},
+  "malformed.test": {"action": "malformed"},
+  "loop.test": {"action": "loop"},
+  "alias.test": {"CNAME": "a.test"},
+  "big.test": {"action": "tc", "TXT": [["0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"],
+     ["1"], ["2"], ["3"], ["4"], ["5"], ["6"], ["7"], ["8"], ["9"], ["10"]]},
+  "tconly.test": {"action": "tc-only", "TXT": ["x"]}
+}})";
+
+class ResolverOverLoopback : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new DnsServerProcess;
+    if (!server_->start(kZones)) return;
+    dns::setnameservers(("127.0.0.1:" + std::to_string(server_->port())).c_str());
+  }
+  static void TearDownTestSuite() {
+    dns::setnameservers("127.0.0.1:9");
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (server_ == nullptr || server_->port() == 0) GTEST_SKIP() << "test DNS server not available";
+  }
+  static DnsServerProcess* server_;
+};
+DnsServerProcess* ResolverOverLoopback::server_ = nullptr;
+
+TEST_F(ResolverOverLoopback, StatusOfEachKindOfAnswer) {
+  struct Case { const char* name; uint16_t type; int status; size_t records; } cases[] = {
+      {"a.test", dns::kTypeA, 0, 2},
+      {"a.test.", dns::kTypeTXT, 0, 1},
+      {"missing.test", dns::kTypeA, dns::kStatusNameError, 0},
+      {"empty.test", dns::kTypeA, dns::kStatusNoRecords, 0},
+      {"a.test", dns::kTypeMX, dns::kStatusNoRecords, 0},
+      {"servfail.test", dns::kTypeA, dns::kStatusServFail, 0},
+      {"refused.test", dns::kTypeA, dns::kStatusRefused, 0},
+      {"formerr.test", dns::kTypeA, dns::kStatusFormErr, 0},
+      {"notimp.test", dns::kTypeA, dns::kStatusNotImp, 0},
+      {"malformed.test", dns::kTypeA, dns::kStatusBadPacket, 0},
+      {"loop.test", dns::kTypeA, dns::kStatusBadPacket, 0},
+      {"alias.test", dns::kTypeA, 0, 1},
+      {"big.test", dns::kTypeTXT, 0, 11},  // truncated over UDP, whole over TCP
+  };
+  for (const auto& c : cases) {
+    dns::RecordList out;
+    EXPECT_EQ(dns::resolver().Query(c.name, c.type, dns::kOptTreatAsFqdn, &out), c.status) << c.name;
+    EXPECT_EQ(out.size(), c.records) << c.name;
+  }
+  dns::RecordList out;
+  ASSERT_EQ(dns::resolver().Query("alias.test", dns::kTypeA, 0, &out), 0);
+  EXPECT_EQ(out[0].type, dns::kTypeCNAME);
+  std::string toolong(300, 'a');
+  EXPECT_EQ(dns::resolver().Query(toolong.c_str(), dns::kTypeA, 0, &out), dns::kStatusInvalidName);
+}
+
+// A server that never answers is a temporary failure after a bounded wait.
+TEST_F(ResolverOverLoopback, SilentServerTimesOut) {
+  for (const char* name : {"silent.test", "tconly.test"}) {
+    auto t0 = std::chrono::steady_clock::now();
+    dns::RecordList out;
+    int st = dns::resolver().Query(name, dns::kTypeTXT, 0, &out);
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_TRUE(st == dns::kStatusTimeout || st == dns::kStatusServFail) << name << " " << st;
+    EXPECT_LT(s, 10.0) << name;
+  }
+}
+
+// Several threads query at once, each with its own resolver state.
+TEST_F(ResolverOverLoopback, ThreadsQueryIndependently) {
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; i++) {
+        dns::RecordList out;
+        if (dns::resolver().Query("a.test", dns::kTypeA, 0, &out) == 0 && out.size() == 2) good++;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), 80);
+}
+
+}  // namespace
