@@ -1,1 +1,76 @@
+// The SPF column of the connection analysis.
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "analysis/checkconn.h"
+#include "fakes/fake_resolver.h"
+#include "server/textbuf.h"
+#include "spf/wrenspf.h"
+
+namespace {
+
+struct Case {
+  const char* client;
+  const char* mail_from;
+  const char* helo;
+  const char* want;
+};
+
+TEST(GetSpf, VerdictWords) {
+  ASSERT_EQ(SpfInit(0, 0, 0), 0);
+  FakeResolver fake;
+  fake.txt("example.org", {"v=spf1 ip4:192.0.2.0/24 ~all"});
+  fake.txt("strict.example.org", {"v=spf1 ip4:192.0.2.7 -all"});
+  fake.txt("mail.example.net", {"v=spf1 ip4:192.0.2.0/24 -all"});
+  fake.txt("broken.example.org", {"v=spf1 foo"});
+  fake.txt("neutral.example.org", {"v=spf1 ?all"});
+  fake.status("slow.example.org", dns::kTypeTXT, dns::kStatusTimeout);
+  const Case cases[] = {
+      {"192.0.2.7", "<user@example.org>", "x.example", "Pass"},
+      {"192.0.2.7", "user@example.org", "", "Pass"},
+      {"198.51.100.1", "<user@example.org>", "", "SoftFail"},
+      {"192.0.2.8", "<user@strict.example.org> SIZE=100", "", "Fail"},
+      {"198.51.100.1", "<user@neutral.example.org>", "", "Neutral"},
+      {"198.51.100.1", "<user@broken.example.org>", "", "PermError"},
+      {"198.51.100.1", "<user@slow.example.org>", "", "TempError"},
+      {"198.51.100.1", "<user@nowhere.example.org>", "", "None"},
+      // Without a sender the HELO name is the identity; "<>" is no sender.
+      {"192.0.2.7", "", "mail.example.net", "Pass"},
+      {"198.51.100.1", "<>", "mail.example.net", "Fail"},
+      {"198.51.100.1", "", "", "PermError"},
+      {"198.51.100.1", "<>", "", "PermError"},
+      {"not-an-address", "<user@example.org>", "", "None"},
+      {"127.0.0.1", "<user@strict.example.org>", "", "Pass"},
+  };
+  for (const Case& c : cases) {
+    ConnectionRecord r;
+    memset(&r, 0, sizeof r);
+    textcopy(r.client_ip, c.client);
+    textcopy(r.mail_from, c.mail_from);
+    textcopy(r.helo, c.helo);
+    textcopy(r.ptr_name, "1.100.51.198.in-addr.arpa.");
+    textcopy(r.spf_result, "None");
+    getspf(&r);
+    EXPECT_STREQ(r.spf_result, c.want) << c.client << " " << c.mail_from << " " << c.helo;
+  }
+  SpfCleanup();
+}
+
+TEST(GetSpf, ClientNameReachesThePtrMechanism) {
+  ASSERT_EQ(SpfInit(0, 0, 0), 0);
+  FakeResolver fake;
+  fake.txt("example.org", {"v=spf1 ptr -all"});
+  ConnectionRecord r;
+  memset(&r, 0, sizeof r);
+  textcopy(r.client_ip, "198.51.100.1");
+  textcopy(r.mail_from, "<a@example.org>");
+  textcopy(r.ptr_name, "mx.example.org");
+  getspf(&r);
+  EXPECT_STREQ(r.spf_result, "Pass");
+  // The name is taken as given: no PTR query was needed.
+  for (const auto& [name, type] : fake.asked) EXPECT_NE(type, dns::kTypePTR) << name;
+  SpfCleanup();
+}
+
+}  // namespace
