@@ -291,9 +291,8 @@ SvcHandle* svcopen(SvcHandle* manager, const char* name) {
 int svcquery(SvcHandle* service, SvcState* state) {
   char out[128];
   // is-active exits non-zero for every state but "active"; its text decides.
-  int saved = errno;
-  runsystemctl("is-active", service->unitname, nullptr, out, sizeof out);
-  errno = saved;
+  if (!runsystemctl("is-active", service->unitname, nullptr, out, sizeof out) && errno != EIO)
+    return 0;
   out[strcspn(out, " \t\r\n")] = '\0';
   if (strcmp(out, "active") == 0 || strcmp(out, "reloading") == 0 ||
       strcmp(out, "refreshing") == 0 || strcmp(out, "maintenance") == 0)

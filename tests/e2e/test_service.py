@@ -306,6 +306,12 @@ class InstallRemoveTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, "CreateService failed - No such file or directory (0x2)\n")
         self.assertFalse(os.path.exists(unit_path))
+        with open(unit_path, "w") as f:
+            f.write("[Unit]\n")
+        r = n.run(["-U"])
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, "DeleteService failed - No such file or directory (0x2)\n")
+        self.assertTrue(os.path.exists(unit_path))
 
     def check_unit(self, unit_path, exe):
         with open(unit_path) as f:
