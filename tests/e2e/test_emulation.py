@@ -1,7 +1,6 @@
 """SMTP emulation mode (-s) driven end to end: real SMTP clients, scripted
 dialogues over raw sockets, the response delay and hostile input."""
 import base64
-import os
 import random
 import shutil
 import smtplib
@@ -11,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from harness import Nestrap, columns, recv_all, wait_for
+from harness import Nestrap, columns, recv_all
 
 # DNS goes to a closed local port: every query of the analysis fails at once.
 INI = """[Listener]
@@ -143,8 +142,8 @@ class EmulationTest(unittest.TestCase):
         helo = (b"HELO client.example.org\r\n", hello("client.example.org"))
         quit_ = (b"QUIT\r\n", b"221 closing connection.\r\n")
         mail_a = (b"MAIL FROM:<a@b.example>\r\n", b"250 <a@b.example>... Sender ok\r\n")
-        rcpts = [(b"RCPT TO:<r%d@y.example>\r\n" % i, b"250 <r%d@y.example>... Recipient ok\r\n" % i)
-                 for i in range(101)]
+        rcpts = [(b"RCPT TO:<r%d@y.example>\r\n" % i,
+                  b"250 <r%d@y.example>... Recipient ok\r\n" % i) for i in range(101)]
         unrecognized = (b"XYZZY\r\n", b"500 Command unrecognized\r\n")
         noop = (b"NOOP\r\n", b"250 OK\r\n")
         return [
@@ -166,9 +165,10 @@ class EmulationTest(unittest.TestCase):
              {ERRORS: "0", VRFYS: "11", LAST_ERROR: "no-error"}),
             ("NOOP limit", [noop] * 6 + [(b"NOOP\r\n", b"451 max NOOP exceeded\r\n")], "fin",
              {ERRORS: "0", NOOPS: "6", HELO: "no-helo"}),
-            ("nested MAIL", [helo, mail_a,
-                             (b"MAIL FROM:<c@d.example>\r\n", b"503 Nested MAIL command\r\n"), quit_],
-             "fin", {ERRORS: "1", MAIL: "<a@b.example>", LAST_ERROR: "503 Nested MAIL command"}),
+            ("nested MAIL",
+             [helo, mail_a, (b"MAIL FROM:<c@d.example>\r\n", b"503 Nested MAIL command\r\n"),
+              quit_], "fin",
+             {ERRORS: "1", MAIL: "<a@b.example>", LAST_ERROR: "503 Nested MAIL command"}),
             ("RSET starts a new transaction",
              [helo, mail_a, rcpts[0], (b"RSET\r\n", b"250 OK\r\n"),
               (b"MAIL FROM:<new@d.example>\r\n", b"250 <new@d.example>... Sender ok\r\n"),

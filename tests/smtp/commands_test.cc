@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(IsValidHeloName, Cases) {
+TEST(SmtpChecks, IsValidHeloName) {
   struct Case {
     const char* name;
     int valid;
@@ -34,7 +34,7 @@ TEST(IsValidHeloName, Cases) {
   for (const Case& c : cases) EXPECT_EQ(IsValidHeloName(c.name), c.valid) << c.name;
 }
 
-TEST(CheckAddress, Cases) {
+TEST(SmtpChecks, CheckAddress) {
   struct Case {
     const char* addr;
     int result;
@@ -57,7 +57,7 @@ TEST(CheckAddress, Cases) {
   for (const Case& c : cases) EXPECT_EQ(CheckAddress(c.addr), c.result) << c.addr;
 }
 
-TEST(FindCommand, Cases) {
+TEST(SmtpChecks, FindCommand) {
   struct Case {
     const char* input;
     int code;  // CMD_END: unrecognised
@@ -95,7 +95,7 @@ TEST(FindCommand, Cases) {
   }
 }
 
-TEST(ExtractArgument, Cases) {
+TEST(SmtpChecks, ExtractArgument) {
   const std::string long_word(300, 'a');
   struct Case {
     std::string input;

@@ -142,7 +142,8 @@ std::vector<Script> Scripts() {
        {3, 0, 0, 0, 0, "500 Command unrecognized", "", nullptr, nullptr, ""}},
       {"MAIL before HELO gets the continuation notice",
        {{"MAIL FROM:<a@b.example>\r\n",
-         "250-HELO/EHLO Command not issued, proceeding anyway\r\n250 <a@b.example>... Sender ok\r\n",
+         "250-HELO/EHLO Command not issued, proceeding anyway\r\n"
+         "250 <a@b.example>... Sender ok\r\n",
          C}},
        {1, 0, 0, 0, 0, "", "", "<a@b.example>"}},
       {"sender checks and nested MAIL",
@@ -234,12 +235,13 @@ std::vector<Script> Scripts() {
        {{"NOOP\r\nQUIT\r\n", "250 OK\r\n", C}},
        {0, 0, 0, 1, 0, ""}},
       {"a NUL ends the command",
-       {{std::string("HELO mx.exa") + '\0' + "mple.org\r\n", "250 Hello mx.exa ([192.0.2.7]), nice to meet you.\r\n", C}},
+       {{std::string("HELO mx.exa") + '\0' + "mple.org\r\n",
+         "250 Hello mx.exa ([192.0.2.7]), nice to meet you.\r\n", C}},
        {0, 0, 0, 0, 0, "", "mx.exa"}},
   };
 }
 
-TEST(Dialogue, Scripts) {
+TEST(SmtpDialogue, Scripts) {
   for (const Script& s : Scripts()) {
     SCOPED_TRACE(s.name);
     Dialogue d;
@@ -257,14 +259,22 @@ TEST(Dialogue, Scripts) {
     EXPECT_EQ(d.rec.noop_count, o.noops);
     EXPECT_EQ(d.rec.quit_seen, o.quit_seen);
     EXPECT_STREQ(d.rec.last_error, o.last_error);
-    if (o.helo) EXPECT_STREQ(d.rec.helo, o.helo);
-    if (o.mail_from) EXPECT_STREQ(d.rec.mail_from, o.mail_from);
-    if (o.rcpt_to) EXPECT_STREQ(d.rec.rcpt_to, o.rcpt_to);
-    if (o.auth_data) EXPECT_STREQ(d.rec.auth_data, o.auth_data);
+    if (o.helo) {
+      EXPECT_STREQ(d.rec.helo, o.helo);
+    }
+    if (o.mail_from) {
+      EXPECT_STREQ(d.rec.mail_from, o.mail_from);
+    }
+    if (o.rcpt_to) {
+      EXPECT_STREQ(d.rec.rcpt_to, o.rcpt_to);
+    }
+    if (o.auth_data) {
+      EXPECT_STREQ(d.rec.auth_data, o.auth_data);
+    }
   }
 }
 
-TEST(Dialogue, LostClient) {
+TEST(SmtpDialogue, LostClient) {
   {
     Dialogue d;
     d.HangUp();
@@ -290,7 +300,7 @@ TEST(Dialogue, LostClient) {
 
 // Every stored text stays within its field and zero-terminated, and the
 // echoed error keeps to the first line.
-TEST(Dialogue, LongArgumentsAreCut) {
+TEST(SmtpDialogue, LongArgumentsAreCut) {
   const std::string word(4090, 'w');
   Dialogue d;
   EXPECT_EQ(d.Say("EHLO " + word + "\r\n"), SMTP_CONTINUE);
@@ -309,7 +319,7 @@ TEST(Dialogue, LongArgumentsAreCut) {
 
 bool Terminated(const char* field, size_t size) { return memchr(field, 0, size) != nullptr; }
 
-TEST(Dialogue, RandomInputNeverBreaksTheRecord) {
+TEST(SmtpDialogue, RandomInputNeverBreaksTheRecord) {
   static const char* const prefixes[] = {"", "HELO ", "EHLO ", "AUTH PLAIN ", "MAIL FROM:",
                                          "RCPT TO:", "DATA", "VRFY ", "EXPN ", "RSET", "NOOP"};
   std::mt19937 rng(4711);
