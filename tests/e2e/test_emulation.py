@@ -302,7 +302,7 @@ class EmulationTest(unittest.TestCase):
 
 
 class ResponseDelayTest(unittest.TestCase):
-    TARPIT_MS = 1500
+    TARPIT_MS = 2000
 
     def test_delay_only_for_replies_that_keep_the_dialogue_open(self):
         srv = Server(["-r", str(RX_TIMEOUT_MS), "-t", str(self.TARPIT_MS)])
