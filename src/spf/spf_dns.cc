@@ -1,6 +1,7 @@
 // DNS access of the SPF evaluator and its local record cache.
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 
 #include "spf/spf_internal.h"
@@ -238,7 +239,7 @@ struct RecordCache {
 
 RecordCache g_cache;
 std::mutex g_cachemutex;
-bool g_cachelocking = false;
+std::atomic<bool> g_cachelocking{false};
 
 class CacheGuard {
  public:
