@@ -67,10 +67,11 @@ Resolver& resolver();
 void setresolver(Resolver* r);
 
 // Sends every query of the system resolver backend to the given servers:
-// a comma-separated list of "address" or "address:port" (IPv4 or IPv6 in
-// brackets for a port). Empty or null: /etc/resolv.conf. Returns 1 when the
-// list was understood, 0 otherwise (the system configuration is then kept).
-// REQUIRES: called before any query is made.
+// a comma-separated list of "address" or "address:port" (IPv4; the first
+// three are used, the resolver library's limit). Empty or null:
+// /etc/resolv.conf. Returns 1 when the list was understood, 0 otherwise (the
+// previous configuration is then kept). Threads pick up a new list at their
+// next query; meant to be called at start-up.
 int setnameservers(const char* list);
 
 // Parses a raw DNS response message into records and a status, applying the

@@ -71,7 +71,8 @@ res_state threadstate() {
   st->options |= RES_NORELOAD;
   // Hand answers with SERVFAIL, NOTIMP and REFUSED back to us instead of
   // turning them into a bare failure: their code decides whether the
-  // outcome is temporary or permanent.
+  // outcome is temporary or permanent. So the first server that answers
+  // decides; the next one is asked only when it stays silent.
   st->pfcode = RES_PRF_HEAD1;
   {
     std::lock_guard<std::mutex> lock(g_servers_lock);
