@@ -274,5 +274,38 @@ class Shutdown(AnalysisCase):
             self.assertEqual(got[c], "slow-%s.example.test" % c.replace(".", "-"))
 
 
+class ListFilesByOption(unittest.TestCase):
+    DEFAULTS = [("nsp-dnswl.txt", "# DNS whitelists", 5),
+                ("nsp-dnsbl.txt", "# DNS blacklists", 6),
+                ("nsp-dnsgl.txt", "# DNS aggressive/experimental blacklists", 11),
+                ("nsp-uriwl.txt", "# URI whitelists", 1),
+                ("nsp-uribl.txt", "# URI blacklists", 3)]
+
+    def test_configure_writes_missing_and_empty_files_and_keeps_others(self):
+        n = Nestrap(ini="[DNSinfo]\nNameServer=127.0.0.1:9\n",
+                    files={"nsp-dnsbl.txt": "", "nsp-uriwl.txt": "# mine\nmine.test\n"})
+        self.addCleanup(n.close)
+        r = n.run(["-C"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for name, comment, count in self.DEFAULTS:
+            with open(os.path.join(n.dir, name)) as f:
+                lines = f.read().split("\n")
+            if name == "nsp-uriwl.txt":
+                self.assertEqual(lines, ["# mine", "mine.test", ""])
+                continue
+            self.assertEqual(lines[:3], ["# ", comment, "# "], name)
+            self.assertEqual(lines[-1], "", name)
+            zones = lines[3:-1]
+            self.assertEqual(len(zones), count, name)
+            for z in zones:
+                self.assertRegex(z, r"^[a-z0-9.-]+\.[a-z]+$")
+        # Loaded in the fixed order, each with its count.
+        loaded = [l.split("lists loaded from ")[1] for l in r.stderr.splitlines()
+                  if "lists loaded from " in l]
+        self.assertEqual(loaded, [d[0] for d in self.DEFAULTS])
+        self.assertIn("[INFO] 01 lists loaded from nsp-uriwl.txt", r.stderr)
+        self.assertIn("[INFO] 11 lists loaded from nsp-dnsgl.txt", r.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
