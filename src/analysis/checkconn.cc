@@ -92,7 +92,9 @@ void checkconn(ConnectionRecord* r) {
   if (r->auth_data[0] == '\0') textcopy(r->auth_data, "no-auth");
   if (r->mail_from[0] == '\0') textcopy(r->mail_from, "no-from");
   if (r->rcpt_to[0] == '\0') textcopy(r->rcpt_to, "no-rcpt");
-  if (r->error_count == 0) textcopy(r->last_error, "no-error");
+  // An error can be counted without a recorded reply (MAIL before HELO);
+  // the column still gets a placeholder rather than staying empty.
+  if (r->error_count == 0 || r->last_error[0] == '\0') textcopy(r->last_error, "no-error");
 
   char line[kLineSize];
   loginfo(line, datetime, r);

@@ -125,3 +125,53 @@ TEST(TempfailFirstLine, HeloArgument) {
 }
 
 }  // namespace
+
+// The placeholders of a finished record, for a private client (one PTR
+// question, nothing else asked).
+#include "analysis/checkconn.h"
+#include "fakes/fake_resolver.h"
+
+namespace {
+
+TEST(ConnectionAnalysis, PlaceholdersAndNoQuitRule) {
+  setdefaults();
+  settings.LogPath[0] = '\0';
+  FakeResolver dns;
+  dns.ptr("7.8.9.10.in-addr.arpa", "host.lan");
+  struct Case {
+    int quit_seen;
+    uint32_t errors;
+    const char* last_error;
+    uint32_t want_errors;
+    const char* want_last;
+  } cases[] = {
+      {0, 0, "", 1, "no-quit"},                    // cut off: one more error, no-quit
+      {0, 2, "500 Command unrecognized", 3, "500 Command unrecognized"},
+      {1, 0, "501 Invalid HELO", 0, "no-error"},   // no error counted: no-error
+      {1, 1, "", 1, "no-error"},                   // counted, nothing recorded
+      {1, 1, "553 x... User address required", 1, "553 x... User address required"},
+  };
+  for (const Case& c : cases) {
+    ConnectionRecord r;
+    memset(&r, 0, sizeof r);
+    textcopy(r.client_ip, "10.9.8.7");
+    r.quit_seen = c.quit_seen;
+    r.error_count = c.errors;
+    textcopy(r.last_error, c.last_error);
+    dns.asked.clear();
+    checkconn(&r);
+    EXPECT_EQ(r.error_count, c.want_errors);
+    EXPECT_STREQ(r.last_error, c.want_last);
+    EXPECT_STREQ(r.helo, "no-helo");
+    EXPECT_STREQ(r.auth_data, "no-auth");
+    EXPECT_STREQ(r.mail_from, "no-from");
+    EXPECT_STREQ(r.rcpt_to, "no-rcpt");
+    EXPECT_STREQ(r.ptr_name, "host.lan");
+    EXPECT_STREQ(r.spf_result, "None");
+    EXPECT_STREQ(r.ip_hex, "0A090807");
+    ASSERT_EQ(dns.asked.size(), 1u);
+    EXPECT_EQ(dns.asked[0].second, dns::kTypePTR);
+  }
+}
+
+}  // namespace
