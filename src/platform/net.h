@@ -7,6 +7,10 @@
 
 namespace plat {
 
+// Starts the socket layer (Windows Sockets 2.2 where there is one). Returns 0
+// on success, else the layer's error code.
+int socketstartup();
+
 // Classic inet_addr(): 1 to 4 parts, decimal, octal or hex; all ones on error.
 uint32_t inetaddr(const char* text);
 // Dotted-quad text of an address in network order.

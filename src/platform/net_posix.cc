@@ -15,6 +15,8 @@ namespace plat {
 
 static int fd(SocketHandle s) { return (int)(intptr_t)s; }
 
+int socketstartup() { return 0; }
+
 uint32_t inetaddr(const char* text) { return inet_addr(text); }
 
 void inetntoa(uint32_t addr_net, char* buf, size_t size) {

@@ -273,7 +273,11 @@ int servermain(int argc, char** argv) {
     logmsg(LOG_WARN, "Invalid log level defaulting to %d", kDefaultLogLevel);
     settings.LogLevel = kDefaultLogLevel;
   }
-  // The socket layer needs no start-up here; the resolver takes its servers.
+  int wsa = plat::socketstartup();
+  if (wsa != 0) {
+    logmsg(LOG_CRIT, "Unable to initialize Winsock (ERR 0x%X).", (unsigned)wsa);
+    return 3;
+  }
   if (settings.NameServer[0] != '\0' && !dns::setnameservers(settings.NameServer))
     logmsg(LOG_WARN, "Invalid NameServer setting ignored: %s", settings.NameServer);
 
