@@ -61,7 +61,9 @@ std::string zones() {
   z += "\"as64500.asn.test\": {\"TXT\": [[\"64500 | NL | ripencc | 2001 | EXAMPLE-AS Example, NL\"]]},\n";
   for (int i = 0; i < 500; i++) {
     std::string ip = clientip(i), r = rev(ip);
-    std::string host = "h" + std::to_string(i) + ".example.test";
+    std::string host = "h";
+    host += std::to_string(i);
+    host += ".example.test";
     z += "\"" + r + ".in-addr.arpa\": {\"PTR\": [\"" + host + "\"]},\n";
     z += "\"" + host + "\": {\"A\": [\"" + ip + "\"]},\n";
     z += "\"" + r + ".origin.test\": {\"TXT\": [[\"64500 | " + ip + "/24 | NL | ripencc | 2001\"]]},\n";
