@@ -9,7 +9,9 @@ seconds="${1:-30}"
 build="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNESTRAP_TESTS=OFF -DNESTRAP_FUZZ=ON -DNESTRAP_SANITIZE=fuzz >/dev/null
-ninja -C "$build"
+ninja -C "$build" -j2
+# The build lets UBSan reports recover; in a fuzz run each one is a crash.
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 work="$build/corpus-work"
 for target in "$build"/fuzz/fuzz_*; do
   name=$(basename "$target")
