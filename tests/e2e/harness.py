@@ -19,6 +19,19 @@ BIN = os.environ.get("NESTRAP_BIN") or os.path.join(
 DEFAULT_TIMEOUT = 30.0
 
 
+def _sanitized():
+    try:
+        with open(BIN, "rb") as f:
+            data = f.read()
+    except OSError:
+        return False
+    return b"__asan_init" in data or b"__tsan_init" in data
+
+
+# A sanitized binary keeps freed memory in quarantine and runs slower.
+SANITIZED = _sanitized()
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))

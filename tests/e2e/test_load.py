@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from harness import Nestrap, columns, wait_for
+from harness import SANITIZED, Nestrap, columns, wait_for
 
 QUIET_DNS = "[DNSinfo]\nNameServer=127.0.0.1:9\n"
 
@@ -50,7 +50,10 @@ async def client(port, kind, n, out, timeout=30):
             except OSError:
                 pass  # the server already reset it (queue full)
             return
-        banner = await asyncio.wait_for(reader.readline(), timeout)
+        try:
+            banner = await asyncio.wait_for(reader.readline(), timeout)
+        except ConnectionResetError:
+            banner = b""         # reset without a reply: the queue was full
         if not banner:
             out.rejected += 1
             return
@@ -146,7 +149,8 @@ class LoadTest(unittest.TestCase):
 
         # Descriptors return to their starting level; memory stays bounded.
         wait_for(lambda: fd_count(pid) <= fds0, timeout=60, what="descriptors released")
-        self.assertLess(rss_kb(pid), rss0 + 64 * 1024)
+        if not SANITIZED:  # sanitizers hold freed memory; their leak check covers this
+            self.assertLess(rss_kb(pid), rss0 + 64 * 1024)
         self.assertEqual(n.stop(), 0)
 
     def test_log_directory_disappearing_drops_lines_silently(self):
