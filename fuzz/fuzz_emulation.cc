@@ -111,6 +111,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result != SMTP_CONTINUE && result != SMTP_CLOSE) __builtin_trap();
     if (sent.size() < 5 || sent.compare(sent.size() - 2, 2, "\r\n") != 0) __builtin_trap();
     if (sent[0] < '2' || sent[0] > '5') __builtin_trap();
+    // A refusal (any 5xx, a 4xx other than DATA's) is the last error, cut
+    // to its first line and the field; MAIL's early notice comes first.
+    std::string reply = sent;
+    if (reply.compare(0, 16, "250-HELO/EHLO Co") == 0) reply.erase(0, reply.find("\r\n") + 2);
+    const size_t eol = reply.find("\r\n");
+    if (eol == std::string::npos || eol == 0) __builtin_trap();
+    reply.erase(eol);
+    if (reply.size() > kDialogTextCap) __builtin_trap();
+    const bool data = strncasecmp(input.c_str(), "DATA", 4) == 0;
+    if (before.error_count < kMaxErrors && (reply[0] == '5' || (reply[0] == '4' && !data)) &&
+        reply.compare(0, kTextCap, r.last_error) != 0)
+      __builtin_trap();
 
     // Counters only grow, by at most one step per input (an error may come
     // twice: MAIL without HELO and a refused address).
