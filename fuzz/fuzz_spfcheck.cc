@@ -8,6 +8,8 @@
 //         the MX answer of `name` ("example.com ADD mx.example.com 192.0.2.1")
 //   FAIL  the question (name, type in data) answers SERVFAIL; NONE: no
 //         records; NX: no such name.
+//   CACHE a time-to-live and a record for the local record cache of `name`
+//   PURGE (name ignored) removes the entries expiring within the seconds given
 // The name "*" answers every question of its type that has no entry of its
 // own (so that short inputs reach the limits); other questions answer
 // NXDOMAIN.
@@ -142,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Resolver fake;
   std::string record;
+  std::vector<std::string> cachelines;
   size_t start = 0;
   bool first = true;
   while (start <= text.size()) {
@@ -149,6 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nl == std::string::npos) nl = text.size();
     std::string_view line(text.data() + start, nl - start);
     if (first && (opts & kOptRecord)) record = line;
+    else if (line.find(" CACHE ") != std::string_view::npos || line.find(" PURGE ") != std::string_view::npos)
+      cachelines.emplace_back(line);
     else addline(&fake, line);
     first = false;
     start = nl + 1;
@@ -160,6 +165,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SpfSetBestGuess(kDefaultBestGuess, kDefaultFallBack);
     SpfSetWhitelist("v=spf1 include:spf.trusted-forwarder.org");
   }
+  // The cache outlives a check; it holds only this input's entries.
+  SpfSetCachedRecord(nullptr, nullptr, 0);
+  size_t cached = 0;
+  for (const std::string& c : cachelines) {
+    std::string_view rest(c);
+    std::string name(word(&rest));
+    std::string_view verb = word(&rest);
+    std::string number(word(&rest));
+    if (verb == "PURGE") {
+      SpfPurgeCache((int32_t)strtol(number.c_str(), nullptr, 10));
+      continue;
+    }
+    std::string value(rest);
+    int rc = SpfSetCachedRecord(name.c_str(), value.c_str(), (uint32_t)strtoul(number.c_str(), nullptr, 10));
+    if (rc != 0 && rc != SPF_TEMPERROR && rc != SPF_PERMERROR) __builtin_trap();
+    cached++;
+  }
+  if (SpfCacheCount() > cached) __builtin_trap();
 
   uint8_t v4[4] = {192, 0, 2, 1};
   uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
