@@ -41,6 +41,8 @@ std::vector<std::string> expected(const uint8_t* data, size_t size) {
 
 char g_path[64];
 
+void removefile() { unlink(g_path); }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -52,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fd = mkstemp(g_path);
     if (fd < 0) __builtin_trap();
     close(fd);
+    atexit(removefile);
   }
   FILE* f = fopen(g_path, "wb");
   if (f == nullptr) __builtin_trap();
