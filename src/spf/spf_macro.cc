@@ -191,7 +191,7 @@ int Scan(SpfContext* ctx, const char* begin, const char* end, const char* curdom
       anydelim = true;
       p++;
     }
-    if (!anydelim) delim['.'] = true;
+    if (!anydelim) delim[(unsigned char)'.'] = true;
     if (p >= end || *p != '}') return SPF_PERMERROR;
     p++;
     if (!LetterValue(ctx, letter, curdomain, domainmode, &value)) return SPF_PERMERROR;
