@@ -6,6 +6,7 @@ import resource
 import signal
 import socket
 import subprocess
+import sys
 import time
 import unittest
 
@@ -168,6 +169,31 @@ class LoadTest(unittest.TestCase):
         os.rename(logdir + ".gone", logdir)
         out = asyncio.run(run_load(n.port, ["smtp"] * 5, 5))
         self.assertEqual(len(out.served_helos), 5)
+        self.assertEqual(n.stop(), 0)
+
+    def test_dns_server_going_silent_mid_run(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                        "tools"))
+        from dnsserver import DnsServer
+        dns = DnsServer({"names": {"1.0.0.127.in-addr.arpa": {"PTR": ["loopback.test"]}}}).start()
+        self.addCleanup(dns.stop)
+        n = self.server(["-r", "1000"], ini="[DNSinfo]\nNameServer=127.0.0.1:%d\n" % dns.port)
+        asyncio.run(run_load(n.port, ["smtp"] * 3, 3))
+        lines = n.wait_connection_lines(3)
+        self.assertEqual({columns(l)[7] for l in lines}, {"loopback.test"})
+
+        # The server stops answering: a socket holds its port and reads nothing.
+        dns.stop()
+        mute = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(mute.close)
+        mute.bind(("127.0.0.1", dns.port))
+        out = asyncio.run(run_load(n.port, ["smtp"] * 3, 3))
+        self.assertEqual(len(out.served_helos), 3)  # sessions never wait for DNS
+        lines = n.wait_connection_lines(6, timeout=120)
+        for line in lines[3:]:
+            cols = columns(line)
+            self.assertEqual(len(cols), 22)
+            self.assertEqual(cols[7], "1.0.0.127.in-addr.arpa.")  # no data: the query name
         self.assertEqual(n.stop(), 0)
 
     def test_accept_failing_for_want_of_descriptors_shuts_down_in_order(self):
