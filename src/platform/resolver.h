@@ -66,6 +66,11 @@ Resolver& resolver();
 // Installs `r` (not owned) as the process-wide resolver; nullptr restores the default.
 void setresolver(Resolver* r);
 
+// 1 when the process-wide resolver can be used: an installed resolver always
+// can; the system backend when its library initialises (the resolver state
+// on POSIX, the DNS API library and its two entry points on Windows).
+int available();
+
 // Sends every query of the system resolver backend to the given servers:
 // a comma-separated list of "address" or "address:port" (IPv4; the first
 // three are used, the resolver library's limit). Empty or null:

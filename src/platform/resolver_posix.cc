@@ -194,6 +194,8 @@ Resolver* systemresolver() {
   return &r;
 }
 
+int systemavailable() { return threadstate() != nullptr ? 1 : 0; }
+
 int setnameservers(const char* list) {
   std::vector<sockaddr_in> servers;
   if (list != nullptr) {

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "platform/resolver.h"
 #include "spf/spf_internal.h"
 
 SpfSettings g_spf;
@@ -29,9 +30,9 @@ std::mutex g_bindmutex;
 constexpr size_t kMaxHopName = 255;
 constexpr size_t kLiteralNameBuf = 256;
 
-// Binding means the resolver is usable; the resolver interface has no state
-// to set up, so it always succeeds.
-bool BindResolver() { return true; }
+// Binding means the resolver can be used: its library initialises (the DNS
+// API library and its entry points where there is one).
+bool BindResolver() { return dns::available() != 0; }
 
 int Bind(bool lazy, bool locked) {
   if (g_state == 1) return 0;

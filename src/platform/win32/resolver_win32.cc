@@ -121,6 +121,8 @@ Resolver* systemresolver() {
   return &r;
 }
 
+int systemavailable() { return api().query != nullptr ? 1 : 0; }
+
 // DnsQuery_A takes IPv4 servers on the standard port only.
 int setnameservers(const char* list) {
   g_servers.count = 0;
