@@ -25,6 +25,9 @@ int listensocket(SocketHandle s, int backlog);
 SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer);
 // Wakes a blocked accept and closes the listening socket.
 void closelistener(SocketHandle s);
+// Creates two connected stream sockets, for talking to code that writes to a
+// socket from the same process. Returns 1 on success.
+int socketpair(SocketHandle out[2]);
 
 // Sends once (never raises SIGPIPE). Returns bytes sent, or -1.
 long sendsocket(SocketHandle s, const char* data, size_t len);

@@ -66,6 +66,14 @@ void closelistener(SocketHandle s) {
   close(fd(s));
 }
 
+int socketpair(SocketHandle out[2]) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
+  out[0] = (SocketHandle)(intptr_t)fds[0];
+  out[1] = (SocketHandle)(intptr_t)fds[1];
+  return 1;
+}
+
 long sendsocket(SocketHandle s, const char* data, size_t len) {
   ssize_t n;
   do {

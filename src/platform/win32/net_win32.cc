@@ -93,6 +93,51 @@ SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer) {
 // Closing the socket ends a blocked accept() on Windows.
 void closelistener(SocketHandle s) { ::closesocket(sock(s)); }
 
+// Winsock has no socketpair(): a listener on a loopback port of its own
+// takes one connection and is closed again. The accepted socket must be the
+// peer of ours, not another local program that raced for the port.
+int socketpair(SocketHandle out[2]) {
+  started();
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (listener == INVALID_SOCKET) return 0;
+  SOCKET client = INVALID_SOCKET, server = INVALID_SOCKET;
+  struct sockaddr_in sa, mine, peer;
+  int len = sizeof sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = 0;
+  bool ok = bind(listener, (struct sockaddr*)&sa, sizeof sa) == 0 &&
+            getsockname(listener, (struct sockaddr*)&sa, &len) == 0 && listen(listener, 1) == 0;
+  if (ok) {
+    client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ok = client != INVALID_SOCKET && connect(client, (struct sockaddr*)&sa, sizeof sa) == 0;
+  }
+  if (ok) {
+    len = sizeof peer;
+    server = accept(listener, (struct sockaddr*)&peer, &len);
+    int mylen = sizeof mine;
+    ok = server != INVALID_SOCKET &&
+         getsockname(client, (struct sockaddr*)&mine, &mylen) == 0 &&
+         peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr;
+  }
+  int err = ok ? 0 : WSAGetLastError();
+  ::closesocket(listener);
+  if (!ok) {
+    if (server != INVALID_SOCKET) ::closesocket(server);
+    if (client != INVALID_SOCKET) ::closesocket(client);
+    WSASetLastError(err);
+    return 0;
+  }
+  // Small replies go out at once, as over a local socket pair.
+  BOOL on = TRUE;
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof on);
+  setsockopt(server, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof on);
+  out[0] = (SocketHandle)server;
+  out[1] = (SocketHandle)client;
+  return 1;
+}
+
 long sendsocket(SocketHandle s, const char* data, size_t len) {
   int n = send(sock(s), data, len > 0x7FFFFFFF ? 0x7FFFFFFF : (int)len, 0);
   return n == SOCKET_ERROR ? -1 : (long)n;
