@@ -1,6 +1,4 @@
 // List files (creation, line rules, numbering) and the two list checks.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,6 +11,7 @@
 #include "analysis/lists.h"
 #include "fakes/fake_resolver.h"
 #include "server/textbuf.h"
+#include "util/temp_dir.h"
 
 namespace {
 
@@ -35,15 +34,10 @@ std::vector<std::string> zones(const ListEntry* e) {
 
 class ListFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/nestrap-lists-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-  std::string path(const char* name) { return dir_ + "/" + name; }
+  void SetUp() override { ASSERT_FALSE(tmp_.path().empty()); }
+  std::string path(const char* name) { return (tmp_.path() / name).string(); }
   void write(const std::string& p, const std::string& text) { std::ofstream(p) << text; }
-  std::string dir_;
+  TempDir tmp_{"nestrap-lists-"};
 };
 
 TEST(ListLine, CutAtFirstBlankAndSkipComments) {
@@ -134,7 +128,7 @@ TEST_F(ListFiles, LongLinesComeInPieces) {
 }
 
 TEST_F(ListFiles, UnwritableFileGivesEmptyList) {
-  std::string p = dir_ + "/missing-dir/list.txt";
+  std::string p = (tmp_.path() / "missing-dir" / "list.txt").string();
   EXPECT_EQ(loadlist(p.c_str(), kDnsblDefaults), nullptr);
   freelist(nullptr);
 }

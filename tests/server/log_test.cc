@@ -1,6 +1,4 @@
 // The daily-file writer and the diagnostic log's level filter.
-#include <unistd.h>
-
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -13,6 +11,7 @@
 #include "server/log.h"
 #include "server/settings.h"
 #include "server/textbuf.h"
+#include "util/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -21,26 +20,24 @@ namespace {
 class LogFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("nestrap-log-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
+    ASSERT_FALSE(tmp_.path().empty());
     setdefaults();
-    textcopy(settings.LogPath, dir_.c_str());
+    textcopy(settings.LogPath, dir_.string().c_str());
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string read(const std::string& base) {
     char day[16];
     time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    strftime(day, sizeof day, "%Y%m%d", &tm);
+    // The standard library's own local time, not the writer's clock.
+    strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
     std::ifstream f(dir_ / (base + day + ".log"));
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
   }
 
-  fs::path dir_;
+  TempDir tmp_{"nestrap-log-"};
+  const fs::path& dir_ = tmp_.path();
 };
 
 TEST_F(LogFiles, ConnectionLinesHaveNoPrefixAndEndInOneBlank) {
@@ -90,7 +87,7 @@ TEST_F(LogFiles, LongMessagesAreCutAndEmptyPathWritesNothing) {
 }
 
 TEST_F(LogFiles, MissingDirectoryDropsLinesSilently) {
-  textcopy(settings.LogPath, (dir_ / "gone").c_str());
+  textcopy(settings.LogPath, (dir_ / "gone").string().c_str());
   writelog("ipinfo", "%s\n", "lost");
   EXPECT_FALSE(fs::exists(dir_ / "gone"));
 }
