@@ -1,13 +1,12 @@
 // Dialogues driven through EmulateSmtp over a socket pair: the replies the
 // client receives, the results, and what the record keeps for the log.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
 #include "server/settings.h"
 #include "server/textbuf.h"
 #include "smtp/commands.h"
@@ -30,42 +29,66 @@ const std::string kHelpReply =
     "214-For local information send email to Postmaster at your site.\r\n"
     "214 End of HELP info\r\n";
 
+// Follows every input's replies on the server's side; replies never hold a
+// NUL (a command ends at one), and a stream keeps the order, so everything
+// before it is the reply, however the platform's pair delivers the bytes.
+const char kEndOfReply = '\0';
+
 class Dialogue {
  public:
   Dialogue() {
     settings.TarpitTime = 0;
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+    EXPECT_EQ(plat::socketpair(socks_), 1);
     memset(&rec, 0, sizeof rec);
-    rec.sock = (SocketHandle)fds_[0];
+    rec.sock = socks_[0];
     textcopy(rec.client_ip, kIp);
     textcopy(rec.thread_tag, "[0001-0001]");
   }
   ~Dialogue() {
-    close(fds_[0]);
-    if (fds_[1] >= 0) close(fds_[1]);
+    plat::closesocket(socks_[0]);
+    if (socks_[1] != kInvalidSocket) plat::closesocket(socks_[1]);
   }
   // Feeds one input; returns the result and leaves what the client got in `got`.
   int Say(const std::string& input) {
     int rc = EmulateSmtp(&rec, input.c_str());
     got.clear();
+    if (socks_[1] == kInvalidSocket) return rc;
+    if (plat::sendsocket(socks_[0], &kEndOfReply, 1) != 1) {
+      ADD_FAILURE() << "cannot mark the end of the reply";
+      return rc;
+    }
     char buf[8192];
     for (;;) {
-      ssize_t n = recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0) break;
+      if (plat::waitreadable(socks_[1], 30000) < 1) {
+        ADD_FAILURE() << "reply does not end: " << got;
+        break;
+      }
+      long n = plat::recvsocket(socks_[1], buf, sizeof buf);
+      if (n <= 0) {
+        ADD_FAILURE() << "pair closed while reading: " << got;
+        break;
+      }
       got.append(buf, (size_t)n);
+      if (got.back() == kEndOfReply) {
+        got.pop_back();
+        break;
+      }
     }
     return rc;
   }
+  // The client goes away with a reset, so that the next reply fails on any
+  // kind of pair.
   void HangUp() {
-    close(fds_[1]);
-    fds_[1] = -1;
+    plat::setabortive(socks_[1]);
+    plat::closesocket(socks_[1]);
+    socks_[1] = kInvalidSocket;
   }
 
   ConnectionRecord rec;
   std::string got;
 
  private:
-  int fds_[2];
+  SocketHandle socks_[2] = {kInvalidSocket, kInvalidSocket};
 };
 
 struct Step {
