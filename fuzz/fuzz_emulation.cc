@@ -3,16 +3,14 @@
 // can never hold one) and every piece goes through EmulateSmtp on the same
 // record, as the session would pass successive chunks. The record talks to
 // one end of a socket pair; the other end is drained after every input.
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "platform/net.h"
 #include "server/record.h"
 #include "server/settings.h"
 #include "server/textbuf.h"
@@ -24,23 +22,23 @@ namespace {
 // The session reads at most this many bytes into its zeroed line buffer.
 constexpr size_t kMaxInput = 4095;
 
-int g_peer[2] = {-1, -1};
+SocketHandle g_peer[2] = {kInvalidSocket, kInvalidSocket};
 
 void setup() {
   setdefaults();
   settings.TarpitTime = 0;
   settings.LogLevel = -1;
   settings.LogPath[0] = '\0';
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, g_peer) != 0) __builtin_trap();
-  for (int fd : g_peer) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  if (plat::socketpair(g_peer) != 1) __builtin_trap();
 }
 
 // Reads and discards what the emulation sent; returns it for the checks.
 std::string drain() {
   std::string sent;
   char buf[8192];
-  for (;;) {
-    ssize_t n = read(g_peer[1], buf, sizeof buf);
+  // The pair is local: a reply is all there once EmulateSmtp returns.
+  while (plat::waitreadable(g_peer[1], 0) > 0) {
+    long n = plat::recvsocket(g_peer[1], buf, sizeof buf);
     if (n <= 0) break;
     sent.append(buf, (size_t)n);
   }
@@ -86,10 +84,10 @@ void checkrecord(const ConnectionRecord& r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_peer[0] < 0) setup();
+  if (g_peer[0] == kInvalidSocket) setup();
   ConnectionRecord r;
   memset(&r, 0, sizeof r);
-  r.sock = (SocketHandle)g_peer[0];
+  r.sock = g_peer[0];
   textcopy(r.thread_tag, "[1]");
   textcopy(r.client_ip, "192.0.2.1");
 
