@@ -14,6 +14,7 @@
 namespace {
 char g_file[260 + 1];
 char g_section[260 + 1];
+std::string g_text;  // the file's content, read once when the file is set
 
 bool isblank_(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -118,21 +119,22 @@ long iniparseint(const char* value, long def) {
   return r;
 }
 
-void inisetfile(const char* path) { textcopy(g_file, path, 260); }
+void inisetfile(const char* path) {
+  textcopy(g_file, path, 260);
+  g_text = readfile(g_file);
+}
 void inisetsection(const char* name) { textcopy(g_section, name, 260); }
 
 int inigetstr(const char* key, const char* def, char* buffer, size_t size) {
   if (g_file[0] == '\0' || g_section[0] == '\0' || size == 0) return 0;
-  std::string text = readfile(g_file);
-  if (!inilookup(text.data(), text.size(), g_section, key, buffer, size))
+  if (!inilookup(g_text.data(), g_text.size(), g_section, key, buffer, size))
     textcopy(buffer, size, def ? def : "");
   return (int)strlen(buffer);
 }
 
 long inigetint(const char* key, long def) {
   if (g_file[0] == '\0' || g_section[0] == '\0') return def;
-  std::string text = readfile(g_file);
   char value[64];
-  if (!inilookup(text.data(), text.size(), g_section, key, value, sizeof value)) return def;
+  if (!inilookup(g_text.data(), g_text.size(), g_section, key, value, sizeof value)) return def;
   return iniparseint(value, def);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 // Remember the file and the current section (copied, at most 260 characters).
+// The file is read once, when it is set; later changes to it are not seen.
 void inisetfile(const char* path);
 void inisetsection(const char* name);
 // Reads key's text (default, or "" for a null default, when missing) into
