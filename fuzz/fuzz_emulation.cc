@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "record_check.h"
 #include "platform/net.h"
 #include "server/record.h"
 #include "server/settings.h"
@@ -45,11 +46,6 @@ std::string drain() {
   return sent;
 }
 
-template <size_t N>
-void checktext(const char (&field)[N]) {
-  if (memchr(field, '\0', N) == nullptr) __builtin_trap();
-}
-
 // Arguments are cut at the first CR, LF, tab and space.
 template <size_t N>
 void checkargument(const char (&field)[N]) {
@@ -58,26 +54,12 @@ void checkargument(const char (&field)[N]) {
 }
 
 void checkrecord(const ConnectionRecord& r) {
-  checktext(r.thread_tag);
+  checkterminated(r);
   checkargument(r.helo);
   checkargument(r.auth_data);
   checkargument(r.mail_from);
   checkargument(r.rcpt_to);
-  checktext(r.last_error);
   if (strpbrk(r.last_error, "\r\n") != nullptr) __builtin_trap();
-  checktext(r.ip_hex);
-  checktext(r.client_ip);
-  checktext(r.ip_network);
-  checktext(r.bgp_prefix);
-  checktext(r.ptr_name);
-  checktext(r.list_tag);
-  checktext(r.list_detail);
-  checktext(r.country);
-  checktext(r.owner);
-  checktext(r.sb_item50);
-  checktext(r.sb_item55);
-  checktext(r.sb_item54);
-  checktext(r.spf_result);
   if (r.auth_done > 1 || r.rset_seen > 1 || (uint32_t)r.quit_seen > 1) __builtin_trap();
 }
 
