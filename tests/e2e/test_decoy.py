@@ -15,10 +15,13 @@ BANNER = re.compile(rb"^220 decoy\.example\.test ESMTP Sendmail 8\.2\.0/8\.2\.0;
                     rb"\d\d:\d\d:\d\d GMT\r\n")
 TEMPFAIL = b"421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n"
 
-SHUTDOWN_ORDER = ["initiating shutdown sequence...", "Closing server socket...",
-                  "Starting clean shutdown...", "active threads to terminate...",
-                  "preparing shutdown...", "flushing queue...", "Releasing data queues...",
-                  "Releasing allocated memory...", "All done, exiting"]
+# The main thread's steps and the logger's steps each come in order; the two
+# threads run concurrently, so the chains interleave differently from run to run.
+MAIN_ORDER = ["initiating shutdown sequence...", "Closing server socket...",
+              "Starting clean shutdown...", "active threads to terminate...",
+              "Releasing data queues...", "Releasing allocated memory...", "All done, exiting"]
+LOGGER_ORDER = ["initiating shutdown sequence...", "preparing shutdown...", "flushing queue...",
+                "Releasing data queues..."]
 
 
 class DecoyTest(unittest.TestCase):
@@ -49,9 +52,13 @@ class DecoyTest(unittest.TestCase):
 
     def assertShutdownLines(self, err, sig_name):
         self.assertIn("%s: initiating shutdown sequence..." % sig_name, err)
-        positions = [err.find(t) for t in SHUTDOWN_ORDER]
-        self.assertNotIn(-1, positions, err)
-        self.assertEqual(positions, sorted(positions), err)
+        for chain in (MAIN_ORDER, LOGGER_ORDER):
+            positions = [err.find(t) for t in chain]
+            self.assertNotIn(-1, positions, err)
+            self.assertEqual(positions, sorted(positions), err)
+        # The logger flushes only once every worker has gone.
+        last_worker = max(m.start() for m in re.finditer(r"Worker thread \S+ exiting", err))
+        self.assertLess(last_worker, err.find("flushing queue..."), err)
         self.assertNotIn("accept() failed", err)
         self.assertEqual(len(re.findall(r"Worker thread \[\d{4}-[0-9A-F]{4,}\] exiting", err)), 7)
 
