@@ -6,6 +6,7 @@ free loopback port. Waits are on conditions with generous time-outs.
 """
 import glob
 import os
+import random
 import shutil
 import signal
 import socket
@@ -32,7 +33,35 @@ def _sanitized():
 SANITIZED = _sanitized()
 
 
+# Tests may seed the module-wide generator; port picks must not repeat.
+_rng = random.SystemRandom()
+
+
+def _ephemeral_low():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def free_port():
+    """A loopback port that is free now and that no outgoing connection takes.
+
+    A port the kernel hands out for binding to port 0 comes from the ephemeral
+    range, where a busy test's client connections may grab it before the
+    server binds it; ports below that range are never given to clients.
+    """
+    low = _ephemeral_low()
+    if low > 10000:
+        for _ in range(200):
+            port = _rng.randrange(10000, low)
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                try:
+                    s.bind(("127.0.0.1", port))
+                except OSError:
+                    continue
+                return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
