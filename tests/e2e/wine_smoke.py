@@ -15,12 +15,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 from dnsserver import DnsServer  # noqa: E402
+from harness import free_port, wait_for  # noqa: E402
 
 EXE = os.environ.get("NESTRAP_EXE", "")
 WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
@@ -29,23 +29,6 @@ TIMEOUT = 120.0  # Wine's first start in a fresh prefix is slow
 BANNER_PREFIX = b"220 decoy.smoke.test ESMTP Sendmail 8.2.0/8.2.0; "
 TEMPFAIL = b"421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n"
 DISPLAY = "Bogus SMTP for MX sandwich"
-
-
-def wait_for(predicate, timeout=TIMEOUT, what="condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class WineProgram:
@@ -82,7 +65,7 @@ class WineProgram:
                 raise AssertionError("nestrap.exe exited (%s) before %r:\n%s"
                                      % (self.proc.returncode, text, self.stderr()))
             return text in self.stderr()
-        wait_for(check, what=repr(text))
+        wait_for(check, TIMEOUT, what=repr(text))
 
     def daily(self, base):
         data = b""
@@ -166,7 +149,8 @@ class WineSmoke(unittest.TestCase):
                 rest += chunk
             self.assertEqual(rest, TEMPFAIL)
 
-        wait_for(lambda: b"smoke.client.test" in p.daily("ipinfo"), what="connection line")
+        wait_for(lambda: b"smoke.client.test" in p.daily("ipinfo"), TIMEOUT,
+                 what="connection line")
         log = p.daily("ipinfo")
         self.assertTrue(crlf_only(log), log)
         line = log.decode(errors="replace").split("\r\n")[0]
