@@ -19,6 +19,9 @@ void inetntoa(uint32_t addr_net, char* buf, size_t size);
 // Creates an IPv4 stream socket; kInvalidSocket on failure.
 SocketHandle tcpsocket();
 // Binds to addr (network order, 0 = any) and port. Returns 1 on success.
+// POSIX: rebinding over connections in TIME_WAIT is allowed (a restart binds
+// at once); a port another socket listens on still fails. Windows keeps its
+// default binding rules.
 int bindsocket(SocketHandle s, uint32_t addr_net, uint16_t port);
 int listensocket(SocketHandle s, int backlog);
 // Accepts one connection; fills peer. kInvalidSocket on failure.

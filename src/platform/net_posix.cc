@@ -41,6 +41,11 @@ int bindsocket(SocketHandle s, uint32_t addr_net, uint16_t port) {
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = addr_net;
+  // A restart must not wait for the previous run's connections to leave
+  // TIME_WAIT (the decoy closes first, so they are ours). On Linux this does
+  // not allow binding a port that another socket listens on.
+  int on = 1;
+  (void)setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   return bind(fd(s), (struct sockaddr*)&sa, sizeof sa) == 0 ? 1 : 0;
 }
 

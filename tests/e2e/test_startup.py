@@ -5,7 +5,7 @@ import socket
 import time
 import unittest
 
-from harness import Nestrap, free_port, wait_for
+from harness import Nestrap, free_port, recv_all, wait_for
 
 USAGE = """nestrap version 10.03, Nov. 7, 2019
 Nestrap server for "MX sandwich"
@@ -260,6 +260,20 @@ class ListenTest(Fixture):
         self.assertEqual(r.returncode, 3, r.stderr)
         self.assertIn("[CRIT] Couldn't bind to socket_listen! Aborting.", r.stderr)
         self.assertIn("[CRIT] (Error code 0x62)", r.stderr)  # EADDRINUSE
+
+    def test_restart_at_once_after_serving_a_client(self):
+        # The decoy closes first, so its side of the connection waits in
+        # TIME_WAIT; a restart on the same port must still bind.
+        port = free_port()
+        for run in range(2):
+            n = self.server(port=port)
+            n.start()
+            with n.connect() as c:
+                c.sendall(b"HELO client.example.test\r\n")
+                data, _ = recv_all(c)
+            self.assertIn(b"421 ", data)
+            n.wait_connection_lines(1)
+            self.assertEqual(n.stop(), 0, n.stderr())
 
     def test_highest_port_accepted_and_startup_order(self):
         n = self.server(listen="any", port=65534)
