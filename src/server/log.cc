@@ -2,10 +2,13 @@
 
 #include <strings.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
+#include "platform/logfile.h"
 #include "platform/sys.h"
 #include "server/settings.h"
 #include "server/textbuf.h"
@@ -13,6 +16,8 @@
 namespace {
 
 std::mutex g_log_lock;
+// Room for the local date and time before a diagnostic line.
+constexpr size_t kLinePrefixSize = 32;
 
 const char* label(int level) {
   switch (level) {
@@ -45,6 +50,33 @@ void cleanforconsole(char* s) {
   }
 }
 
+// A daily file that cannot be written is reported once when it starts
+// failing and once when it works again, never once per lost line. The
+// connection log and the diagnostic file fail and recover on their own.
+struct Episode {
+  std::atomic<bool> failing{false};
+  std::atomic<unsigned long> lost{0};
+};
+Episode g_episodes[2];
+
+void noteoutcome(const char* base, const char* path, int rc, int err) {
+  Episode& e = g_episodes[strcasecmp(base, "ipinfo") == 0 ? 0 : 1];
+  if (rc == plat::kLogFileOk) {
+    if (e.failing.exchange(false))
+      logmsg(LOG_WARN, "Writing log file %s resumed, %lu line(s) lost", path, e.lost.exchange(0));
+    return;
+  }
+  e.lost.fetch_add(1);
+  if (e.failing.exchange(true)) return;
+  char reason[256];
+  if (rc == plat::kLogFileNotRegular)
+    textcopy(reason, "not a regular file of its own");
+  else
+    plat::errortext(err, reason, sizeof reason);
+  logmsg(LOG_ERR, "Cannot write log file %s (%s), its lines are lost until it works again", path,
+         reason);
+}
+
 void vwritelog(const char* base, const char* format, va_list ap) {
   if (settings.LogPath[0] == '\0') return;
   SysTime t;
@@ -56,14 +88,25 @@ void vwritelog(const char* base, const char* format, va_list ap) {
   textvformat(msg, sizeof msg, format, ap);
   cleanforfile(msg);
 
-  std::lock_guard<std::mutex> guard(g_log_lock);
-  FILE* f = fopen(path, "a");
-  if (f == nullptr) return;
+  // The whole line goes out in one write, so that it lands whole or not at all.
+  char line[kLogBufferSize + kLinePrefixSize];
+  line[0] = '\0';
   if (strcasecmp(base, "ipinfo") != 0)
-    fprintf(f, "%04d-%02d-%02d|%02d:%02d:%02d|", t.year, t.month, t.day, t.hour, t.minute,
-            t.second);
-  fprintf(f, "%s\n", msg);
-  fclose(f);
+    textformat(line, sizeof line, "%04d-%02d-%02d|%02d:%02d:%02d|", t.year, t.month, t.day, t.hour,
+               t.minute, t.second);
+  textappend(line, sizeof line, msg);
+  textappend(line, sizeof line, "\n");
+
+  // Opening never blocks and is done before the lock is taken.
+  plat::LogFile f;
+  int err = 0;
+  int rc = plat::logopen(path, &f, &err);
+  if (rc == plat::kLogFileOk) {
+    std::lock_guard<std::mutex> guard(g_log_lock);
+    rc = plat::logappend(&f, line, strlen(line), &err);
+  }
+  plat::logclose(&f);
+  noteoutcome(base, path, rc, err);
 }
 
 }  // namespace

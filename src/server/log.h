@@ -10,7 +10,9 @@ void logmsg(int level, const char* format, ...) __attribute__((format(printf, 2,
 
 // Appends one formatted line to the daily file "<LogPath>/<base>YYYYMMDD.log"
 // (local date). Lines of every base except "ipinfo" get a local-time prefix.
-// Silent when LogPath is empty or the file cannot be opened.
+// Nothing when LogPath is empty. Each line is written whole or not at all;
+// a file that cannot be opened or written is reported once by an [ERR ] line
+// and once more when writing it works again.
 void writelog(const char* base, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The lock around every append to a daily file.

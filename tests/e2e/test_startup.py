@@ -1,7 +1,9 @@
 """Start-up of the real binary: options, settings file, validation, logs."""
 import os
 import re
+import shutil
 import socket
+import subprocess
 import time
 import unittest
 
@@ -247,6 +249,87 @@ class LoggingTest(Fixture):
         n.stop()
         self.assertEqual(n.diag_lines(), [])
         self.assertIn("* log path........: \n", n.stderr())
+
+
+class HostileLogDirectoryTest(Fixture):
+    """Whoever can write into the log directory must not be able to redirect,
+    block or tear the program's lines."""
+
+    def session(self, n):
+        with n.connect() as c:
+            c.sendall(b"HELO client.example.test\r\n")
+            recv_all(c)
+
+    def test_link_fifo_or_directory_in_place_of_the_daily_files(self):
+        cases = ["symlink", "hardlink", "fifo", "directory"]
+        for case in cases:
+            with self.subTest(case):
+                n = self.server()
+                logdir = os.path.join(n.dir, "logs")
+                os.mkdir(logdir)
+                victim = os.path.join(n.dir, "victim")
+                with open(victim, "w") as f:
+                    f.write("root only\n")
+                for base in ("ipinfo", "nestrap"):
+                    path = os.path.join(logdir, time.strftime(base + "%Y%m%d.log"))
+                    if case == "symlink":
+                        os.symlink(victim, path)
+                    elif case == "hardlink":
+                        os.link(victim, path)
+                    elif case == "fifo":
+                        os.mkfifo(path)
+                    else:
+                        os.mkdir(path)
+                n.args = ["-l", logdir]
+                n.start()
+                self.session(n)
+                n.wait_stderr("[ERR ] Cannot write log file " + logdir + "/ipinfo")
+                self.session(n)
+                self.assertEqual(n.stop(), 0, n.stderr())
+                err = n.stderr()
+                self.assertEqual(err.count("[ERR ] Cannot write log file"), 2, err)
+                with open(victim) as f:
+                    self.assertEqual(f.read(), "root only\n")
+
+    def test_full_disk_loses_whole_lines_and_reports_the_episode(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("needs root and unshare for a private tmpfs")
+        n = self.server()
+        logdir = os.path.join(n.dir, "logs")
+        os.mkdir(logdir)
+        # A private mount namespace: the tiny file system exists for the
+        # server only and vanishes with it.
+        inner = " ".join(n.command(["-l", logdir]))
+        n.command = lambda extra=(): [
+            "unshare", "-m", "--propagation", "private", "sh", "-c",
+            "mount -t tmpfs -o size=12k tmpfs %s && exec %s" % (logdir, inner)]
+        n.start()
+        ipinfo = "/proc/%d/root%s/%s" % (n.proc.pid, logdir, time.strftime("ipinfo%Y%m%d.log"))
+        failing = "[ERR ] Cannot write log file %s/ipinfo" % logdir
+        for _ in range(300):
+            self.session(n)
+            if failing in n.stderr():
+                break
+        n.wait_stderr(failing)
+        for _ in range(3):
+            self.session(n)
+        subprocess.run(["nsenter", "-t", str(n.proc.pid), "-m", "mount", "-o",
+                        "remount,size=1m", logdir], check=True)
+        resumed = "ipinfo%s resumed" % time.strftime("%Y%m%d.log")
+        for _ in range(50):
+            self.session(n)
+            if resumed in n.stderr():
+                break
+        n.wait_stderr(resumed)
+        with open(ipinfo) as f:
+            text = f.read()
+        self.assertEqual(n.stop(), 0)
+        self.assertTrue(text.endswith(" \n"), text[-200:])
+        for line in text.splitlines():
+            self.assertEqual(len(line.split("|")), 22, line)
+        err = n.stderr()
+        self.assertEqual(err.count(failing), 1, err)
+        self.assertEqual(err.count(resumed), 1, err)
 
 
 class ListenTest(Fixture):

@@ -44,7 +44,7 @@ class LogFiles : public ::testing::Test {
   }
 
   TempDir tmp_{"nestrap-log-"};
-  const fs::path& dir_ = tmp_.path();
+  fs::path dir_ = tmp_.path();
 };
 
 TEST_F(LogFiles, ConnectionLinesHaveNoPrefixAndEndInOneBlank) {
@@ -98,10 +98,32 @@ TEST_F(LogFiles, LongMessagesAreCutAndEmptyPathWritesNothing) {
   EXPECT_TRUE(fs::is_empty(dir_));
 }
 
-TEST_F(LogFiles, MissingDirectoryDropsLinesSilently) {
+TEST_F(LogFiles, LostLinesAreReportedOncePerEpisodeAndTornLinesEnded) {
+  settings.LogLevel = 3;
   textcopy(settings.LogPath, (dir_ / "gone").string().c_str());
-  writelog("ipinfo", "%s\n", "lost");
-  EXPECT_FALSE(fs::exists(dir_ / "gone"));
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; i++) writelog("ipinfo", "%s\n", "lost");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(fs::exists(dir_ / "gone"));  // no directory is created
+  size_t at = err.find("[ERR ] Cannot write log file ");
+  ASSERT_NE(at, std::string::npos) << err;
+  EXPECT_NE(err.find("ipinfo", at), std::string::npos);
+  EXPECT_EQ(err.find("ipinfo", err.find("ipinfo", at) + 10), std::string::npos) << err;
+
+  // Writing works again; a line torn before gets its line break first.
+  fs::create_directories(dir_ / "gone");
+  char day[16];
+  time_t now = time(nullptr);
+  strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
+  std::ofstream(dir_ / "gone" / (std::string("ipinfo") + day + ".log")) << "torn";
+  testing::internal::CaptureStderr();
+  writelog("ipinfo", "%s\n", "whole");
+  writelog("ipinfo", "%s\n", "again");
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ipinfo" + std::string(day) + ".log resumed, 3 line(s) lost"),
+            std::string::npos) << err;
+  dir_ = dir_ / "gone";
+  EXPECT_EQ(read("ipinfo"), "torn\nwhole \nagain \n");
 }
 
 }  // namespace

@@ -1,0 +1,32 @@
+// Appending whole lines to the daily log files without trusting the log
+// directory: whoever can write there must not be able to redirect, block or
+// tear the program's lines.
+#pragma once
+#include <cstddef>
+
+namespace plat {
+
+// Result codes of the calls below; errors carry the system error code in
+// *err for errortext().
+constexpr int kLogFileOk = 0;
+constexpr int kLogFileOpenFailed = 1;   // missing directory, no rights, a link
+constexpr int kLogFileNotRegular = 2;   // a FIFO, device, directory or linked file
+constexpr int kLogFileWriteFailed = 3;  // full disk, quota, size limit
+
+struct LogFile {
+  long handle = -1;
+};
+
+// Opens `path` for appending (created with mode 0640, close-on-exec). Never
+// follows a symbolic link as the last part of the path and never blocks
+// (FIFOs and devices are opened non-blocking and refused). Safe to call
+// without holding any lock.
+int logopen(const char* path, LogFile* f, int* err);
+// Appends `len` bytes that end with a line break, with one write. A file
+// whose last byte is not a line break (a line torn before) first gets one.
+// A write that does not complete is taken back, so the file holds whole lines
+// only. Callers serialise calls on the same file.
+int logappend(LogFile* f, const char* line, size_t len, int* err);
+void logclose(LogFile* f);
+
+}  // namespace plat

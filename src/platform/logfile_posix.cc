@@ -1,0 +1,64 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/logfile.h"
+
+namespace plat {
+
+int logopen(const char* path, LogFile* f, int* err) {
+  f->handle = -1;
+  // Read access too: the last byte tells whether a line was torn before.
+  int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    *err = errno;
+    return kLogFileOpenFailed;
+  }
+  // Only a plain file of its own: a FIFO would block the writer, a device or
+  // a second name of another file (a hard link) would take lines elsewhere.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    *err = EINVAL;
+    close(fd);
+    return kLogFileNotRegular;
+  }
+  f->handle = fd;
+  return kLogFileOk;
+}
+
+int logappend(LogFile* f, const char* line, size_t len, int* err) {
+  int fd = (int)f->handle;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = errno;
+    return kLogFileWriteFailed;
+  }
+  off_t size = st.st_size;
+  char last = '\n';
+  if (size > 0 && pread(fd, &last, 1, size - 1) != 1) last = '\n';
+  if (last != '\n') {
+    if (write(fd, "\n", 1) != 1) {
+      *err = errno == 0 ? ENOSPC : errno;
+      return kLogFileWriteFailed;
+    }
+    size++;
+  }
+  ssize_t n;
+  do {
+    n = write(fd, line, len);
+  } while (n < 0 && errno == EINTR);
+  if (n == (ssize_t)len) return kLogFileOk;
+  // A short write (the disk filled up) leaves part of a line: take it back.
+  *err = n < 0 ? errno : ENOSPC;
+  if (n > 0) (void)ftruncate(fd, size);
+  return kLogFileWriteFailed;
+}
+
+void logclose(LogFile* f) {
+  if (f->handle >= 0) close((int)f->handle);
+  f->handle = -1;
+}
+
+}  // namespace plat
