@@ -152,6 +152,20 @@ void loadalllists() {
   uribl = loadlist("nsp-uribl.txt", kUriblDefaults);
 }
 
+void reloadalllists() {
+  ListEntry* wl = loadlist("nsp-dnswl.txt", kDnswlDefaults);
+  ListEntry* bl = loadlist("nsp-dnsbl.txt", kDnsblDefaults);
+  ListEntry* gl = loadlist("nsp-dnsgl.txt", kDnsglDefaults);
+  ListEntry* uwl = loadlist("nsp-uriwl.txt", kUriwlDefaults);
+  ListEntry* ubl = loadlist("nsp-uribl.txt", kUriblDefaults);
+  freealllists();
+  dnswl = wl;
+  dnsbl = bl;
+  dnsgl = gl;
+  uriwl = uwl;
+  uribl = ubl;
+}
+
 void freealllists() {
   freelist(dnswl);
   dnswl = nullptr;

@@ -30,6 +30,9 @@ extern ListEntry* uribl;
 ListEntry* loadlist(const char* path, const char* const* defaults);
 // Loads the five list files in their fixed order into the globals above.
 void loadalllists();
+// Loads the five list files anew and only then replaces the lists in use.
+// Call only where no list is being read (the logger thread, between records).
+void reloadalllists();
 // Releases the five lists in the shutdown order and clears the globals.
 void freealllists();
 void freelist(ListEntry* first);

@@ -204,7 +204,9 @@ bool unitcontent(char* out, size_t size, const char* display, const char* exepat
   if (quote) textappend(out, size, "\"");
   textappend(out, size, "\nWorkingDirectory=");
   appendunitvalue(out, size, dir, false);
-  textappend(out, size, "\n\n[Install]\nWantedBy=multi-user.target\n");
+  // SIGHUP reloads the list files; a failed run is started again.
+  textappend(out, size, "\nExecReload=/bin/kill -HUP $MAINPID\nRestart=on-failure\n");
+  textappend(out, size, "\n[Install]\nWantedBy=multi-user.target\n");
   return true;
 }
 

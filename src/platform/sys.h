@@ -37,16 +37,21 @@ void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, lo
 // Text of an operating-system error code.
 void errortext(int code, char* buf, size_t size);
 
-// Shutdown signals: SIGINT, SIGTERM and SIGABRT are blocked in every thread
-// (call before starting any thread) and taken by one dedicated thread that
-// calls `handler(signo)` as an ordinary call. SIGPIPE is ignored.
+// Signals that a terminal or service manager sends are blocked in every
+// thread (call before starting any thread) and taken by one dedicated thread
+// as ordinary calls, so that none of them ends the process with lines still
+// queued: SIGINT, SIGTERM, SIGQUIT and SIGABRT call `handler(signo)`, SIGHUP
+// the reload handler (ignored while there is none), SIGUSR1 and SIGUSR2 are
+// ignored. SIGPIPE is ignored, and so is SIGXFSZ (a log file at the size
+// limit is a failed write, not the end of the process).
 void blocksignals();
 void startsignalthread(void (*handler)(int));
 // Service mode: the service manager's stop request (SIGTERM) goes to this
 // handler instead of the one given to startsignalthread.
 void setstopsignalhandler(void (*handler)(int));
-// Platform numbers used to name signals.
-extern const int kSigInt, kSigTerm, kSigAbrt;
+void setreloadsignalhandler(void (*handler)(int));
+// Platform numbers used to name signals (negative where the system has none).
+extern const int kSigInt, kSigTerm, kSigAbrt, kSigQuit, kSigHup;
 
 // The process's command line as one text where the system hands it over so
 // (Windows); null where the runtime's argument vector is the original.

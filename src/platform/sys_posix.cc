@@ -26,6 +26,8 @@ const char kPathSep = '/';
 const int kSigInt = SIGINT;
 const int kSigTerm = SIGTERM;
 const int kSigAbrt = SIGABRT;
+const int kSigQuit = SIGQUIT;
+const int kSigHup = SIGHUP;
 
 int exepath(char* buf, size_t size) {
   if (size == 0) return 0;
@@ -123,18 +125,25 @@ static sigset_t shutdown_signals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGABRT);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
   return set;
 }
 
 void blocksignals() {
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   sigset_t set = shutdown_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 static std::atomic<void (*)(int)> stop_signal_handler{nullptr};
+static std::atomic<void (*)(int)> reload_signal_handler{nullptr};
 
 void setstopsignalhandler(void (*handler)(int)) { stop_signal_handler.store(handler); }
+void setreloadsignalhandler(void (*handler)(int)) { reload_signal_handler.store(handler); }
 
 void startsignalthread(void (*handler)(int)) {
   std::thread([handler] {
@@ -142,6 +151,11 @@ void startsignalthread(void (*handler)(int)) {
     for (;;) {
       int sig = 0;
       if (sigwait(&set, &sig) != 0) continue;
+      if (sig == SIGUSR1 || sig == SIGUSR2) continue;
+      if (sig == SIGHUP) {
+        if (void (*reload)(int) = reload_signal_handler.load()) reload(sig);
+        continue;
+      }
       void (*stop)(int) = stop_signal_handler.load();
       if (sig == SIGTERM && stop != nullptr)
         stop(sig);

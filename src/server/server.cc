@@ -327,6 +327,7 @@ int servermain(int argc, char** argv) {
   }
   socket_listen = s;
   logmsg(LOG_INFO, "Setting up signal handlers...");
+  plat::setreloadsignalhandler(requestreload);
   plat::startsignalthread(initshutdown);
   logmsg(LOG_INFO, "Starting listen socket %s:%d ...", settings.ListenIP, settings.ListenPort);
   if (!plat::listensocket(s, settings.Backlog)) {

@@ -20,5 +20,7 @@ void loggerthread();
 // Initiates the shutdown: logs, raises shutdown_flag, sets the stop event and
 // closes socket_listen (exactly once, whoever calls).
 void initshutdown(int sig);
+// SIGHUP: the logger thread reloads the list files before its next record.
+void requestreload(int sig);
 // Non-zero once a shutdown was initiated; turns a pending service stop into one.
 uint32_t isstopping();

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "analysis/checkconn.h"
+#include "analysis/lists.h"
 #include "platform/net.h"
 #include "platform/sys.h"
 #include "server/log.h"
@@ -22,6 +23,7 @@ constexpr long kIdlePollMs = 79;
 constexpr long kDrainPollMs = 1000;
 
 std::atomic<int> stop_seen{0};
+std::atomic<int> reload_requested{0};
 std::atomic<int> listener_closed{0};
 
 struct ThreadTag {
@@ -54,6 +56,8 @@ void initshutdown(int sig) {
     textcopy(name, "SIGTERM");
   else if (sig == plat::kSigAbrt)
     textcopy(name, "SIGABRT");
+  else if (sig == plat::kSigQuit)
+    textcopy(name, "SIGQUIT");
   else
     textformat(name, sizeof name, "0x%X", (unsigned)sig);
   logmsg(LOG_INFO, "%s: initiating shutdown sequence...", name);
@@ -63,6 +67,11 @@ void initshutdown(int sig) {
   // Several paths can initiate a shutdown; the socket is closed once only.
   if (socket_listen != kInvalidSocket && listener_closed.exchange(1) == 0)
     plat::closelistener(socket_listen);
+}
+
+void requestreload(int) {
+  logmsg(LOG_INFO, "SIGHUP: reloading the list files...");
+  reload_requested.store(1);
 }
 
 uint32_t isstopping() {
@@ -120,6 +129,8 @@ void loggerthread() {
       if (stop_seen.exchange(1) == 0) initshutdown(plat::kSigTerm);
       break;
     }
+    // The lists are read by this thread only: swapped here, between records.
+    if (reload_requested.exchange(0) != 0) reloadalllists();
     if (queuecount(log_queue) == 0) {
       plat::sleepms(kIdlePollMs);
       continue;

@@ -274,6 +274,36 @@ class Shutdown(AnalysisCase):
             self.assertEqual(got[c], "slow-%s.example.test" % c.replace(".", "-"))
 
 
+class Signals(AnalysisCase):
+    def test_sighup_reloads_lists_and_no_signal_loses_queued_lines(self):
+        names = base_names()
+        queued = ["192.0.2.10", "192.0.2.20", "198.51.100.7"]
+        late = "203.0.113.5"
+        names[rev(late) + ".bl3.test"] = {"A": ["127.0.0.2"]}
+        # Slow answers keep records queued for the logger while signals come.
+        n, dns = self.start(names, latency_ms=100)
+        for c in queued:
+            self.session(n, c)
+        n.wait_stderr("Logging connection data")
+        self.assertLess(len(n.connection_lines()), len(queued))
+        with open(os.path.join(n.dir, "nsp-dnsbl.txt"), "w") as f:
+            f.write("bl3.test\n")
+        n.proc.send_signal(signal.SIGHUP)
+        n.proc.send_signal(signal.SIGUSR1)
+        n.wait_stderr("01 lists loaded from nsp-dnsbl.txt")
+        n.wait_connection_lines(len(queued), timeout=120)
+        cols, asked = self.analyse(n, dns, late)
+        self.assertEqual((cols[C_TAG], cols[C_DETAIL]), ("BL", "bl3.test"))
+        self.assertEqual(self.names_asked(asked, ["bl1.test", "bl2.test"]), [])
+        self.assertIsNone(n.proc.poll())
+        # Ctrl-\ on a terminal: an orderly stop, not a core dump.
+        self.session(n, queued[0])
+        self.assertEqual(n.stop(signal.SIGQUIT, timeout=120), 0)
+        self.assertIn("SIGQUIT: initiating shutdown sequence...", n.stderr())
+        ips = sorted(columns(l)[C_IP] for l in n.connection_lines())
+        self.assertEqual(ips, sorted(queued + [late, queued[0]]))
+
+
 class ListFilesByOption(unittest.TestCase):
     DEFAULTS = [("nsp-dnswl.txt", "# DNS whitelists", 5),
                 ("nsp-dnsbl.txt", "# DNS blacklists", 6),

@@ -321,6 +321,7 @@ class InstallRemoveTest(unittest.TestCase):
                      "After=network-online.target", "Wants=network-online.target",
                      "[Service]", "Type=notify", "ExecStart=" + exe,
                      "WorkingDirectory=" + os.path.dirname(exe),
+                     "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
                      "[Install]", "WantedBy=multi-user.target"]:
             self.assertIn(line, lines)
 

@@ -17,6 +17,9 @@ const char kPathSep = '\\';
 const int kSigInt = SIGINT;
 const int kSigTerm = SIGTERM;
 const int kSigAbrt = SIGABRT;
+// No such signals reach a Windows process.
+const int kSigQuit = -3;
+const int kSigHup = -1;
 
 int exepath(char* buf, size_t size) {
   if (size == 0) return 0;
@@ -116,6 +119,8 @@ void trampoline(int sig) {
 void blocksignals() {}
 
 void setstopsignalhandler(void (*handler)(int)) { g_stophandler = handler; }
+
+void setreloadsignalhandler(void (*)(int)) {}
 
 void startsignalthread(void (*handler)(int)) {
   g_handler = handler;
