@@ -3,8 +3,33 @@
 #include <cstring>
 
 #include "analysis/checkconn.h"
+#include "analysis/origin.h"
+#include "platform/resolver.h"
 #include "server/textbuf.h"
 #include "spf/wrenspf.h"
+
+namespace {
+
+// The client's PTR name counts as its host name only when one of the name's
+// A records is the client's address; anyone can publish any PTR name for
+// addresses of their own. Returns 1 when `name` is forward-confirmed.
+int confirmedname(const char* name, const char* client_ip) {
+  if (name[0] == '\0') return 0;
+  size_t len = strlen(name);
+  constexpr char kReverseZone[] = ".in-addr.arpa.";
+  // The reverse query name stands in where no PTR name was found.
+  size_t zonelen = sizeof kReverseZone - 1;
+  if (len >= zonelen && strcmp(name + len - zonelen, kReverseZone) == 0) return 0;
+  char addrs[kTextCap + 1];
+  if (!NSquery(addrs, sizeof addrs, name, dns::kTypeA, 1)) return 0;
+  // "|a.b.c.d|e.f.g.h": whole fields only.
+  char* save = nullptr;
+  for (char* f = strtok_r(addrs, "|", &save); f != nullptr; f = strtok_r(nullptr, "|", &save))
+    if (strcmp(f, client_ip) == 0) return 1;
+  return 0;
+}
+
+}  // namespace
 
 void getspf(ConnectionRecord* r) {
   uint8_t addr[4];
@@ -19,9 +44,9 @@ void getspf(ConnectionRecord* r) {
   }
   char helo[kTextCap + 1];
   textcopy(helo, r->helo);
-  // The PTR name, or the reverse query name standing in for it.
-  char clientname[kTextCap + 1];
-  textcopy(clientname, r->ptr_name);
+  // Without a confirmed name the evaluator validates names itself where a
+  // policy asks ("ptr", "%{p}").
+  const char* clientname = confirmedname(r->ptr_name, r->client_ip) ? r->ptr_name : nullptr;
 
   int result = SpfCheckHost(SPF_FAMILY_IPV4, addr, sender, nullptr, helo, clientname, nullptr);
   textcopy(r->spf_result, SpfResultText(result));

@@ -6,7 +6,7 @@ Runs in a network namespace of its own, like the analysis tests.
 import unittest
 
 from harness import columns, recv_all, recv_until
-from test_analysis import C_SPF, AnalysisCase, base_names, setUpModule  # noqa: F401
+from test_analysis import C_SPF, AnalysisCase, base_names, ptrname, setUpModule  # noqa: F401
 
 
 class SpfColumn(AnalysisCase):
@@ -29,6 +29,11 @@ class SpfColumn(AnalysisCase):
                           "TXT": [["v=spf1 ", "include:pass.test ~all"]]},
             "mail.pass.test": {"A": ["192.0.2.10"],
                                "TXT": [["v=spf1 a -all"]]},
+            # Whoever holds a reverse zone can name any host in it.
+            "ptr.test": {"NS": ["ns.ptr.test"], "TXT": [["v=spf1 ptr -all"]]},
+            ptrname("192.0.2.20"): {"PTR": ["mx.ptr.test"]},
+            ptrname("198.51.100.20"): {"PTR": ["mx.ptr.test"]},
+            "mx.ptr.test": {"A": ["192.0.2.20"]},
         })
         n, dns = self.start(names, extra_args=["-s"])
         cases = [
@@ -46,6 +51,9 @@ class SpfColumn(AnalysisCase):
             ("203.0.113.5", [b"QUIT"], "PermError"),
             # The null sender reaches the evaluator empty: the HELO decides.
             ("192.0.2.10", [b"EHLO mail.pass.test", b"MAIL FROM:<>", b"QUIT"], "Pass"),
+            # "ptr" trusts a reverse name only when it resolves back to the client.
+            ("192.0.2.20", [b"HELO x", b"MAIL FROM:<a@ptr.test>", b"QUIT"], "Pass"),
+            ("198.51.100.20", [b"HELO x", b"MAIL FROM:<a@ptr.test>", b"QUIT"], "Fail"),
         ]
         for client, lines, verdict in cases:
             with self.subTest(client=client, lines=lines):

@@ -57,19 +57,34 @@ TEST(GetSpf, VerdictWords) {
   SpfCleanup();
 }
 
-TEST(GetSpf, ClientNameReachesThePtrMechanism) {
+TEST(GetSpf, OnlyAForwardConfirmedPtrNameIsTrusted) {
   ASSERT_EQ(SpfInit(0, 0, 0), 0);
   FakeResolver fake;
   fake.txt("example.org", {"v=spf1 ptr -all"});
-  ConnectionRecord r;
-  memset(&r, 0, sizeof r);
-  textcopy(r.client_ip, "198.51.100.1");
-  textcopy(r.mail_from, "<a@example.org>");
-  textcopy(r.ptr_name, "mx.example.org");
-  getspf(&r);
-  EXPECT_STREQ(r.spf_result, "Pass");
-  // The name is taken as given: no PTR query was needed.
-  for (const auto& [name, type] : fake.asked) EXPECT_NE(type, dns::kTypePTR) << name;
+  fake.ptr("1.100.51.198.in-addr.arpa", "mx.example.org");
+  fake.ptr("2.100.51.198.in-addr.arpa", "mx.example.org");
+  fake.a("mx.example.org", 198, 51, 100, 1);
+  struct {
+    const char* client;
+    const char* want;
+  } cases[] = {
+      {"198.51.100.1", "Pass"},  // the name's A record is the client
+      {"198.51.100.2", "Fail"},  // a reverse name anyone can publish
+  };
+  for (const auto& c : cases) {
+    fake.asked.clear();
+    ConnectionRecord r;
+    memset(&r, 0, sizeof r);
+    textcopy(r.client_ip, c.client);
+    textcopy(r.mail_from, "<a@example.org>");
+    textcopy(r.ptr_name, "mx.example.org");
+    getspf(&r);
+    EXPECT_STREQ(r.spf_result, c.want) << c.client;
+    // A confirmed name is taken as given: no PTR query was needed.
+    int ptrs = 0;
+    for (const auto& [name, type] : fake.asked) ptrs += type == dns::kTypePTR;
+    EXPECT_EQ(ptrs, strcmp(c.want, "Pass") == 0 ? 0 : 1) << c.client;
+  }
   SpfCleanup();
 }
 
