@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -53,12 +54,13 @@ std::string_view skipspaces(std::string_view s) {
   return s;
 }
 
-// Copies at most cap characters of field into dst, then cuts at a blank.
+// Copies at most cap characters of field into dst, then cuts at a blank. An
+// empty field leaves dst (its placeholder) as it is.
 template <size_t N>
 void takeword(char (&dst)[N], std::string_view field, size_t cap) {
   std::string s(skipspaces(field).substr(0, cap));
-  textcopy(dst, s.c_str());
-  textcut(dst, " ");
+  s.resize(std::min(s.find(' '), s.size()));
+  if (!s.empty()) textcopy(dst, s.c_str());
 }
 
 uint32_t hostorder(const char* ip) {
@@ -169,9 +171,9 @@ int findzone(const char* name, char* dst, size_t dstlen) {
 }
 
 void setcidr(char* dst, size_t dstsize, const char* address, int bits) {
-  // The shift count is taken modulo 32, as the processor does.
-  uint32_t mask = 0xFFFFFFFFu << ((uint32_t)(32 - bits) & 31u);
-  if (bits != 32 && mask == 0xFFFFFFFFu) return;
+  // The length comes from a DNS answer: anything but 0..32 is ignored.
+  if (bits < 0 || bits > 32) return;
+  uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
   uint32_t net = hostorder(address) & mask;
   textformat(dst, dstsize, "%u.%u.%u.%u/%d", net >> 24, (net >> 16) & 0xFF, (net >> 8) & 0xFF,
              net & 0xFF, bits);
@@ -197,6 +199,7 @@ int parseasowner(ConnectionRecord* r, const char* text) {
   std::vector<std::string_view> f = splitbars(text);
   if (f.size() < 5) return 0;
   std::string owner(skipspaces(f[4]));
+  if (owner.empty()) return 0;
   textcopy(r->owner, owner.c_str());
   return 1;
 }

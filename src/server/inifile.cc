@@ -29,6 +29,21 @@ bool equalsnocase(const char* b, const char* e, const char* s) {
   return strlen(s) == n && strncasecmp(b, s, n) == 0;
 }
 
+// The next line of [p, end) as [b, e), trimmed; p moves past its line end:
+// LF, CR LF or a lone CR. A UTF-8 byte order mark before the first line is
+// not part of it.
+void nextline(const char* text, const char*& p, const char* end, const char*& b, const char*& e) {
+  if (p == text && end - p >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+  const char* eol = p;
+  while (eol < end && *eol != '\n' && *eol != '\r') eol++;
+  b = p;
+  e = eol;
+  p = eol;
+  if (p < end && *p == '\r') p++;
+  if (p < end && *p == '\n' && (p == eol || p[-1] == '\r')) p++;
+  trim(b, e);
+}
+
 // Reads the whole settings file; empty when it cannot be read.
 std::string readfile(const char* path) {
   std::string text;
@@ -48,12 +63,9 @@ int inilookup(const char* text, size_t len, const char* section, const char* key
   const char* end = text + len;
   bool insection = false;
   while (p < end) {
-    const char* eol = (const char*)memchr(p, '\n', (size_t)(end - p));
-    if (eol == nullptr) eol = end;
-    const char* b = p;
-    const char* e = eol;
-    p = eol < end ? eol + 1 : end;
-    trim(b, e);
+    const char* b;
+    const char* e;
+    nextline(text, p, end, b, e);
     if (b == e || *b == ';' || *b == '#') continue;
     if (*b == '[') {
       const char* close = (const char*)memchr(b, ']', (size_t)(e - b));
@@ -90,6 +102,26 @@ int inilookup(const char* text, size_t len, const char* section, const char* key
   return 0;
 }
 
+int inibadline(const char* text, size_t len, int* count) {
+  const char* p = text;
+  const char* end = text + len;
+  int line = 0, first = 0;
+  *count = 0;
+  while (p < end) {
+    const char* b;
+    const char* e;
+    nextline(text, p, end, b, e);
+    line++;
+    if (b == e || *b == ';' || *b == '#') continue;
+    bool ok = *b == '[' ? memchr(b, ']', (size_t)(e - b)) != nullptr
+                        : memchr(b, '=', (size_t)(e - b)) != nullptr;
+    if (ok) continue;
+    if (first == 0) first = line;
+    (*count)++;
+  }
+  return first;
+}
+
 long iniparseint(const char* value, long def) {
   const char* s = value;
   while (*s == ' ' || *s == '\t') s++;
@@ -119,9 +151,10 @@ long iniparseint(const char* value, long def) {
   return r;
 }
 
-void inisetfile(const char* path) {
+int inisetfile(const char* path, int* count) {
   textcopy(g_file, path, 260);
   g_text = readfile(g_file);
+  return inibadline(g_text.data(), g_text.size(), count);
 }
 void inisetsection(const char* name) { textcopy(g_section, name, 260); }
 

@@ -5,6 +5,7 @@
 #include "analysis/helpers.h"
 #include "platform/sys.h"
 #include "server/inifile.h"
+#include "server/log.h"
 #include "server/textbuf.h"
 
 ServerSettings settings;
@@ -88,7 +89,12 @@ static int flag(long v) { return v != 0 ? 1 : 0; }
 
 int readconfig(const char* path) {
   writeconfig(path);
-  inisetfile(path);
+  int bad = 0;
+  int first = inisetfile(path, &bad);
+  // Said once, not per line: a garbled file should not flood the start-up.
+  if (first != 0)
+    logmsg(LOG_WARN, "Settings file %s: line %d cannot be read (%d such line(s) ignored)", path,
+           first, bad);
   ServerSettings& s = settings;
 
   inisetsection("Listener");

@@ -29,7 +29,7 @@ TEST(SetCidr, MaskRule) {
   struct Case { int bits; const char* expected; } cases[] = {
       {32, "192.0.2.77/32"}, {24, "192.0.2.0/24"}, {16, "192.0.0.0/16"}, {8, "192.0.0.0/8"},
       {1, "128.0.0.0/1"},    {31, "192.0.2.76/31"},
-      {0, "unchanged"},      {64, "unchanged"},  // shift count modulo 32 leaves all ones
+      {0, "0.0.0.0/0"},      {33, "unchanged"}, {-1, "unchanged"}, {-2147483647 - 1, "unchanged"},
   };
   for (const auto& c : cases) {
     char dst[32] = "unchanged";
@@ -63,7 +63,8 @@ TEST(OriginRecord, FieldsByPosition) {
       {"", 0, "192.0.2.77/32", "192.0.2.77/32", "--"},
       {"1|0123456789012345678901234567890123456789|ABCDEFGHIJKLMNOP", 1, "192.0.2.0/24",
        "012345678901234567890123456789", "ABCDEFGHIJ"},
-      {"99999999999 | | ", 2147483647, "192.0.2.0/24", "", ""},
+      // Empty fields keep their placeholders.
+      {"99999999999 | | ", 2147483647, "192.0.2.0/24", "192.0.2.77/32", "--"},
   };
   for (const auto& c : cases) {
     ConnectionRecord r = client("192.0.2.77");
@@ -81,6 +82,7 @@ TEST(OriginRecord, OwnerIsFieldFive) {
        "EXAMPLE-AS Example Networks B.V., NL"},
       {"64500|NL|ripencc|2001|   Trailing kept  ", "Trailing kept  "},
       {"64500 | NL | ripencc | 2001-01-01", "unknown"},
+      {"64500 | NL | ripencc | 2001-01-01 |  ", "unknown"},
   };
   for (const auto& c : cases) {
     ConnectionRecord r = client("192.0.2.77");
@@ -105,7 +107,8 @@ TEST(SenderBase, Items) {
       {"|1=Example Org|50=example.net|53=DE|54=1.2345|55=-3.5", "Example Org", "192.0.2.77/32", "DE",
        "example.net", "1.2345", "-3.5"},
       {"|46=16", "unknown", "192.0.0.0/16", "--", "--", "00.0000", "00.0000"},
-      {"|46=0|46=junk", "unknown", "192.0.2.77/32", "--", "--", "00.0000", "00.0000"},
+      {"|46=0", "unknown", "0.0.0.0/0", "--", "--", "00.0000", "00.0000"},
+      {"|46=-2147483648|46=33", "unknown", "192.0.2.77/32", "--", "--", "00.0000", "00.0000"},
       // A sequence prefix (any character and "-") is dropped before the number.
       {"|0-1=Prefixed|x-53=FR|a-46=8", "Prefixed", "192.0.0.0/8", "FR", "--", "00.0000", "00.0000"},
       // Items without "=" or without a value, and unknown numbers, are passed over.

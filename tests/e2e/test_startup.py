@@ -170,6 +170,19 @@ class SettingsFileTest(Fixture):
         self.assertIn("* log path........: .\n", err)
         self.assertTrue(n.diag_lines())
 
+    def test_byte_order_mark_lone_cr_and_one_warning_for_unreadable_lines(self):
+        ini = ("\ufeff[Listener]\rHostName=from.file\rjunk\r[Process]\rThreads=3\rjunk too\r"
+               + QUIET_DNS.replace("\n", "\r"))
+        n = self.server(ini=ini)
+        n.hostname = None
+        n.start()
+        n.stop()
+        err = n.stderr()
+        self.assertIn("* hostname........: from.file", err)
+        self.assertIn("* workers.........: 3", err)
+        self.assertEqual(err.count("[WARN] Settings file "), 1, err)
+        self.assertIn("line 3 cannot be read (2 such line(s) ignored)", err)
+
     def test_option_wins_over_file_and_file_values(self):
         other = free_port()
         ini = ("[Listener]\nListenPort=%d\n[Options]\nFakeSmtp=5\n" % other) + QUIET_DNS + \

@@ -47,6 +47,27 @@ TEST(SettingsReader, FileFormat) {
   EXPECT_EQ(lookup("[A]\nk=0123456789\n", "A", "k", 5), "0123");  // bounded by the buffer
 }
 
+TEST(SettingsReader, ByteOrderMarkLineEndsAndUnreadableLines) {
+  struct Case {
+    std::string text;
+    int first, count;
+  } cases[] = {
+      {"\xEF\xBB\xBF[Listener]\nHostName=bom\n", 0, 0},
+      {"[Listener]\rListenIP=any\rHostName=cr\r", 0, 0},
+      {"[Listener]\r\n\r\nHostName=crlf\r\n", 0, 0},
+      {"[Listener]\nHostName=x\ngarbage\n[broken\nmore garbage\n", 3, 3},
+  };
+  for (const Case& c : cases) {
+    char value[64] = "";
+    EXPECT_EQ(inilookup(c.text.data(), c.text.size(), "Listener", "HostName", value, sizeof value),
+              1) << c.text;
+    EXPECT_TRUE(strchr(value, '\r') == nullptr && value[0] != '\0') << c.text;
+    int count = -1;
+    EXPECT_EQ(inibadline(c.text.data(), c.text.size(), &count), c.first) << c.text;
+    EXPECT_EQ(count, c.count) << c.text;
+  }
+}
+
 TEST(SettingsReader, IntegerConversion) {
   struct Case {
     const char* text;
