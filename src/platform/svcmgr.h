@@ -2,6 +2,7 @@
 // running under it (status reports, stop requests) and installing, stopping
 // and removing the program's service.
 #pragma once
+#include <cstddef>
 
 namespace plat {
 
@@ -34,12 +35,27 @@ int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithi
 
 struct SvcHandle;
 
+// Who the installed service runs as and the one directory it writes (empty
+// where the service manager decides the account, as on Windows).
+struct SvcAccount {
+  char user[64];
+  char group[64];
+  char logdir[1024];
+};
+
+// Prepares the service's account: the user `user` (else `fallback`) must
+// exist; the log directory is `logpath`, or "log" beside the executable when
+// `logpath` is empty or the executable's own directory; it is created when
+// missing and given to the user. Returns 1; 0 with the reason in `why`.
+int svcaccount(const char* user, const char* fallback, const char* logpath, const char* exepath,
+               SvcAccount* out, char* why, size_t whysize);
+
 // Opens the service manager with the rights to create and delete services.
 SvcHandle* svcopenmanager();
 // Registers the service `name` for the executable `exepath`: started
-// automatically after the network is up, in its own process.
+// automatically after the network is up, in its own process, under `account`.
 SvcHandle* svccreate(SvcHandle* manager, const char* name, const char* display,
-                     const char* exepath);
+                     const char* exepath, const SvcAccount& account);
 SvcHandle* svcopen(SvcHandle* manager, const char* name);
 // Asks the service to stop. Returns 1 when it took the request (it was
 // running), with its state at that moment in `state`.

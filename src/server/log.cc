@@ -77,13 +77,17 @@ void noteoutcome(const char* base, const char* path, int rc, int err) {
          reason);
 }
 
+void dailypath(const char* base, const SysTime& t, char* path, size_t size) {
+  textformat(path, size, "%s%c%s%04d%02d%02d.log", settings.LogPath, plat::kPathSep, base, t.year,
+             t.month, t.day);
+}
+
 void vwritelog(const char* base, const char* format, va_list ap) {
   if (settings.LogPath[0] == '\0') return;
   SysTime t;
   plat::localnow(&t);
-  char path[600];
-  textformat(path, sizeof path, "%s%c%s%04d%02d%02d.log", settings.LogPath, plat::kPathSep, base,
-             t.year, t.month, t.day);
+  char path[kLogPathSize];
+  dailypath(base, t, path, sizeof path);
   char msg[kLogBufferSize];
   textvformat(msg, sizeof msg, format, ap);
   cleanforfile(msg);
@@ -110,6 +114,12 @@ void vwritelog(const char* base, const char* format, va_list ap) {
 }
 
 }  // namespace
+
+void logfilepath(const char* base, char* path, size_t size) {
+  SysTime t;
+  plat::localnow(&t);
+  dailypath(base, t, path, size);
+}
 
 void log_lock_init() {}
 void log_lock_delete() {}

@@ -1,5 +1,6 @@
 // Diagnostic log and the daily-file writer shared with the connection log.
 #pragma once
+#include <cstddef>
 
 enum LogLevelCode { LOG_CRIT = 0, LOG_ERR = 1, LOG_WARN = 2, LOG_INFO = 3, LOG_LOG = 4,
                     LOG_CONN = 5, LOG_DATA = 6, LOG_TRON = 8 };
@@ -15,8 +16,12 @@ void logmsg(int level, const char* format, ...) __attribute__((format(printf, 2,
 // and once more when writing it works again.
 void writelog(const char* base, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Today's path of the daily file "<LogPath>/<base>YYYYMMDD.log".
+void logfilepath(const char* base, char* path, size_t size);
+
 // The lock around every append to a daily file.
 void log_lock_init();
 void log_lock_delete();
 
 constexpr int kLogBufferSize = 9216;
+constexpr size_t kLogPathSize = 600;

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <thread>
 
 #include "analysis/helpers.h"
 #include "analysis/lists.h"
 #include "platform/net.h"
+#include "platform/privs.h"
 #include "platform/resolver.h"
 #include "platform/sys.h"
 #include "server/getopt.h"
@@ -26,7 +28,7 @@
 namespace {
 
 constexpr long kThreadStartPauseMs = 79;
-constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xCIUh";
+constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:CIUh";
 
 void usage() {
   const char* p = kProgramName;
@@ -50,6 +52,7 @@ void usage() {
   printf("-t      millisec    response delay time (default=%ld)\n", kDefaultTarpit);
   printf("-v      level       logging level 0...9 (default=%d)\n", kDefaultLogLevel);
   printf("-x                  add local hostname/ip to the log records\n");
+  printf("-u      user        run as this user once listening (default=%s)\n", kDefaultUser);
   printf("-C                  initialize config files and exit\n");
   printf("-I                  install program as a windows service\n");
   printf("-U                  stop/uninstall the window service\n");
@@ -84,6 +87,7 @@ int scanoptions(int argc, char** argv, Action* action) {
       case 't': settings.TarpitTime = (int32_t)atol(opt::optarg); break;
       case 'v': settings.LogLevel = atoi(opt::optarg); break;
       case 'x': settings.LogHost = 1; break;
+      case 'u': textcopy(settings.User, opt::optarg, kUserNameCap); break;
       case 'C': configure = true; break;
       case 'I': svc = Action::Install; break;
       case 'U': svc = Action::Remove; break;
@@ -167,6 +171,37 @@ int setupspf() {
   return 0;
 }
 
+// Started as root: today's daily files created so far go to the user, then
+// the whole process becomes that user for good. Either way the log directory
+// must take the files of the process as it now runs.
+bool dropprivileges(int who, const plat::RunAs& u) {
+  if (who == plat::kRunAsUser) {
+    for (const char* base : {"nestrap", "ipinfo"}) {
+      char path[kLogPathSize];
+      logfilepath(base, path, sizeof path);
+      plat::giveto(path, u);
+    }
+    int err = 0;
+    if (!plat::switchuser(u, &err)) {
+      logmsg(LOG_CRIT, "Cannot switch to user %s (Error code 0x%X)", u.user, (unsigned)err);
+      return false;
+    }
+    logmsg(LOG_INFO, "Running as user %s (uid %ld, gid %ld)", u.user, u.uid, u.gid);
+  }
+  if (settings.LogPath[0] != '\0' && !plat::dirwritable(settings.LogPath))
+    logmsg(LOG_ERR, "Log directory %s is not writable for this process: its lines are lost",
+           settings.LogPath);
+  return true;
+}
+
+void writedefaultfiles() {
+  freelist(loadlist("nsp-dnswl.txt", kDnswlDefaults));
+  freelist(loadlist("nsp-dnsbl.txt", kDnsblDefaults));
+  freelist(loadlist("nsp-dnsgl.txt", kDnsglDefaults));
+  freelist(loadlist("nsp-uriwl.txt", kUriwlDefaults));
+  freelist(loadlist("nsp-uribl.txt", kUriblDefaults));
+}
+
 void acceptloop() {
   ConnectionRecord rec;
   uint32_t limit = (uint32_t)settings.QueueSize;
@@ -243,17 +278,15 @@ int servermain(int argc, char** argv) {
 
   if (action == Action::Configure) {
     logmsg(LOG_INFO, "%s: initializing configuration...", kProgramName);
-    freelist(loadlist("nsp-dnswl.txt", kDnswlDefaults));
-    freelist(loadlist("nsp-dnsbl.txt", kDnsblDefaults));
-    freelist(loadlist("nsp-dnsgl.txt", kDnsglDefaults));
-    freelist(loadlist("nsp-uriwl.txt", kUriwlDefaults));
-    freelist(loadlist("nsp-uribl.txt", kUriblDefaults));
+    writedefaultfiles();
     logmsg(LOG_INFO, "%s: all done, exiting.", kProgramName);
     log_lock_delete();
     return 0;
   }
   if (action == Action::Install) {
     logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
+    // The service cannot write beside the program: its files are made now.
+    writedefaultfiles();
     svcinstall();
     log_lock_delete();
     return 0;
@@ -269,10 +302,21 @@ int servermain(int argc, char** argv) {
   logmsg(LOG_INFO, "#### %s v. %s starting ####", kProgramName, kProgramVersion);
 
   if (!validate()) return 2;
+  plat::RunAs runas;
+  int who = plat::runasuser(settings.User, kDefaultUser, &runas);
+  if (who == plat::kRunAsUnknown) {
+    logmsg(LOG_ERR, "Unknown user \"%s\" to run as", settings.User);
+    return 2;
+  }
   if ((uint32_t)settings.LogLevel > 9u) {
     logmsg(LOG_WARN, "Invalid log level defaulting to %d", kDefaultLogLevel);
     settings.LogLevel = kDefaultLogLevel;
   }
+  if (who == plat::kRunAsRoot)
+    logmsg(LOG_WARN, "Running as root: there is no user \"%s\" (-u or User= names another)",
+           kDefaultUser);
+  // The server never starts programs; none of its threads may gain rights.
+  plat::nonewprivileges();
   int wsa = plat::socketstartup();
   if (wsa != 0) {
     logmsg(LOG_CRIT, "Unable to initialize Winsock (ERR 0x%X).", (unsigned)wsa);
@@ -334,6 +378,10 @@ int servermain(int argc, char** argv) {
     logmsg(LOG_CRIT, "Couldn't listen on server socket ! Aborting.");
     plat::closesocket(s);
     return 3;
+  }
+  if (!dropprivileges(who, runas)) {
+    plat::closesocket(s);
+    return 2;
   }
   logmsg(LOG_INFO, "Listening for connections on %s:%d", settings.ListenIP, settings.ListenPort);
   logmsg(LOG_INFO, "Waiting for incoming connections...");

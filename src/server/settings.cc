@@ -125,6 +125,7 @@ int readconfig(const char* path) {
   s.Backlog = (int32_t)inigetint("Backlog", kDefaultBacklog);
   s.QueueSize = (int32_t)inigetint("QueueSize", kDefaultQueueSize);
   s.TarpitTime = (int32_t)inigetint("TarpitTime", kDefaultTarpit);
+  inigetstr("User", "", s.User, sizeof s.User);
 
   inisetsection("Logging");
   inigetstr("LogPath", ".", s.LogPath, 260);

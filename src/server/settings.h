@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+constexpr int kUserNameCap = 63;
+
 struct ServerSettings {
   char HostName[260 + 1];
   char ListenIP[16];
@@ -28,6 +30,9 @@ struct ServerSettings {
   // Optional "[DNSinfo] NameServer": comma-separated address[:port] list;
   // empty means the system's resolver configuration.
   char NameServer[260 + 1];
+  // Optional "[Process] User": who a server started as root runs as once
+  // its port is bound; empty means kDefaultUser when that user exists.
+  char User[kUserNameCap + 1];
 };
 
 extern ServerSettings settings;
@@ -42,6 +47,7 @@ constexpr int kDefaultBacklog = 5;
 constexpr int kDefaultQueueSize = 64;
 constexpr long kDefaultTarpit = 0;
 constexpr int kDefaultLogLevel = 3;
+constexpr const char* kDefaultUser = "nestrap";
 constexpr const char* kDefaultBestGuess = "v=spf1 a/24 mx/24 ptr ~all";
 constexpr const char* kDefaultFallBack = "v=spf1 a -all";
 // Public DNS information services.

@@ -15,6 +15,7 @@
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
 #include "server/server.h"
+#include "server/settings.h"
 #include "server/textbuf.h"
 
 using plat::SvcState;
@@ -165,7 +166,15 @@ void svcinstall() {
     printf("OpenSCManager failed - %s\n", errortext(errbuf, 255));
     return;
   }
-  plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path);
+  plat::SvcAccount account;
+  char why[600];
+  if (!plat::svcaccount(settings.User, kDefaultUser, settings.LogPath, path, &account, why,
+                        sizeof why)) {
+    printf("CreateService failed - %s\n", why);
+    plat::svcclose(manager);
+    return;
+  }
+  plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path, account);
   if (service != nullptr) {
     printf("%s installed (%s).\n", kDisplayName, path);
     plat::svcclose(service);

@@ -154,7 +154,7 @@ class LoadTest(unittest.TestCase):
             self.assertLess(rss_kb(pid), rss0 + 64 * 1024)
         self.assertEqual(n.stop(), 0)
 
-    def test_log_directory_disappearing_drops_lines_silently(self):
+    def test_log_directory_disappearing_is_reported_once_and_resumes(self):
         n = Nestrap(args=[], ini=QUIET_DNS)
         self.addCleanup(n.close)
         logdir = os.path.join(n.dir, "logs")
@@ -166,10 +166,13 @@ class LoadTest(unittest.TestCase):
         os.rename(logdir, logdir + ".gone")
         out = asyncio.run(run_load(n.port, ["smtp"] * 20, 10))
         self.assertEqual(len(out.served_helos), 20)
+        n.wait_stderr("[ERR ] Cannot write log file %s/ipinfo" % logdir)
         os.rename(logdir + ".gone", logdir)
         out = asyncio.run(run_load(n.port, ["smtp"] * 5, 5))
         self.assertEqual(len(out.served_helos), 5)
+        n.wait_stderr(time.strftime("ipinfo%Y%m%d.log") + " resumed")
         self.assertEqual(n.stop(), 0)
+        self.assertEqual(n.stderr().count("[ERR ] Cannot write log file %s/ipinfo" % logdir), 1)
 
     def test_dns_server_going_silent_mid_run(self):
         sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",

@@ -5,8 +5,10 @@ NOTIFY_SOCKET datagram socket of the test's own, and -I / -U through a
 temporary unit directory and a stand-in systemctl (NESTRAP_UNIT_DIR,
 NESTRAP_SYSTEMCTL) that records its calls and plays the unit's states.
 """
+import grp
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -19,6 +21,8 @@ import unittest
 from harness import Nestrap, free_port
 
 DISPLAY = "Bogus SMTP for MX sandwich"
+# An unprivileged user that every Debian machine has; the tests never add users.
+SERVICE_USER = "daemon"
 
 # Never ask the machine's resolver: a fixed host name and a name server on a
 # loopback port where nothing answers.
@@ -239,7 +243,7 @@ class InstallRemoveTest(unittest.TestCase):
         self.root = tempfile.mkdtemp(prefix="nestrap-svc-")
         self.addCleanup(shutil.rmtree, self.root, True)
 
-    def fake(self, config, unit_dir=True, unit=None):
+    def fake(self, config, unit_dir=True, unit=None, user=SERVICE_USER):
         """A fresh fake systemd; returns (Nestrap, fake dir, unit path)."""
         fake = tempfile.mkdtemp(dir=self.root)
         units = os.path.join(fake, "units")
@@ -257,8 +261,8 @@ class InstallRemoveTest(unittest.TestCase):
                 f.write(unit)
         env = {"NESTRAP_UNIT_DIR": units, "NESTRAP_SYSTEMCTL": script,
                "FAKE_SYSTEMD_DIR": fake}
-        n = Nestrap(ini=INI % free_port(), env=env,
-                    workdir=tempfile.mkdtemp(dir=self.root))
+        ini = (INI % free_port()).replace("Threads=3\n", "Threads=3\nUser=%s\n" % user)
+        n = Nestrap(ini=ini, env=env, workdir=tempfile.mkdtemp(dir=self.root))
         return n, fake, unit_path
 
     def calls(self, fake):
@@ -282,15 +286,23 @@ class InstallRemoveTest(unittest.TestCase):
              ["daemon-reload", "enable nestrap.service", "daemon-reload"]),
             ("no unit directory", {}, False, None,
              "OpenSCManager failed - No such file or directory (0x2)\n", []),
+            ("no such user", {}, True, None,
+             'CreateService failed - no user "no-such-user-16" to run the service as (useradd '
+             '--system --user-group --no-create-home --shell /usr/sbin/nologin no-such-user-16, '
+             'or -u names another)\n', []),
         ]
         for name, config, unit_dir, unit, out, calls in cases:
             with self.subTest(name):
-                n, fake, unit_path = self.fake(config, unit_dir, unit)
+                user = "no-such-user-16" if name == "no such user" else SERVICE_USER
+                n, fake, unit_path = self.fake(config, unit_dir, unit, user)
                 r = n.run(["-I"])
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stdout, out.format(exe=n.exe))
                 self.assertIn("Installing nestrap as a service...", r.stderr)
                 self.assertEqual(self.calls(fake), calls)
+                # Written as -C writes them: the service cannot write there.
+                for f in ("nestrap.ini", "nsp-dnsbl.txt", "nsp-uribl.txt"):
+                    self.assertTrue(os.path.exists(os.path.join(n.dir, f)), f)
                 if name == "installed":
                     self.check_unit(unit_path, n.exe)
                 elif name == "already exists":
@@ -317,13 +329,21 @@ class InstallRemoveTest(unittest.TestCase):
         with open(unit_path) as f:
             text = f.read()
         lines = text.splitlines()
+        logdir = os.path.join(os.path.dirname(exe), "log")
         for line in ["[Unit]", "Description=" + DISPLAY,
                      "After=network-online.target", "Wants=network-online.target",
-                     "[Service]", "Type=notify", "ExecStart=" + exe,
+                     "[Service]", "Type=notify", "ExecStart=%s -l %s" % (exe, logdir),
                      "WorkingDirectory=" + os.path.dirname(exe),
                      "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
+                     "User=" + SERVICE_USER, "Group=" + grp.getgrgid(
+                         pwd.getpwnam(SERVICE_USER).pw_gid).gr_name,
+                     "AmbientCapabilities=CAP_NET_BIND_SERVICE", "ReadWritePaths=" + logdir,
                      "[Install]", "WantedBy=multi-user.target"]:
             self.assertIn(line, lines)
+        # The one directory the service writes belongs to it.
+        st = os.stat(logdir)
+        self.assertEqual(st.st_uid, pwd.getpwnam(SERVICE_USER).pw_uid)
+        self.assertEqual(st.st_mode & 0o7777, 0o750)
 
     def install_odd_path(self):
         """Installs from a directory whose name a unit file would misread
@@ -336,12 +356,13 @@ class InstallRemoveTest(unittest.TestCase):
         env = dict(os.environ, **n.env)
         env.pop("NOTIFY_SOCKET", None)
         env.pop("INVOCATION_ID", None)
-        r = subprocess.run([exe, "-I"], capture_output=True, text=True, timeout=30, env=env)
+        r = subprocess.run([exe, "-u", SERVICE_USER, "-I"], capture_output=True, text=True,
+                           timeout=30, env=env)
         self.assertEqual(r.stdout, DISPLAY + " installed (%s).\n" % exe)
         with open(unit_path) as f:
             lines = f.read().splitlines()
         esc = exe.replace("%", "%%")
-        self.assertIn('ExecStart="%s"' % esc, lines)
+        self.assertIn('ExecStart="%s" -l "%s/log"' % (esc, os.path.dirname(esc)), lines)
         self.assertIn("WorkingDirectory=" + os.path.dirname(esc), lines)
         return unit_path
 
@@ -360,6 +381,12 @@ class InstallRemoveTest(unittest.TestCase):
                                    text=True, timeout=60)
                 self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                 self.assertEqual(r.stderr.strip(), "", r.stderr)
+                # The sandbox keeps systemd's own exposure rating low.
+                r = subprocess.run([tool, "security", "--offline=true", unit_path],
+                                   capture_output=True, text=True, timeout=60)
+                m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", r.stdout)
+                self.assertIsNotNone(m, r.stdout + r.stderr)
+                self.assertLessEqual(float(m.group(1)), 2.5, r.stdout)
 
     def test_remove(self):
         unit = "[Unit]\nDescription=" + DISPLAY + "\n"

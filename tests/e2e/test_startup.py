@@ -1,5 +1,6 @@
 """Start-up of the real binary: options, settings file, validation, logs."""
 import os
+import pwd
 import re
 import shutil
 import socket
@@ -29,6 +30,7 @@ option  argument    description
 -t      millisec    response delay time (default=0)
 -v      level       logging level 0...9 (default=3)
 -x                  add local hostname/ip to the log records
+-u      user        run as this user once listening (default=nestrap)
 -C                  initialize config files and exit
 -I                  install program as a windows service
 -U                  stop/uninstall the window service
@@ -121,6 +123,7 @@ class UsageTest(Fixture):
             (["-b", "0"], "Invalid backlog size (min=1)"),
             (["-q", "4"], "Invalid queue size (min=5)"),
             (["-r", "999"], "Invalid socket read timeout (min=1000)"),
+            (["-u", "no-such-user-16"], 'Unknown user "no-such-user-16" to run as'),
             # Validation order: the address is reported before the port.
             (["-i", "x", "-p", "0", "-w", "0"], 'Invalid listen address'),
         ]
@@ -343,6 +346,66 @@ class HostileLogDirectoryTest(Fixture):
         err = n.stderr()
         self.assertEqual(err.count(failing), 1, err)
         self.assertEqual(err.count(resumed), 1, err)
+
+
+class PrivilegeTest(Fixture):
+    USER = "daemon"  # on every Debian machine; the tests never add users
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+
+    def status(self, pid):
+        """Uid, Gid, CapEff, CapPrm and NoNewPrivs of every thread."""
+        found = set()
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                fields = dict(l.split(":", 1) for l in f.read().splitlines() if ":" in l)
+            found.add(tuple(fields[k].split()[0] if k != "Uid" else fields[k].strip()
+                            for k in ("Uid", "CapEff", "CapPrm", "NoNewPrivs")))
+        return found
+
+    def test_root_start_binds_then_runs_as_the_user_for_good(self):
+        uid = pwd.getpwnam(self.USER).pw_uid
+        for give in (True, False):
+            with self.subTest(log_directory_owned_by_user=give):
+                n = self.server(args=["-u", self.USER])
+                os.chmod(n.dir, 0o755)
+                logdir = os.path.join(n.dir, "logs")
+                os.mkdir(logdir, 0o750)
+                if give:
+                    os.chown(logdir, uid, -1)
+                n.args += ["-l", logdir]
+                n.start()
+                ids = "\t".join([str(uid)] * 4)
+                self.assertEqual(self.status(n.proc.pid), {(ids, "0" * 16, "0" * 16, "1")})
+                with n.connect() as c:
+                    c.sendall(b"HELO client.example.test\r\n")
+                    recv_all(c)
+                self.assertEqual(n.stop(), 0)
+                err = n.stderr()
+                self.assertIn("[INFO] Running as user %s (uid %d" % (self.USER, uid), err)
+                unwritable = "[ERR ] Log directory %s is not writable" % logdir
+                self.assertEqual(err.count(unwritable), 0 if give else 1, err)
+                if give:
+                    # Today's file, begun as root, went to the user with the rest.
+                    day = time.strftime("%Y%m%d.log")
+                    for base in ("nestrap", "ipinfo"):
+                        self.assertEqual(os.stat(os.path.join(logdir, base + day)).st_uid, uid)
+                    with open(os.path.join(logdir, "ipinfo" + day)) as f:
+                        self.assertEqual(len(f.read().splitlines()), 1)
+
+    def test_without_a_user_to_switch_to_root_stays_and_says_so(self):
+        try:
+            pwd.getpwnam("nestrap")
+            self.skipTest("this machine has a nestrap user")
+        except KeyError:
+            pass
+        n = self.server()
+        n.start()
+        self.assertEqual(n.stop(), 0)
+        self.assertEqual(n.stderr().count("[WARN] Running as root: there is no user \"nestrap\""),
+                         1)
 
 
 class ListenTest(Fixture):

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "platform/svcmgr.h"
@@ -129,8 +130,14 @@ SvcHandle* svcopenmanager() {
   return handle(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
 
+int svcaccount(const char*, const char*, const char*, const char*, SvcAccount* out, char*,
+               size_t) {
+  memset(out, 0, sizeof *out);
+  return 1;
+}
+
 SvcHandle* svccreate(SvcHandle* manager, const char* name, const char* display,
-                     const char* exepath) {
+                     const char* exepath, const SvcAccount&) {
   return handle(CreateServiceA(sc(manager), name, display, SERVICE_ALL_ACCESS,
                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                SERVICE_ERROR_NORMAL, exepath, nullptr, nullptr, "TcpIp\0",
