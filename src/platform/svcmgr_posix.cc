@@ -170,8 +170,9 @@ int runsystemctl(const char* a1, const char* a2, const char* a3, char* out, size
   return 1;
 }
 
-// Appends `text` to `out`, doubling what the unit file parser would expand.
-void appendunitvalue(char* out, size_t size, const char* text, bool quoted) {
+// Appends `text` to `out`, doubling what the unit file parser would expand
+// ("$" only in command lines).
+void appendunitvalue(char* out, size_t size, const char* text, bool quoted, bool exec = true) {
   for (const char* p = text; *p; p++) {
     char c[2] = {*p, '\0'};
     if (*p == '%')
@@ -179,7 +180,7 @@ void appendunitvalue(char* out, size_t size, const char* text, bool quoted) {
     else if (quoted && (*p == '\\' || *p == '"')) {
       textappend(out, size, "\\");
       textappend(out, size, c);
-    } else if (quoted && *p == '$')
+    } else if (quoted && exec && *p == '$')
       textappend(out, size, "$$");
     else
       textappend(out, size, c);
@@ -219,11 +220,12 @@ constexpr const char* kSandbox =
     "DevicePolicy=closed\n"
     "UMask=0027\n";
 
-// A path as one unit-file word: quoted when it holds what would split it.
-void appendunitpath(char* out, size_t size, const char* path) {
-  bool quote = strpbrk(path, " \t\"'\\$") != nullptr;
+// A path as one unit-file word: quoted when it holds what would split it
+// (or, in a command line, expand).
+void appendunitpath(char* out, size_t size, const char* path, bool exec) {
+  bool quote = strpbrk(path, exec ? " \t\"'\\$" : " \t\"'\\") != nullptr;
   if (quote) textappend(out, size, "\"");
-  appendunitvalue(out, size, path, quote);
+  appendunitvalue(out, size, path, quote, exec);
   if (quote) textappend(out, size, "\"");
 }
 
@@ -243,9 +245,9 @@ bool unitcontent(char* out, size_t size, const char* display, const char* exepat
   appendunitvalue(out, size, display, false);
   textappend(out, size, "\nAfter=network-online.target\nWants=network-online.target\n\n");
   textappend(out, size, "[Service]\nType=notify\nExecStart=");
-  appendunitpath(out, size, exepath);
+  appendunitpath(out, size, exepath, true);
   textappend(out, size, " -l ");
-  appendunitpath(out, size, account.logdir);
+  appendunitpath(out, size, account.logdir, true);
   textappend(out, size, "\nWorkingDirectory=");
   appendunitvalue(out, size, dir, false);
   // SIGHUP reloads the list files; a failed run is started again, unless
@@ -256,7 +258,7 @@ bool unitcontent(char* out, size_t size, const char* display, const char* exepat
   textappend(out, size, "\nGroup=");
   appendunitvalue(out, size, account.group, false);
   textappend(out, size, "\nReadWritePaths=");
-  appendunitpath(out, size, account.logdir);
+  appendunitpath(out, size, account.logdir, false);
   textappend(out, size, "\n");
   textappend(out, size, kSandbox);
   textappend(out, size, "\n[Install]\nWantedBy=multi-user.target\n");
