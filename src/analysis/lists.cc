@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "analysis/helpers.h"
+#include "analysis/listhealth.h"
 #include "analysis/origin.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
@@ -88,7 +89,32 @@ int createlist(const char* path, const char* const* defaults) {
   return 1;
 }
 
+// The zone's first A answer `found` (dotted) as the list check takes it.
+int listed(const char* zone, const char* found) {
+  uint32_t n = plat::inetaddr(found);
+  return takelisting(zone, (const uint8_t*)&n);
+}
+
 }  // namespace
+
+int listanswer(const uint8_t addr[4], const char** note) {
+  const char* text = "listed";
+  int kind = kListed;
+  if (addr[0] != 127) {
+    kind = kListForeign;
+    text = "not in 127.0.0.0/8";
+  } else if (addr[1] == 255 && addr[2] == 255) {
+    kind = kListError;
+    switch (addr[3]) {
+      case 252: text = "refused: typing error in the zone name?"; break;
+      case 254: text = "refused: query via public resolver?"; break;
+      case 255: text = "refused: excessive number of queries?"; break;
+      default: text = "refused: error code"; break;
+    }
+  }
+  if (note) *note = text;
+  return kind;
+}
 
 int listzone(char* line, char* zone, size_t zonesize) {
   textcut(line, "\n");
@@ -189,7 +215,7 @@ int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
     char qname[2 * kTextCap];
     char found[kTextCap + 1];
     textformat(qname, sizeof qname, "%s.%s", rev, e->zone);
-    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0)) {
+    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0) && listed(e->zone, found)) {
       logmsg(LOG_TRON, "[%s] %s => %s", r->client_ip, e->zone, found);
       textcopy(r->list_tag, tag);
       textcopy(r->list_detail, e->zone);
@@ -209,7 +235,7 @@ int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, co
     char qname[2 * kTextCap + 2];
     char found[kTextCap + 1];
     textformat(qname, sizeof qname, "%s%s", suffix, e->zone);
-    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0)) {
+    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0) && listed(e->zone, found)) {
       logmsg(LOG_TRON, "[%s] %s => %s", domain, e->zone, found);
       textcopy(r->list_tag, tag);
       textcopy(r->list_detail, e->zone);

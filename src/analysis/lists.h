@@ -41,8 +41,18 @@ void freelist(ListEntry* first);
 // copies the zone into `zone`. Returns 0 for an empty or "#" line.
 int listzone(char* line, char* zone, size_t zonesize);
 
+// What one A answer of a list zone says. A listing is an address in
+// 127.0.0.0/8 outside 127.255.255.0/24, the range the list services use for
+// error codes (a refused query, a mistyped zone name, too many queries);
+// an address outside 127.0.0.0/8 is no listing either.
+enum ListAnswer : int { kListed = 0, kListError = 1, kListForeign = 2 };
+// Classifies the A answer `addr` (4 bytes, network order). `note`, when not
+// null, receives a static text for the operator: "listed", the documented
+// meaning of an error code, or why the answer does not count.
+int listanswer(const uint8_t addr[4], const char** note);
+
 // By address: number of the first entry whose zone lists the client
-// address, else 0. On a hit writes list_tag and list_detail.
+// address (see listanswer), else 0. On a hit writes list_tag and list_detail.
 int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag);
 // By domain: the same for the registered part of `domain`.
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/helpers.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "server/log.h"
@@ -30,10 +31,6 @@ std::string cleantext(const std::string& s) {
   for (char& c : t)
     if ((unsigned char)c < 0x20 || (unsigned char)c == 0x7F) c = ' ';
   return t;
-}
-
-void dotted(const uint8_t* a, char* buf, size_t size) {
-  textformat(buf, size, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
 }
 
 // Splits text at "|", keeping empty fields.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "analysis/helpers.h"
+#include "analysis/listhealth.h"
 #include "analysis/lists.h"
 #include "platform/net.h"
 #include "platform/privs.h"
@@ -28,7 +29,7 @@
 namespace {
 
 constexpr long kThreadStartPauseMs = 79;
-constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:CIUh";
+constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:CTIUh";
 
 void usage() {
   const char* p = kProgramName;
@@ -54,6 +55,7 @@ void usage() {
   printf("-x                  add local hostname/ip to the log records\n");
   printf("-u      user        run as this user once listening (default=%s)\n", kDefaultUser);
   printf("-C                  initialize config files and exit\n");
+  printf("-T                  test the DNS lists, print a table and exit\n");
   printf("-I                  install program as a windows service\n");
   printf("-U                  stop/uninstall the window service\n");
   printf("-h                  show this help text\n");
@@ -64,12 +66,13 @@ void usage() {
   fflush(stdout);
 }
 
-enum class Action { Run, Configure, Install, Remove };
+enum class Action { Run, Configure, CheckLists, Install, Remove };
 
 // Applies the options. Returns the number of errors.
 int scanoptions(int argc, char** argv, Action* action) {
   int errors = 0;
   bool configure = false;
+  bool testlists = false;
   Action svc = Action::Run;
   opt::getoptreset();
   int c;
@@ -89,13 +92,19 @@ int scanoptions(int argc, char** argv, Action* action) {
       case 'x': settings.LogHost = 1; break;
       case 'u': textcopy(settings.User, opt::optarg, kUserNameCap); break;
       case 'C': configure = true; break;
+      case 'T': testlists = true; break;
       case 'I': svc = Action::Install; break;
       case 'U': svc = Action::Remove; break;
       default: errors++; break;
     }
   }
-  *action = configure ? Action::Configure : svc;
+  *action = configure ? Action::Configure : testlists ? Action::CheckLists : svc;
   return errors;
+}
+
+void usenameserver() {
+  if (settings.NameServer[0] != '\0' && !dns::setnameservers(settings.NameServer))
+    logmsg(LOG_WARN, "Invalid NameServer setting ignored: %s", settings.NameServer);
 }
 
 bool isany(const char* ip) { return strncasecmp(ip, "any", 3) == 0; }
@@ -283,6 +292,14 @@ int servermain(int argc, char** argv) {
     log_lock_delete();
     return 0;
   }
+  if (action == Action::CheckLists) {
+    usenameserver();
+    loadalllists();
+    int failed = printchecks(checklists());
+    freealllists();
+    log_lock_delete();
+    return failed;
+  }
   if (action == Action::Install) {
     logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
     // The service cannot write beside the program: its files are made now.
@@ -322,14 +339,17 @@ int servermain(int argc, char** argv) {
     logmsg(LOG_CRIT, "Unable to initialize Winsock (ERR 0x%X).", (unsigned)wsa);
     return 3;
   }
-  if (settings.NameServer[0] != '\0' && !dns::setnameservers(settings.NameServer))
-    logmsg(LOG_WARN, "Invalid NameServer setting ignored: %s", settings.NameServer);
+  usenameserver();
 
   if (settings.HostName[0] == '\0') localhostname(settings.HostName);
 
   summary(service_mode);
 
   loadalllists();
+  // Bounded by kListCheckBoundMs: a dead list cannot hold up the start.
+  logmsg(LOG_INFO, "Checking the DNS lists...");
+  std::vector<ZoneCheck> listhealth = checklists();
+  logchecks(listhealth);
 
   logmsg(LOG_INFO, "Initializing connection queue...");
   conn_queue = queuecreate();
@@ -387,6 +407,7 @@ int servermain(int argc, char** argv) {
   logmsg(LOG_INFO, "Waiting for incoming connections...");
   signalready();
 
+  startlistrecheck(listhealth);
   acceptloop();
 
   logmsg(LOG_INFO, "Starting clean shutdown...");
@@ -395,6 +416,7 @@ int servermain(int argc, char** argv) {
   logmsg(LOG_INFO, "Releasing data queues...");
   if (queuefree(conn_queue)) conn_queue = nullptr;
   if (queuefree(log_queue)) log_queue = nullptr;
+  stoplistrecheck();
   logmsg(LOG_INFO, "Releasing allocated memory...");
   freealllists();
   logmsg(LOG_INFO, "All done, exiting");

@@ -163,7 +163,36 @@ ConnectionRecord client(const char* ip) {
   return r;
 }
 
-TEST(CheckListByAddress, FirstZoneThatAnswersWithAnyARecord) {
+// Only addresses in 127.0.0.0/8 outside the error range 127.255.255.0/24
+// are listings.
+TEST(ListAnswer, ListingsErrorCodesAndForeignAddresses) {
+  struct Case { uint8_t a[4]; int kind; const char* note; } cases[] = {
+      {{127, 0, 0, 2}, kListed, "listed"},
+      {{127, 0, 0, 1}, kListed, "listed"},  // a listing; the health check flags such a zone
+      {{127, 0, 0, 0}, kListed, "listed"},
+      {{127, 0, 0, 255}, kListed, "listed"},
+      {{127, 255, 254, 255}, kListed, "listed"},
+      {{127, 254, 255, 255}, kListed, "listed"},
+      {{127, 255, 255, 0}, kListError, "refused: error code"},
+      {{127, 255, 255, 252}, kListError, "refused: typing error in the zone name?"},
+      {{127, 255, 255, 253}, kListError, "refused: error code"},
+      {{127, 255, 255, 254}, kListError, "refused: query via public resolver?"},
+      {{127, 255, 255, 255}, kListError, "refused: excessive number of queries?"},
+      {{126, 255, 255, 255}, kListForeign, "not in 127.0.0.0/8"},
+      {{128, 0, 0, 0}, kListForeign, "not in 127.0.0.0/8"},
+      {{10, 20, 30, 40}, kListForeign, "not in 127.0.0.0/8"},
+      {{0, 0, 0, 0}, kListForeign, "not in 127.0.0.0/8"},
+      {{255, 255, 255, 255}, kListForeign, "not in 127.0.0.0/8"},
+  };
+  for (const auto& c : cases) {
+    const char* note = nullptr;
+    EXPECT_EQ(listanswer(c.a, &note), c.kind) << (int)c.a[0] << "." << (int)c.a[3];
+    EXPECT_STREQ(note, c.note) << (int)c.a[0] << "." << (int)c.a[3];
+    EXPECT_EQ(listanswer(c.a, nullptr), c.kind);
+  }
+}
+
+TEST(CheckListByAddress, FirstZoneThatAnswersWithAListing) {
   ListEntry* list = makelist({"one.test", "two.test", "three.test"});
   struct Case {
     const char* what;
@@ -182,8 +211,7 @@ TEST(CheckListByAddress, FirstZoneThatAnswersWithAnyARecord) {
   for (const auto& c : cases) {
     FakeResolver fake;
     if (c.one_status) fake.status("77.2.0.192.one.test", dns::kTypeA, c.one_status);
-    // Any address is a listing, also one outside 127/8.
-    if (c.two_listed) fake.a("77.2.0.192.two.test", 10, 1, 2, 3);
+    if (c.two_listed) fake.a("77.2.0.192.two.test", 127, 0, 0, 4);
     if (c.three_listed) fake.a("77.2.0.192.three.test", 127, 0, 0, 2);
     ConnectionRecord r = client("192.0.2.77");
     EXPECT_EQ(checklist(&r, list, "BL"), c.expected) << c.what;

@@ -118,7 +118,7 @@ class ListVerdicts(AnalysisCase):
             "mail.example.test": {"A": ["192.0.2.10"]},
             rev("192.0.2.10") + ".wl2.test": {"A": ["127.0.10.1"]},
             rev("192.0.2.20") + ".bl1.test": {"action": "empty"},
-            rev("192.0.2.20") + ".bl2.test": {"A": ["10.20.30.40"]},   # any address lists
+            rev("192.0.2.20") + ".bl2.test": {"A": ["127.0.0.4"]},
             rev("198.51.100.7") + ".gl1.test": {"A": ["127.0.0.2"]},
             # A CNAME in place of the A record is no listing.
             rev("198.51.100.7") + ".bl1.test": {"CNAME": "elsewhere.test"},

@@ -32,6 +32,7 @@ option  argument    description
 -x                  add local hostname/ip to the log records
 -u      user        run as this user once listening (default=nestrap)
 -C                  initialize config files and exit
+-T                  test the DNS lists, print a table and exit
 -I                  install program as a windows service
 -U                  stop/uninstall the window service
 -h                  show this help text
