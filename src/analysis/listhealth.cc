@@ -166,7 +166,7 @@ void reason(const ZoneCheck& c, char* buf, size_t size) {
       textformat(buf, size, "lists the world (%s listed: %s)", testentry(c, 1), c.answer);
       break;
     case kZoneRefuses:
-      textformat(buf, size, "refuses (answers %s: %s)", c.answer, c.note ? c.note : "");
+      textformat(buf, size, "refuses: answers %s (%s)", c.answer, c.note ? c.note : "");
       break;
     case kZoneNoTestEntry:
       textformat(buf, size, "does not list the test entry %s (%s)", testentry(c, 0), c.answer);
