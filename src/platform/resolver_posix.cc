@@ -41,12 +41,19 @@ std::vector<sockaddr_in> g_servers;
 // Bumped by every setnameservers call so that threads re-read the list.
 std::atomic<unsigned> g_generation{1};
 
+// The library shares the parsed /etc/resolv.conf between the states of all
+// threads, guarded by a lock of its own that thread checkers cannot see;
+// initialising and closing states under ours as well makes that order
+// visible to them. It costs one lock per thread, not per query.
+std::mutex g_library_lock;
+
 // One resolver state per thread, closed when the thread ends.
 struct ThreadState {
   struct __res_state st;
   unsigned generation = 0;  // 0: not initialised
   ThreadState() { memset(&st, 0, sizeof st); }
   ~ThreadState() {
+    std::lock_guard<std::mutex> lock(g_library_lock);
     if (generation != 0) res_nclose(&st);
   }
 };
@@ -58,10 +65,13 @@ thread_local ThreadState t_state;
 res_state threadstate() {
   unsigned gen = g_generation.load();
   if (t_state.generation == gen) return &t_state.st;
-  if (t_state.generation != 0) res_nclose(&t_state.st);
-  t_state.generation = 0;
-  memset(&t_state.st, 0, sizeof t_state.st);
-  if (res_ninit(&t_state.st) != 0) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_library_lock);
+    if (t_state.generation != 0) res_nclose(&t_state.st);
+    t_state.generation = 0;
+    memset(&t_state.st, 0, sizeof t_state.st);
+    if (res_ninit(&t_state.st) != 0) return nullptr;
+  }
   res_state st = &t_state.st;
   st->retrans = kRetransSeconds;
   st->retry = kTries;
@@ -190,8 +200,10 @@ class SystemResolver : public Resolver {
 }  // namespace
 
 Resolver* systemresolver() {
-  static SystemResolver r;
-  return &r;
+  // Never destroyed: a detached thread may still be inside a query while
+  // the process exits.
+  static Resolver* r = new SystemResolver;
+  return r;
 }
 
 int systemavailable() { return threadstate() != nullptr ? 1 : 0; }

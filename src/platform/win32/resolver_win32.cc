@@ -117,8 +117,10 @@ class WinResolver : public Resolver {
 }  // namespace
 
 Resolver* systemresolver() {
-  static WinResolver r;
-  return &r;
+  // Never destroyed: a detached thread may still be inside a query while
+  // the process exits.
+  static Resolver* r = new WinResolver;
+  return r;
 }
 
 int systemavailable() { return api().query != nullptr ? 1 : 0; }
