@@ -21,16 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct ListSource {
-  ListEntry* const* head;
-  const char* file;
-  int bydomain;
-};
-const ListSource kSources[] = {
-    {&dnswl, "nsp-dnswl.txt", 0}, {&dnsbl, "nsp-dnsbl.txt", 0}, {&dnsgl, "nsp-dnsgl.txt", 0},
-    {&uriwl, "nsp-uriwl.txt", 1}, {&uribl, "nsp-uribl.txt", 1},
-};
-
 // The entries every list must and must not hold, as query name prefixes.
 constexpr const char* kAddressTest = "2.0.0.127";
 constexpr const char* kAddressNever = "1.0.0.127";
@@ -194,17 +184,15 @@ void logzone(const ZoneCheck& c) {
 
 std::vector<ZoneCheck> checklists() {
   auto run = std::make_shared<CheckRun>();
-  for (const ListSource& s : kSources) {
-    for (const ListEntry* e = *s.head; e; e = e->next) {
-      ZoneCheck c{};
-      textcopy(c.zone, e->zone);
-      c.file = s.file;
-      c.bydomain = s.bydomain;
-      c.health = kZoneSilent;
-      textformat(c.answer, sizeof c.answer, "none within %ld ms", kListCheckBoundMs);
-      c.ms = -1;
-      run->zones.push_back(c);
-    }
+  for (const ListZone& z : copyzones()) {
+    ZoneCheck c{};
+    textcopy(c.zone, z.zone);
+    c.file = z.file;
+    c.bydomain = z.bydomain;
+    c.health = kZoneSilent;
+    textformat(c.answer, sizeof c.answer, "none within %ld ms", kListCheckBoundMs);
+    c.ms = -1;
+    run->zones.push_back(c);
   }
   size_t threads = run->zones.size() < (size_t)kListCheckThreads ? run->zones.size()
                                                                    : (size_t)kListCheckThreads;
@@ -259,6 +247,7 @@ namespace {
 std::mutex g_recheck_lock;
 std::condition_variable g_recheck_wake;
 bool g_recheck_stop = false;
+bool g_recheck_now = false;
 std::thread g_recheck;
 
 // Logs the zones whose health changed, and the summary when any did.
@@ -278,9 +267,10 @@ void logchanges(const std::vector<ZoneCheck>& before, const std::vector<ZoneChec
 void recheckloop(std::vector<ZoneCheck> last) {
   std::unique_lock<std::mutex> lock(g_recheck_lock);
   for (;;) {
-    if (g_recheck_wake.wait_for(lock, std::chrono::milliseconds(kListRecheckMs),
-                                [] { return g_recheck_stop; }))
-      return;
+    g_recheck_wake.wait_for(lock, std::chrono::milliseconds(kListRecheckMs),
+                            [] { return g_recheck_stop || g_recheck_now; });
+    if (g_recheck_stop) return;
+    g_recheck_now = false;
     lock.unlock();
     std::vector<ZoneCheck> now = checklists();
     logchanges(last, now);
@@ -300,6 +290,14 @@ void startlistrecheck(const std::vector<ZoneCheck>& first) {
   } catch (const std::system_error&) {
     logmsg(LOG_WARN, "Cannot start the hourly DNS list check");
   }
+}
+
+void requestlistrecheck() {
+  {
+    std::lock_guard<std::mutex> lock(g_recheck_lock);
+    g_recheck_now = true;
+  }
+  g_recheck_wake.notify_all();
 }
 
 void stoplistrecheck() {

@@ -34,7 +34,6 @@ struct ZoneCheck {
 // Checks every zone of the five loaded lists at once and returns them in
 // load order, after at most kListCheckBoundMs: a zone still unanswered then
 // counts as silent. A healthy zone ends its refusal episode (takelisting).
-// REQUIRES: the lists stay loaded during the call.
 std::vector<ZoneCheck> checklists();
 // Logs a check: the [INFO] summary line and one [WARN] per failing zone.
 void logchecks(const std::vector<ZoneCheck>& checks);
@@ -45,6 +44,8 @@ int printchecks(const std::vector<ZoneCheck>& checks);
 // Starts the thread that repeats the check every kListRecheckMs and logs
 // only what changed since `first` and each later check.
 void startlistrecheck(const std::vector<ZoneCheck>& first);
+// Makes that thread check at once (the lists were reloaded); any thread.
+void requestlistrecheck();
 // Stops that thread and waits for it (at most one check's bound).
 // REQUIRES: called before the lists are freed.
 void stoplistrecheck();

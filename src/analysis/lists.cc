@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "analysis/helpers.h"
 #include "analysis/listhealth.h"
@@ -62,6 +63,10 @@ ListEntry* uriwl = nullptr;
 ListEntry* uribl = nullptr;
 
 namespace {
+
+// Held while reloadalllists replaces the lists, so that other threads can
+// copy them (copyzones).
+std::mutex g_swap_lock;
 
 // A read takes at most this many characters, line feed included; the rest
 // of a longer line comes with the next read.
@@ -184,12 +189,36 @@ void reloadalllists() {
   ListEntry* gl = loadlist("nsp-dnsgl.txt", kDnsglDefaults);
   ListEntry* uwl = loadlist("nsp-uriwl.txt", kUriwlDefaults);
   ListEntry* ubl = loadlist("nsp-uribl.txt", kUriblDefaults);
-  freealllists();
-  dnswl = wl;
-  dnsbl = bl;
-  dnsgl = gl;
-  uriwl = uwl;
-  uribl = ubl;
+  {
+    std::lock_guard<std::mutex> lock(g_swap_lock);
+    freealllists();
+    dnswl = wl;
+    dnsbl = bl;
+    dnsgl = gl;
+    uriwl = uwl;
+    uribl = ubl;
+  }
+  requestlistrecheck();
+}
+
+std::vector<ListZone> copyzones() {
+  struct Source { ListEntry* const* head; const char* file; int bydomain; };
+  static const Source kSources[] = {
+      {&dnswl, "nsp-dnswl.txt", 0}, {&dnsbl, "nsp-dnsbl.txt", 0}, {&dnsgl, "nsp-dnsgl.txt", 0},
+      {&uriwl, "nsp-uriwl.txt", 1}, {&uribl, "nsp-uribl.txt", 1},
+  };
+  std::vector<ListZone> zones;
+  std::lock_guard<std::mutex> lock(g_swap_lock);
+  for (const Source& s : kSources) {
+    for (const ListEntry* e = *s.head; e; e = e->next) {
+      ListZone z;
+      textcopy(z.zone, e->zone);
+      z.file = s.file;
+      z.bydomain = s.bydomain;
+      zones.push_back(z);
+    }
+  }
+  return zones;
 }
 
 void freealllists() {

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "server/record.h"
 
@@ -33,6 +34,15 @@ void loadalllists();
 // Loads the five list files anew and only then replaces the lists in use.
 // Call only where no list is being read (the logger thread, between records).
 void reloadalllists();
+// A zone of the loaded lists, copied.
+struct ListZone {
+  char zone[259 + 1];
+  const char* file;  // its list file
+  int bydomain;      // 1: asked about domain names, 0: about IPv4 addresses
+};
+// Copies of the zones of the five lists, in load order. Callable from any
+// thread: reloadalllists replaces the lists under the same lock.
+std::vector<ListZone> copyzones();
 // Releases the five lists in the shutdown order and clears the globals.
 void freealllists();
 void freelist(ListEntry* first);

@@ -4,7 +4,9 @@ Runs in the network namespace of test_analysis (its setUpModule), against a
 DNS world of tools/dnsserver.py in which each zone shows one way a list
 service can fail.
 """
+import os
 import re
+import signal
 import time
 import unittest
 
@@ -56,7 +58,8 @@ class ListHealth(unittest.TestCase):
         n.start()
         err = n.stderr()
         self.assertIn("[INFO] 3 of 8 DNS lists answer as RFC 5782 expects", err)
-        warns = sorted(l.split("[WARN] ", 1)[1] for l in err.splitlines() if "[WARN]" in l)
+        warns = sorted(l.split("[WARN] ", 1)[1] for l in err.splitlines()
+                       if "[WARN] DNS list" in l or "ignored" in l)
         self.assertEqual(len(warns), 5, err)
         expected = [
             r"DNS list bad-uri\.test \(nsp-uribl\.txt\): lists the world \(invalid listed: "
@@ -94,7 +97,7 @@ class ListHealth(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertEqual(r.stdout.splitlines()[-1], "3 of 3 DNS lists answer as RFC 5782 expects")
 
-    def test_error_answers_are_no_listing_and_warned_once(self):
+    def test_error_answers_are_no_listing_warned_once_and_reload_rechecks(self):
         listed, unlisted = "192.0.2.10", "192.0.2.20"
         names = ta.base_names()
         names.update(zone_world())
@@ -121,6 +124,16 @@ class ListHealth(unittest.TestCase):
         warning = ("[WARN] refusing.test answers 127.255.255.254 "
                    "(refused: query via public resolver?), ignored")
         self.assertEqual(n.stderr().count(warning), 1, n.stderr())
+
+        # Reloaded lists are checked at once; only what changed is logged.
+        with open(os.path.join(n.dir, "nsp-dnsbl.txt"), "w") as f:
+            f.write("refusing.test\ngood-bl.test\nworld.test\n")
+        n.proc.send_signal(signal.SIGHUP)
+        n.wait_stderr("[WARN] DNS list world.test (nsp-dnsbl.txt): lists the world")
+        err = n.stderr()
+        self.assertIn("[INFO] 1 of 3 DNS lists answer as RFC 5782 expects", err)
+        self.assertEqual(err.count("DNS list refusing.test"), 1)
+        self.assertEqual(err.count("DNS list good-bl.test"), 0)
 
     def test_silent_lists_do_not_hold_up_the_start(self):
         # Every query times out; the resolver tries each of three servers
