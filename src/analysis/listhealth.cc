@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -29,11 +30,12 @@ constexpr const char* kDomainNever = "invalid";
 
 // Zones whose answers are being ignored, with the answer last warned about.
 std::mutex g_refusal_lock;
-std::map<std::string, uint32_t> g_refusals;
+std::map<std::string, uint32_t, std::less<>> g_refusals;
 
 void endrefusal(const char* zone) {
   std::lock_guard<std::mutex> lock(g_refusal_lock);
-  g_refusals.erase(zone);
+  auto it = g_refusals.find(std::string_view(zone));
+  if (it != g_refusals.end()) g_refusals.erase(it);
 }
 
 // One question of a check: its status and its first A answer.
@@ -44,7 +46,7 @@ struct Probe {
 };
 
 Probe ask(const char* prefix, const char* zone) {
-  char name[2 * 260];
+  char name[sizeof(ListZone::zone) + 16];
   textformat(name, sizeof name, "%s.%s", prefix, zone);
   dns::RecordList records;
   Probe p;
