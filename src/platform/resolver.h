@@ -1,6 +1,6 @@
 // The resolver interface: every DNS question of the program (the analysis
 // and the SPF evaluator) goes through the Resolver installed here. The POSIX
-// implementation uses glibc's resolver library; tests install a fake.
+// implementation uses c-ares; tests install a fake.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,7 @@ namespace dns {
 // Record types used by the program.
 enum : uint16_t {
   kTypeA = 1, kTypeNS = 2, kTypeCNAME = 5, kTypePTR = 12, kTypeMX = 15,
-  kTypeTXT = 16, kTypeAAAA = 28
+  kTypeSOA = 6, kTypeTXT = 16, kTypeAAAA = 28
 };
 
 // Status codes, numbered as the Windows DNS API numbers them.
@@ -52,6 +52,18 @@ struct Record {
 // A query's answer; owns its memory.
 using RecordList = std::vector<Record>;
 
+// One question of a batch and, once answered, its outcome.
+struct Lookup {
+  std::string name;
+  uint16_t type = 0;
+  unsigned options = 0;
+  int status = kStatusTimeout;
+  RecordList records;
+  // Negative answers (kStatusNameError, kStatusNoRecords): how long they may
+  // be kept, from the SOA of the authority section; 0 when unknown.
+  uint32_t negttl = 0;
+};
+
 class Resolver {
  public:
   virtual ~Resolver() = default;
@@ -59,12 +71,31 @@ class Resolver {
   // code; on kStatusOk `out` holds every record of the response (answer,
   // authority and additional sections). Never throws.
   virtual int Query(const char* name, uint16_t type, unsigned options, RecordList* out) = 0;
+  // Answers every lookup of the batch; the questions may be in flight
+  // together. Returns when each has its status (or the calling thread's
+  // deadline passed: the rest then have kStatusTimeout). The default asks
+  // them one after the other through Query.
+  virtual void QueryBatch(Lookup* items, size_t count);
 };
 
-// The process-wide resolver. Default: the system resolver (POSIX backend).
+// The process-wide resolver: the calling thread's own one when it installed
+// one, else the installed one, else the system resolver.
 Resolver& resolver();
 // Installs `r` (not owned) as the process-wide resolver; nullptr restores the default.
 void setresolver(Resolver* r);
+// Installs `r` (not owned) for the calling thread only; nullptr removes it.
+void setthreadresolver(Resolver* r);
+
+// Deadlines, in milliseconds of a monotonic clock (nowms). Past the calling
+// thread's deadline, or past the process-wide cut-off, queries are not sent
+// and waits end: the answer is kStatusTimeout. 0 means none.
+int64_t nowms();
+void setthreaddeadline(int64_t ms);
+void setcutoff(int64_t ms);
+// The earlier of the thread's deadline and the cut-off (0: none).
+int64_t deadline();
+// 1 when deadline() is set and has passed.
+int pastdeadline();
 
 // 1 when the process-wide resolver can be used: an installed resolver always
 // can; the system backend when its library initialises (the resolver state
@@ -84,5 +115,9 @@ int setnameservers(const char* list);
 // SERVFAIL 9002, others permanent). Used by the system backend; exposed for
 // tests and fuzzing.
 int parseresponse(const uint8_t* msg, size_t len, RecordList* out);
+// The same, and for a negative answer the time it may be kept (RFC 2308:
+// the lesser of the SOA record's TTL and its MINIMUM field) into *negttl
+// (0 without an SOA in the authority section).
+int parseresponse(const uint8_t* msg, size_t len, RecordList* out, uint32_t* negttl);
 
 }  // namespace dns

@@ -1,25 +1,37 @@
-// System resolver backend: glibc's resolver library.
+// System resolver backend: c-ares.
 //
-// Each thread keeps its own res_state (the library's state is not shared
-// between threads). A query is built with res_nmkquery, sent with res_nsend
-// and walked with ns_initparse/ns_parserr. The name is always taken as
-// given: no search list is applied, since we never call res_nsearch.
+// One c-ares channel, owned by one event thread (the library's channel must
+// not be used from several threads at once). Callers hand their questions
+// over through a locked queue and a wake-up pipe and wait on their batch's
+// condition variable; the answers come back as raw messages, walked by
+// parseresponse, so the status mapping is the same for every backend. The
+// name is always taken as given: no search list is applied.
 //
-// Time-outs: every server is tried kTries times; glibc waits kRetransSeconds
-// for the first server on each try (less for later ones), so a query to one
-// dead server costs 4 s. The analysis runs on the logger thread, whose queue
-// absorbs that delay; the SMTP side never waits for DNS.
+// Time-outs: every server is tried kTries times, the first try waiting
+// kTimeoutMs (c-ares doubles the wait on later rounds). SERVFAIL, NOTIMP
+// and REFUSED answers are handed back instead of moving on to the next
+// server: their code decides whether the outcome is temporary or permanent.
+// A truncated answer is asked again over TCP.
+#include <ares.h>
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <resolv.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/resolver.h"
@@ -28,76 +40,22 @@ namespace dns {
 
 namespace {
 
-constexpr int kRetransSeconds = 2;
+constexpr int kTimeoutMs = 2000;
 constexpr int kTries = 2;
-// Large enough for any answer over TCP.
-constexpr int kAnswerSize = 65536;
+// The resolver library's limit on servers, kept from the earlier backend.
+constexpr size_t kMaxServers = 3;
 // Query names of more than this many characters cannot be encoded.
 constexpr size_t kMaxQueryName = NS_MAXDNAME - 1;
+// A waiting caller looks at its deadline (which a stop may move) this often.
+constexpr int kDeadlinePollMs = 100;
+// The event thread's longest sleep without a wake-up.
+constexpr int kIdlePollMs = 1000;
 
-// Servers of setnameservers; kept for the threads that initialise later.
+// Servers of setnameservers as "a.b.c.d:port,..."; empty: /etc/resolv.conf.
 std::mutex g_servers_lock;
-std::vector<sockaddr_in> g_servers;
-// Bumped by every setnameservers call so that threads re-read the list.
+std::string g_servers;
+// Bumped by every setnameservers call so that the channel is rebuilt.
 std::atomic<unsigned> g_generation{1};
-
-// The library shares the parsed /etc/resolv.conf between the states of all
-// threads, guarded by a lock of its own that thread checkers cannot see;
-// initialising and closing states under ours as well makes that order
-// visible to them. It costs one lock per thread, not per query.
-std::mutex g_library_lock;
-
-// One resolver state per thread, closed when the thread ends.
-struct ThreadState {
-  struct __res_state st;
-  unsigned generation = 0;  // 0: not initialised
-  ThreadState() { memset(&st, 0, sizeof st); }
-  ~ThreadState() {
-    std::lock_guard<std::mutex> lock(g_library_lock);
-    if (generation != 0) res_nclose(&st);
-  }
-};
-
-thread_local ThreadState t_state;
-
-// Returns the calling thread's state, (re)initialised when needed; null
-// when the library cannot be initialised.
-res_state threadstate() {
-  unsigned gen = g_generation.load();
-  if (t_state.generation == gen) return &t_state.st;
-  {
-    std::lock_guard<std::mutex> lock(g_library_lock);
-    if (t_state.generation != 0) res_nclose(&t_state.st);
-    t_state.generation = 0;
-    memset(&t_state.st, 0, sizeof t_state.st);
-    if (res_ninit(&t_state.st) != 0) return nullptr;
-  }
-  res_state st = &t_state.st;
-  st->retrans = kRetransSeconds;
-  st->retry = kTries;
-  // No search list, no appended default domain; keep our server list even
-  // if /etc/resolv.conf changes under us.
-  st->options &= ~(unsigned long)(RES_DEFNAMES | RES_DNSRCH);
-  st->options |= RES_NORELOAD;
-  // Hand answers with SERVFAIL, NOTIMP and REFUSED back to us instead of
-  // turning them into a bare failure: their code decides whether the
-  // outcome is temporary or permanent. So the first server that answers
-  // decides; the next one is asked only when it stays silent.
-  st->pfcode = RES_PRF_HEAD1;
-  {
-    std::lock_guard<std::mutex> lock(g_servers_lock);
-    if (!g_servers.empty()) {
-      int n = 0;
-      for (const sockaddr_in& sa : g_servers) {
-        if (n == MAXNS) break;
-        st->nsaddr_list[n++] = sa;
-      }
-      st->nscount = n;
-    }
-  }
-  t_state.generation = gen;
-  return st;
-}
 
 // Parses "a.b.c.d" or "a.b.c.d:port" into sa. Returns true when valid.
 bool parseserver(const std::string& item, sockaddr_in* sa) {
@@ -177,23 +135,235 @@ bool readdata(const ns_msg& h, const ns_rr& rr, Record* rec) {
   }
 }
 
+// The answers of one caller's batch. Shared with the requests in flight,
+// so that an answer arriving after its caller gave up finds it alive.
+struct Batch {
+  std::mutex m;
+  std::condition_variable cv;
+  Lookup* items = nullptr;
+  std::vector<char> done;
+  size_t left = 0;
+  bool abandoned = false;
+
+  void finish(size_t i, int status, RecordList* records, uint32_t negttl) {
+    std::lock_guard<std::mutex> lock(m);
+    if (abandoned || done[i]) return;
+    done[i] = 1;
+    items[i].status = status;
+    items[i].records.swap(*records);
+    items[i].negttl = negttl;
+    if (--left == 0) cv.notify_all();
+  }
+};
+
+struct Request {
+  std::shared_ptr<Batch> batch;
+  size_t index;
+  std::string name;
+  uint16_t type;
+};
+
+int mapstatus(int status) {
+  switch (status) {
+    case ARES_ECONNREFUSED: return kStatusServFail;
+    case ARES_EBADNAME: return kStatusInvalidName;
+    case ARES_ENOMEM: return kStatusNoMemory;
+    case ARES_EBADRESP: return kStatusBadPacket;
+    default: return kStatusTimeout;
+  }
+}
+
+void answered(void* arg, int status, int, unsigned char* abuf, int alen) {
+  Request* req = (Request*)arg;
+  RecordList records;
+  uint32_t negttl = 0;
+  int st = mapstatus(status);
+  if (status == ARES_SUCCESS && abuf != nullptr && alen > 0)
+    st = parseresponse(abuf, (size_t)alen, &records, &negttl);
+  req->batch->finish(req->index, st, &records, negttl);
+  delete req;
+}
+
+class Engine {
+ public:
+  bool start() {
+    if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) return false;
+    if (pipe(wake_) != 0) return false;
+    for (int fd : wake_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (!rebuild()) return false;
+    std::thread([this] { run(); }).detach();
+    return true;
+  }
+
+  void submit(std::vector<Request*>* reqs) {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      for (Request* r : *reqs) incoming_.push_back(r);
+    }
+    char c = 1;
+    (void)!write(wake_[1], &c, 1);
+  }
+
+ private:
+  // (Re)creates the channel with the current server list; pending queries
+  // of an old channel end as time-outs.
+  bool rebuild() {
+    generation_ = g_generation.load();
+    if (channel_ != nullptr) ares_destroy(channel_);
+    channel_ = nullptr;
+    ares_options opts;
+    memset(&opts, 0, sizeof opts);
+    opts.flags = ARES_FLAG_NOCHECKRESP | ARES_FLAG_NOSEARCH;
+    opts.timeout = kTimeoutMs;
+    opts.tries = kTries;
+    int mask = ARES_OPT_FLAGS | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
+    if (ares_init_options(&channel_, &opts, mask) != ARES_SUCCESS) {
+      channel_ = nullptr;
+      return false;
+    }
+    std::string servers;
+    {
+      std::lock_guard<std::mutex> lock(g_servers_lock);
+      servers = g_servers;
+    }
+    if (!servers.empty()) ares_set_servers_ports_csv(channel_, servers.c_str());
+    return true;
+  }
+
+  void send(Request* r) {
+    unsigned char* buf = nullptr;
+    int len = 0;
+    if (channel_ == nullptr) {
+      answered(r, ARES_ECONNREFUSED, 0, nullptr, 0);
+      return;
+    }
+    if (r->name.size() > kMaxQueryName ||
+        ares_create_query(r->name.c_str(), ns_c_in, r->type, 0, 1, &buf, &len, 0) != ARES_SUCCESS) {
+      answered(r, ARES_EBADNAME, 0, nullptr, 0);
+      return;
+    }
+    ares_send(channel_, buf, len, answered, r);
+    ares_free_string(buf);
+  }
+
+  void run() {
+    for (;;) {
+      std::deque<Request*> batch;
+      {
+        std::lock_guard<std::mutex> lock(lock_);
+        batch.swap(incoming_);
+      }
+      if (g_generation.load() != generation_) rebuild();
+      for (Request* r : batch) send(r);
+      wait();
+    }
+  }
+
+  // Sleeps until a socket of the channel is ready, a time-out is due or a
+  // caller wakes us, then lets c-ares do its work.
+  void wait() {
+    pollfd fds[ARES_GETSOCK_MAXNUM + 1];
+    ares_socket_t socks[ARES_GETSOCK_MAXNUM];
+    int n = 0;
+    int bits = channel_ ? ares_getsock(channel_, socks, ARES_GETSOCK_MAXNUM) : 0;
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; i++) {
+      short ev = 0;
+      if (ARES_GETSOCK_READABLE(bits, i)) ev |= POLLIN;
+      if (ARES_GETSOCK_WRITABLE(bits, i)) ev |= POLLOUT;
+      if (ev) fds[n++] = {socks[i], ev, 0};
+    }
+    fds[n] = {wake_[0], POLLIN, 0};
+    int ms = kIdlePollMs;
+    if (channel_) {
+      timeval max = {kIdlePollMs / 1000, (kIdlePollMs % 1000) * 1000}, tv;
+      timeval* t = ares_timeout(channel_, &max, &tv);
+      ms = (int)(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000);
+    }
+    int ready = poll(fds, (nfds_t)n + 1, ms);
+    if (fds[n].revents & POLLIN) {
+      char drain[64];
+      while (read(wake_[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (channel_ == nullptr) return;
+    bool any = false;
+    for (int i = 0; ready > 0 && i < n; i++) {
+      if (fds[i].revents == 0) continue;
+      any = true;
+      ares_socket_t r = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) ? fds[i].fd : ARES_SOCKET_BAD;
+      ares_socket_t w = (fds[i].revents & POLLOUT) ? fds[i].fd : ARES_SOCKET_BAD;
+      ares_process_fd(channel_, r, w);
+    }
+    // Time-outs are handled by a call without a ready socket.
+    if (!any) ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+  }
+
+  std::mutex lock_;
+  std::deque<Request*> incoming_;
+  int wake_[2] = {-1, -1};
+  ares_channel channel_ = nullptr;
+  unsigned generation_ = 0;
+};
+
+// The engine starts with the first query; null when it cannot.
+Engine* engine() {
+  static Engine* e = [] {
+    Engine* made = new Engine;
+    if (!made->start()) {
+      delete made;
+      return (Engine*)nullptr;
+    }
+    return made;
+  }();
+  return e;
+}
+
 class SystemResolver : public Resolver {
  public:
-  int Query(const char* name, uint16_t type, unsigned, RecordList* out) override {
+  int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
     out->clear();
-    if (name == nullptr || strlen(name) > kMaxQueryName) return kStatusInvalidName;
-    res_state st = threadstate();
-    if (st == nullptr) return kStatusServFail;
-    uint8_t query[NS_PACKETSZ];
-    int qlen = res_nmkquery(st, ns_o_query, name, ns_c_in, type, nullptr, 0, nullptr, query,
-                            sizeof query);
-    if (qlen < 0) return kStatusInvalidName;
-    std::vector<uint8_t> answer(kAnswerSize);
-    errno = 0;
-    int alen = res_nsend(st, query, qlen, answer.data(), (int)answer.size());
-    if (alen < 0) return errno == ECONNREFUSED ? kStatusServFail : kStatusTimeout;
-    if (alen > (int)answer.size()) alen = (int)answer.size();
-    return parseresponse(answer.data(), (size_t)alen, out);
+    if (name == nullptr) return kStatusInvalidName;
+    Lookup l;
+    l.name = name;
+    l.type = type;
+    l.options = options;
+    QueryBatch(&l, 1);
+    out->swap(l.records);
+    return l.status;
+  }
+
+  void QueryBatch(Lookup* items, size_t count) override {
+    if (count == 0) return;
+    auto batch = std::make_shared<Batch>();
+    batch->items = items;
+    batch->done.assign(count, 0);
+    batch->left = count;
+    for (size_t i = 0; i < count; i++) {
+      items[i].records.clear();
+      items[i].status = kStatusTimeout;
+      items[i].negttl = 0;
+    }
+    Engine* e = engine();
+    if (e == nullptr) {
+      for (size_t i = 0; i < count; i++) items[i].status = kStatusServFail;
+      return;
+    }
+    if (pastdeadline()) return;
+    std::vector<Request*> reqs;
+    reqs.reserve(count);
+    for (size_t i = 0; i < count; i++) reqs.push_back(new Request{batch, i, items[i].name, items[i].type});
+    e->submit(&reqs);
+    std::unique_lock<std::mutex> lock(batch->m);
+    while (batch->left > 0) {
+      int64_t d = deadline();
+      int64_t now = nowms();
+      if (d != 0 && now >= d) break;
+      int64_t wait = kDeadlinePollMs;
+      if (d != 0) wait = std::min<int64_t>(wait, d - now);
+      batch->cv.wait_for(lock, std::chrono::milliseconds(wait));
+    }
+    // What is still unanswered stays a time-out; late answers are dropped.
+    batch->abandoned = true;
   }
 };
 
@@ -206,10 +376,11 @@ Resolver* systemresolver() {
   return r;
 }
 
-int systemavailable() { return threadstate() != nullptr ? 1 : 0; }
+int systemavailable() { return engine() != nullptr ? 1 : 0; }
 
 int setnameservers(const char* list) {
-  std::vector<sockaddr_in> servers;
+  std::string servers;
+  size_t taken = 0;
   if (list != nullptr) {
     std::string text(list);
     size_t start = 0;
@@ -220,7 +391,12 @@ int setnameservers(const char* list) {
       if (!item.empty()) {
         sockaddr_in sa;
         if (!parseserver(item, &sa)) return 0;
-        servers.push_back(sa);
+        if (taken++ < kMaxServers) {
+          char addr[INET_ADDRSTRLEN];
+          inet_ntop(AF_INET, &sa.sin_addr, addr, sizeof addr);
+          if (!servers.empty()) servers += ',';
+          servers += std::string(addr) + ":" + std::to_string(ntohs(sa.sin_port));
+        }
       }
       start = comma + 1;
     }
@@ -233,15 +409,38 @@ int setnameservers(const char* list) {
   return 1;
 }
 
+// RFC 2308: a negative answer may be kept for the lesser of its SOA
+// record's TTL and the SOA MINIMUM field (the last 4 bytes of its data).
+uint32_t soattl(ns_msg& h) {
+  int count = ns_msg_count(h, ns_s_ns);
+  for (int i = 0; i < count; i++) {
+    ns_rr rr;
+    if (ns_parserr(&h, ns_s_ns, i, &rr) != 0) return 0;
+    if ((int)ns_rr_type(rr) != kTypeSOA || ns_rr_rdlen(rr) < 22) continue;
+    const uint8_t* m = ns_rr_rdata(rr) + ns_rr_rdlen(rr) - 4;
+    uint32_t minimum = ((uint32_t)m[0] << 24) | ((uint32_t)m[1] << 16) | ((uint32_t)m[2] << 8) | m[3];
+    return std::min<uint32_t>(minimum, ns_rr_ttl(rr));
+  }
+  return 0;
+}
+
 int parseresponse(const uint8_t* msg, size_t len, RecordList* out) {
+  uint32_t negttl;
+  return parseresponse(msg, len, out, &negttl);
+}
+
+int parseresponse(const uint8_t* msg, size_t len, RecordList* out, uint32_t* negttl) {
   out->clear();
+  *negttl = 0;
   if (msg == nullptr || len < NS_HFIXEDSZ || len > 65535) return kStatusBadPacket;
   ns_msg h;
   if (ns_initparse(msg, (int)len, &h) != 0) return kStatusBadPacket;
   int rcode = ns_msg_getflag(h, ns_f_rcode);
   switch (rcode) {
     case ns_r_noerror: break;
-    case ns_r_nxdomain: return kStatusNameError;
+    case ns_r_nxdomain:
+      *negttl = soattl(h);
+      return kStatusNameError;
     case ns_r_servfail: return kStatusServFail;
     default: return 9000 + rcode;  // FORMERR 9001, NOTIMP 9004, REFUSED 9005, ...
   }
@@ -274,6 +473,7 @@ int parseresponse(const uint8_t* msg, size_t len, RecordList* out) {
   }
   if (ns_msg_count(h, ns_s_an) == 0) {
     out->clear();
+    *negttl = soattl(h);
     return kStatusNoRecords;
   }
   return kStatusOk;

@@ -370,7 +370,7 @@ TEST_F(ResolverOverLoopback, SilentServerTimesOut) {
   }
 }
 
-// Several threads query at once, each with its own resolver state.
+// Several threads query at once through the one shared channel.
 TEST_F(ResolverOverLoopback, ThreadsQueryIndependently) {
   std::vector<std::thread> threads;
   std::atomic<int> good{0};
