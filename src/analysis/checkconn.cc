@@ -1,10 +1,13 @@
 #include "analysis/checkconn.h"
 
+#include <vector>
+
 #include "analysis/helo.h"
 #include "analysis/helpers.h"
 #include "analysis/lists.h"
 #include "analysis/loginfo.h"
 #include "analysis/origin.h"
+#include "analysis/recordmemo.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "server/log.h"
@@ -25,12 +28,21 @@ static uint32_t hostorder(const char* ip) {
   return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
 }
 
-void checkconn(ConnectionRecord* r) {
-  char datetime[64];
-  textformat(datetime, sizeof datetime, "%04d-%02d-%02d|%02d:%02d:%02d", r->conn_time.year,
-             r->conn_time.month, r->conn_time.day, r->conn_time.hour, r->conn_time.minute,
-             r->conn_time.second);
+// The questions that depend on the client address alone: the reverse name,
+// and for a public address the origin lookups and every zone of the three
+// address lists (all of them, although the chain stops at the first hit).
+static void prefetchaddress(const ConnectionRecord* r, const char* revname, int local) {
+  if (!prefetching()) return;
+  std::vector<Question> q;
+  q.emplace_back(revname, dns::kTypePTR);
+  if (!local) {
+    originquestions(r, &q);
+    for (const ListEntry* list : {dnswl, dnsbl, dnsgl}) listquestions(r, list, &q);
+  }
+  prefetch(q);
+}
 
+int analyseconn(ConnectionRecord* r) {
   textcopy(r->list_tag, "NL");
   textcopy(r->list_detail, "neutral");
 
@@ -46,6 +58,7 @@ void checkconn(ConnectionRecord* r) {
     char revname[kTextCap + 1];
     textformat(revname, sizeof revname, "%u.%u.%u.%u.in-addr.arpa.", addr & 0xFF,
                (addr >> 8) & 0xFF, (addr >> 16) & 0xFF, addr >> 24);
+    prefetchaddress(r, revname, isprivate(addr));
     if (!NSquery(r->ptr_name, sizeof r->ptr_name, revname, dns::kTypePTR, 0)) {
       textcopy(r->ptr_name, revname);
       textcopy(r->list_tag, "GL");
@@ -79,6 +92,14 @@ void checkconn(ConnectionRecord* r) {
   } else {
     verdict = checkhelo(r, 1);
   }
+  return verdict;
+}
+
+void writeconn(ConnectionRecord* r, int verdict) {
+  char datetime[64];
+  textformat(datetime, sizeof datetime, "%04d-%02d-%02d|%02d:%02d:%02d", r->conn_time.year,
+             r->conn_time.month, r->conn_time.day, r->conn_time.hour, r->conn_time.minute,
+             r->conn_time.second);
 
   if (r->quit_seen == 0) {
     if (r->last_error[0] == '\0') textcopy(r->last_error, "no-quit");
@@ -100,4 +121,9 @@ void checkconn(ConnectionRecord* r) {
   loginfo(line, datetime, r);
   writelog("ipinfo", "%s\n", line);
   logmsg(LOG_DATA, "(%s) %s", r->thread_tag, line);
+}
+
+void checkconn(ConnectionRecord* r) {
+  RecordMemo memo(dns::resolver());
+  writeconn(r, analyseconn(r));
 }

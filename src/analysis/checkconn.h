@@ -1,4 +1,4 @@
-// Per-connection analysis, run on the logger thread.
+// Per-connection analysis, run by the logger's analysis pipeline.
 #pragma once
 #include <cstdint>
 
@@ -9,5 +9,12 @@ int isprivate(uint32_t addr_host);
 // Analyses a finished record, writes its connection line and echoes it at
 // level 6. The record is not freed here.
 void checkconn(ConnectionRecord* r);
+// The two halves of checkconn. analyseconn asks DNS through the calling
+// thread's resolver (a RecordMemo when the caller wants the record's
+// independent questions in flight together) and fills the DNS columns;
+// it returns the verdict that writeconn needs. A record analysed past its
+// deadline gets the columns of a DNS failure. writeconn writes the line.
+int analyseconn(ConnectionRecord* r);
+void writeconn(ConnectionRecord* r, int verdict);
 // SPF verdict word for the record's client, sender and HELO into spf_result.
 void getspf(ConnectionRecord* r);

@@ -4,10 +4,13 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "analysis/helpers.h"
 #include "analysis/lists.h"
 #include "analysis/origin.h"
+#include "analysis/recordmemo.h"
 #include "platform/resolver.h"
 #include "server/textbuf.h"
 
@@ -43,10 +46,26 @@ int checkhelo(ConnectionRecord* r, int local) {
   // Private and unparsable clients get no DNS test of their HELO.
   if (local) return 0;
 
+  // The zone walks of the HELO and reverse names and the HELO address, then
+  // the URI list questions of both registered names, each group in flight
+  // together.
+  std::vector<Question> walk;
+  for (const char* n : {(const char*)name, (const char*)r->ptr_name})
+    for (const std::string& c : zonecandidates(n)) walk.emplace_back(c, dns::kTypeNS);
+  walk.emplace_back(name, dns::kTypeA);
+  prefetch(walk);
+
   char zone[kTextCap + 2];
   if (!findzone(name, zone, sizeof zone)) return classify(r, 10, "non-existing-domain");
   char addr[kTextCap + 1];
   if (!NSquery(addr, sizeof addr, name, dns::kTypeA, 0)) return classify(r, 11, "unresolvable-helo");
+
+  if (prefetching()) {
+    std::vector<Question> uri;
+    for (const ListEntry* list : {uriwl, uribl})
+      for (const char* n : {(const char*)name, (const char*)r->ptr_name}) listquestions(n, list, &uri);
+    prefetch(uri);
+  }
 
   int hit = checklist(r, name, uriwl, "WU");
   if (!hit) hit = checklist(r, r->ptr_name, uriwl, "WU");

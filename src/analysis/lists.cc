@@ -234,18 +234,31 @@ void freealllists() {
   uriwl = nullptr;
 }
 
-int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
-  if (list == nullptr) return 0;
-  logmsg(LOG_TRON, "checklist(%s, %s)", tag, r->client_ip);
+namespace {
+
+// "4.3.2.1." for the client address 1.2.3.4.
+void reversedclient(const ConnectionRecord* r, char* rev, size_t size) {
   uint32_t a = hostorder(r->client_ip);
-  char rev[32];
-  textformat(rev, sizeof rev, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+  textformat(rev, size, "%u.%u.%u.%u.", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+}
+
+// The registered part of `domain` with a final dot, as the domain lists are
+// asked for it; 0 when the domain cannot be checked.
+int domainsuffix(const char* domain, char* suffix, size_t size) {
+  if (domain == nullptr || domain[0] == '\0' || isipaddr(domain)) return 0;
+  return findzone(domain, suffix, size);
+}
+
+// Asks the zones of `list` in file order for `prefix` (followed by the
+// zone); the first that lists it decides.
+int firstlisting(ConnectionRecord* r, const ListEntry* list, const char* prefix, const char* what,
+                 const char* tag) {
   for (const ListEntry* e = list; e; e = e->next) {
-    char qname[2 * kTextCap];
+    char qname[2 * kTextCap + 2];
     char found[kTextCap + 1];
-    textformat(qname, sizeof qname, "%s.%s", rev, e->zone);
+    textformat(qname, sizeof qname, "%s%s", prefix, e->zone);
     if (NSquery(found, sizeof found, qname, dns::kTypeA, 0) && listed(e->zone, found)) {
-      logmsg(LOG_TRON, "[%s] %s => %s", r->client_ip, e->zone, found);
+      logmsg(LOG_TRON, "[%s] %s => %s", what, e->zone, found);
       textcopy(r->list_tag, tag);
       textcopy(r->list_detail, e->zone);
       return (int)e->number;
@@ -254,22 +267,40 @@ int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
   return 0;
 }
 
+void questions(const ListEntry* list, const char* prefix, std::vector<Question>* out) {
+  for (const ListEntry* e = list; e; e = e->next) {
+    char qname[2 * kTextCap + 2];
+    textformat(qname, sizeof qname, "%s%s", prefix, e->zone);
+    out->emplace_back(qname, dns::kTypeA);
+  }
+}
+
+}  // namespace
+
+int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
+  if (list == nullptr) return 0;
+  logmsg(LOG_TRON, "checklist(%s, %s)", tag, r->client_ip);
+  char rev[32];
+  reversedclient(r, rev, sizeof rev);
+  return firstlisting(r, list, rev, r->client_ip, tag);
+}
+
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag) {
   if (list == nullptr || domain == nullptr || domain[0] == '\0') return 0;
   logmsg(LOG_TRON, "checklist(%s, %s)", tag, domain);
-  if (isipaddr(domain)) return 0;
   char suffix[kTextCap + 2];
-  if (!findzone(domain, suffix, sizeof suffix)) return 0;
-  for (const ListEntry* e = list; e; e = e->next) {
-    char qname[2 * kTextCap + 2];
-    char found[kTextCap + 1];
-    textformat(qname, sizeof qname, "%s%s", suffix, e->zone);
-    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0) && listed(e->zone, found)) {
-      logmsg(LOG_TRON, "[%s] %s => %s", domain, e->zone, found);
-      textcopy(r->list_tag, tag);
-      textcopy(r->list_detail, e->zone);
-      return (int)e->number;
-    }
-  }
-  return 0;
+  if (!domainsuffix(domain, suffix, sizeof suffix)) return 0;
+  return firstlisting(r, list, suffix, domain, tag);
+}
+
+void listquestions(const ConnectionRecord* r, const ListEntry* list, std::vector<Question>* out) {
+  char rev[32];
+  reversedclient(r, rev, sizeof rev);
+  questions(list, rev, out);
+}
+
+void listquestions(const char* domain, const ListEntry* list, std::vector<Question>* out) {
+  if (list == nullptr) return;
+  char suffix[kTextCap + 2];
+  if (domainsuffix(domain, suffix, sizeof suffix)) questions(list, suffix, out);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "analysis/recordmemo.h"
 #include "server/record.h"
 
 struct ListEntry {
@@ -66,3 +67,8 @@ int listanswer(const uint8_t addr[4], const char** note);
 int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag);
 // By domain: the same for the registered part of `domain`.
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag);
+// The questions the two checks above ask when no zone lists the client,
+// so that they can be put in flight together beforehand. The domain form
+// runs findzone.
+void listquestions(const ConnectionRecord* r, const ListEntry* list, std::vector<Question>* out);
+void listquestions(const char* domain, const ListEntry* list, std::vector<Question>* out);

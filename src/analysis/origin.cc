@@ -138,7 +138,7 @@ int NSquery(char* dst, size_t dstlen, const char* name, int type, int all) {
   return taken ? 1 : 0;
 }
 
-int findzone(const char* name, char* dst, size_t dstlen) {
+std::vector<std::string> zonecandidates(const char* name) {
   char copy[kTextCap + 1];
   textcopy(copy, name);
   std::vector<std::string> labels;
@@ -149,13 +149,22 @@ int findzone(const char* name, char* dst, size_t dstlen) {
     if (!dot) break;
     p = dot + 1;
   }
-  if (dstlen) dst[0] = '\0';
-  if (labels.empty()) return 0;
-
+  std::vector<std::string> candidates;
   std::string candidate;
   for (size_t i = labels.size(); i-- > 0;) {
-    std::string previous = candidate;
     candidate = labels[i] + "." + candidate;
+    candidates.push_back(candidate);
+  }
+  return candidates;
+}
+
+int findzone(const char* name, char* dst, size_t dstlen) {
+  std::vector<std::string> candidates = zonecandidates(name);
+  if (dstlen) dst[0] = '\0';
+  if (candidates.empty()) return 0;
+
+  std::string previous;
+  for (const std::string& candidate : candidates) {
     if (strcasecmp(candidate.c_str(), "arpa.") != 0 && dstlen)
       textcopy(dst, dstlen, candidate.c_str());
     char ns[kTextCap + 1];
@@ -163,6 +172,7 @@ int findzone(const char* name, char* dst, size_t dstlen) {
       if (dstlen) textcopy(dst, dstlen, previous.c_str());
       return previous.empty() ? 0 : 1;
     }
+    previous = candidate;
   }
   return (dstlen && dst[0]) ? 1 : 0;
 }
@@ -233,13 +243,32 @@ void parsesenderbase(ConnectionRecord* r, const char* text) {
   }
 }
 
-void getorigin(ConnectionRecord* r) {
+namespace {
+
+// Query names of the origin and SenderBase lookups of the client address.
+void originqname(const ConnectionRecord* r, const char* suffix, char* qname, size_t size) {
   char rev[32];
   reversed(r->client_ip, rev, sizeof rev);
+  textformat(qname, size, "%s.%s", rev, suffix);
+}
+
+}  // namespace
+
+void originquestions(const ConnectionRecord* r, std::vector<Question>* out) {
+  char qname[2 * kTextCap];
+  originqname(r, settings.CYMRU_ORG, qname, sizeof qname);
+  out->emplace_back(qname, dns::kTypeTXT);
+  if (settings.QuerySenderBase == 1) {
+    originqname(r, settings.SB_SUFFIX, qname, sizeof qname);
+    out->emplace_back(qname, dns::kTypeTXT);
+  }
+}
+
+void getorigin(ConnectionRecord* r) {
   char qname[2 * kTextCap];
   char answer[kOriginAnswerSize];
 
-  textformat(qname, sizeof qname, "%s.%s", rev, settings.CYMRU_ORG);
+  originqname(r, settings.CYMRU_ORG, qname, sizeof qname);
   if (!NSquery(answer, sizeof answer, qname, dns::kTypeTXT, 0))
     logmsg(LOG_TRON, "No data for %s", qname);
   else
@@ -254,7 +283,7 @@ void getorigin(ConnectionRecord* r) {
   }
 
   if (settings.QuerySenderBase == 1) {
-    textformat(qname, sizeof qname, "%s.%s", rev, settings.SB_SUFFIX);
+    originqname(r, settings.SB_SUFFIX, qname, sizeof qname);
     std::vector<char> joined(kSenderBaseAnswerSize);
     if (NSquery(joined.data(), joined.size(), qname, dns::kTypeTXT, 1))
       parsesenderbase(r, joined.data());

@@ -1,8 +1,11 @@
 // DNS query helpers of the analysis and the origin lookups.
-// REQUIRES: called on the logger thread (or a single test thread).
+// Each query goes through the calling thread's resolver (see recordmemo.h).
 #pragma once
 #include <cstddef>
+#include <string>
+#include <vector>
 
+#include "analysis/recordmemo.h"
 #include "server/record.h"
 
 // Queries name for records of `type`; dst (cleared first) receives the text
@@ -12,6 +15,11 @@ int NSquery(char* dst, size_t dstlen, const char* name, int type, int all);
 // Longest suffix of name such that it and every shorter suffix have NS
 // records, written with a final dot. Returns 1 when found.
 int findzone(const char* name, char* dst, size_t dstlen);
+// The names findzone asks for NS records, in the order it asks them (the
+// top-level label first, each with a final dot).
+std::vector<std::string> zonecandidates(const char* name);
+// The questions of getorigin that depend on the address alone.
+void originquestions(const ConnectionRecord* r, std::vector<Question>* out);
 // Fills asn, ip_network, bgp_prefix, country, owner and the SenderBase items.
 void getorigin(ConnectionRecord* r);
 // Writes "network/bits" of address into dst (size dstsize).
