@@ -26,6 +26,8 @@ void setdefaults() {
   settings.Backlog = kDefaultBacklog;
   settings.QueueSize = kDefaultQueueSize;
   settings.TarpitTime = kDefaultTarpit;
+  settings.DnsCache = kDefaultDnsCache;
+  settings.AnalysisBacklog = kDefaultAnalysisBacklog;
   if (!plat::getcurrentdir(settings.LogPath, sizeof settings.LogPath))
     textcopy(settings.LogPath, ".");
   settings.LogLevel = kDefaultLogLevel;
@@ -114,6 +116,7 @@ int readconfig(const char* path) {
   inigetstr("SB_SUFFIX", kDefaultSbSuffix, s.SB_SUFFIX, 260);
   inigetstr("TLD_SUFFIX", kDefaultTldSuffix, s.TLD_SUFFIX, 260);
   inigetstr("NameServer", "", s.NameServer, 260);
+  s.DnsCache = (int32_t)inigetint("DnsCache", kDefaultDnsCache);
 
   inisetsection("SPFv1");
   inigetstr("BestGuess", kDefaultBestGuess, s.BestGuess, 260);
@@ -126,6 +129,7 @@ int readconfig(const char* path) {
   s.QueueSize = (int32_t)inigetint("QueueSize", kDefaultQueueSize);
   s.TarpitTime = (int32_t)inigetint("TarpitTime", kDefaultTarpit);
   inigetstr("User", "", s.User, sizeof s.User);
+  s.AnalysisBacklog = (int32_t)inigetint("AnalysisBacklog", kDefaultAnalysisBacklog);
 
   inisetsection("Logging");
   inigetstr("LogPath", ".", s.LogPath, 260);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 constexpr int kUserNameCap = 63;
+#include "server/record.h"
 
 struct ServerSettings {
   char HostName[260 + 1];
@@ -33,6 +34,12 @@ struct ServerSettings {
   // Optional "[Process] User": who a server started as root runs as once
   // its port is bound; empty means kDefaultUser when that user exists.
   char User[kUserNameCap + 1];
+  // Optional "[DNSinfo] DnsCache": answers kept by the process-wide DNS
+  // cache (0: no cache).
+  int32_t DnsCache;
+  // Optional "[Process] AnalysisBacklog": records waiting for analysis
+  // beyond which a record is logged without DNS data (0: no cap).
+  int32_t AnalysisBacklog;
 };
 
 extern ServerSettings settings;
@@ -48,6 +55,9 @@ constexpr int kDefaultQueueSize = 64;
 constexpr long kDefaultTarpit = 0;
 constexpr int kDefaultLogLevel = 3;
 constexpr const char* kDefaultUser = "nestrap";
+constexpr int kDefaultDnsCache = 50000;
+// About 64 MiB of records.
+constexpr int kDefaultAnalysisBacklog = (int)((64u << 20) / sizeof(ConnectionRecord));
 constexpr const char* kDefaultBestGuess = "v=spf1 a/24 mx/24 ptr ~all";
 constexpr const char* kDefaultFallBack = "v=spf1 a -all";
 // Public DNS information services.

@@ -6,8 +6,10 @@
 #include "platform/net.h"
 #include "platform/sys.h"
 #include "server/log.h"
+#include "server/pipeline.h"
 #include "server/queue.h"
 #include "server/server.h"
+#include "server/settings.h"
 #include "server/textbuf.h"
 #include "service/service.h"
 #include "smtp/session.h"
@@ -42,8 +44,7 @@ ThreadTag maketag() {
 
 void logrecord(const ThreadTag& tag, ConnectionRecord* r) {
   logmsg(LOG_CONN, "%s %s Logging connection data", tag.text, r->client_ip);
-  checkconn(r);
-  free(r);
+  pipelinesubmit(r, queuecount(log_queue));
 }
 
 }  // namespace
@@ -124,6 +125,7 @@ void workerthread() {
 void loggerthread() {
   ThreadTag tag = maketag();
   logmsg(LOG_INFO, "%s Logger thread started", tag.text);
+  pipelinestart(kAnalysisThreads, settings.AnalysisBacklog < 0 ? 0 : (uint32_t)settings.AnalysisBacklog);
   while (shutdown_flag.load() == 0) {
     if (stopsignalled()) {
       if (stop_seen.exchange(1) == 0) initshutdown(plat::kSigTerm);
@@ -140,13 +142,17 @@ void loggerthread() {
     logrecord(tag, r);
   }
   logmsg(LOG_INFO, "Logger thread %s preparing shutdown...", tag.text);
+  // Records still waiting get a bounded time for their analysis.
+  pipelinestopping();
   uint32_t n;
   do {
     n = active_threads.load();
+    while (ConnectionRecord* r = (ConnectionRecord*)queuepop(log_queue)) logrecord(tag, r);
     plat::sleepms(kDrainPollMs);
   } while (n > 1);
   logmsg(LOG_INFO, "Logger thread %s flushing queue...", tag.text);
   while (ConnectionRecord* r = (ConnectionRecord*)queuepop(log_queue)) logrecord(tag, r);
+  pipelinefinish();
   logmsg(LOG_INFO, "Logger thread %s exiting", tag.text);
   active_threads.fetch_sub(1);
 }

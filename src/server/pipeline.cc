@@ -1,0 +1,158 @@
+#include "server/pipeline.h"
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "analysis/checkconn.h"
+#include "analysis/recordmemo.h"
+#include "platform/resolver.h"
+#include "server/log.h"
+
+namespace {
+
+struct Job {
+  ConnectionRecord* record;
+  uint64_t seq;
+  int verdict;
+};
+
+struct Pipeline {
+  std::mutex m;
+  std::condition_variable work;   // a job waits for an analysis thread
+  std::condition_variable space;  // the window has room / everything written
+  std::deque<Job> todo;
+  std::map<uint64_t, Job> done;   // analysed, waiting for their turn
+  uint64_t next_seq = 0;
+  uint64_t next_write = 0;
+  bool stopping = false;
+  uint32_t cap = 0;
+  uint32_t limit = 0;             // the cap, lowered during an episode
+  bool overloaded = false;
+  std::vector<std::thread> threads;
+  std::mutex write_lock;          // one writer at a time, in sequence order
+};
+
+Pipeline* g_pipe = nullptr;
+
+// Analyses one record against the process resolver, through a memo of the
+// record's own answers; with `dns` 0 the analysis starts past its deadline.
+int analyse(ConnectionRecord* r, bool dns) {
+  RecordMemo memo(dns::resolver());
+  dns::setthreaddeadline(dns ? dns::nowms() + kRecordDeadlineMs : 1);
+  int verdict = analyseconn(r);
+  dns::setthreaddeadline(0);
+  return verdict;
+}
+
+// Writes every line whose turn has come.
+void flush(Pipeline* p) {
+  std::lock_guard<std::mutex> w(p->write_lock);
+  for (;;) {
+    Job j;
+    {
+      std::lock_guard<std::mutex> lock(p->m);
+      auto it = p->done.find(p->next_write);
+      if (it == p->done.end()) return;
+      j = it->second;
+      p->done.erase(it);
+    }
+    writeconn(j.record, j.verdict);
+    free(j.record);
+    std::lock_guard<std::mutex> lock(p->m);
+    p->next_write++;
+    p->space.notify_all();
+  }
+}
+
+void complete(Pipeline* p, Job j) {
+  {
+    std::lock_guard<std::mutex> lock(p->m);
+    p->done.emplace(j.seq, j);
+  }
+  flush(p);
+}
+
+void analysisthread(Pipeline* p) {
+  for (;;) {
+    Job j;
+    {
+      std::unique_lock<std::mutex> lock(p->m);
+      p->work.wait(lock, [p] { return !p->todo.empty() || p->stopping; });
+      if (p->todo.empty()) return;
+      j = p->todo.front();
+      p->todo.pop_front();
+    }
+    j.verdict = analyse(j.record, true);
+    complete(p, j);
+  }
+}
+
+// The cap and its hysteresis, as the accept loop does it: an episode ends
+// once the backlog is below four fifths of the cap. REQUIRES: p->m held.
+bool overbacklog(Pipeline* p, uint32_t waiting) {
+  if (p->cap == 0) return false;
+  uint32_t n = waiting + (uint32_t)p->todo.size();
+  if (n < p->limit) {
+    if (p->overloaded) {
+      logmsg(LOG_WARN, "analysis backlog back to normal (%lu)", (unsigned long)n);
+      p->limit = p->cap;
+      p->overloaded = false;
+    }
+    return false;
+  }
+  if (!p->overloaded) {
+    logmsg(LOG_WARN, "analysis backlog full (%lu), logging without DNS data", (unsigned long)n);
+    p->limit = p->cap * 4 / 5;
+    p->overloaded = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+void pipelinestart(int threads, uint32_t backlog) {
+  Pipeline* p = new Pipeline;
+  p->cap = p->limit = backlog;
+  for (int i = 0; i < threads; i++) p->threads.emplace_back(analysisthread, p);
+  g_pipe = p;
+}
+
+void pipelinesubmit(ConnectionRecord* r, uint32_t waiting) {
+  Pipeline* p = g_pipe;
+  Job j{r, 0, 0};
+  bool dns;
+  {
+    std::unique_lock<std::mutex> lock(p->m);
+    p->space.wait(lock, [p] { return p->next_seq - p->next_write < kAnalysisWindow; });
+    j.seq = p->next_seq++;
+    dns = !overbacklog(p, waiting) && !p->threads.empty();
+    if (dns) {
+      p->todo.push_back(j);
+      p->work.notify_one();
+      return;
+    }
+  }
+  j.verdict = analyse(r, false);
+  complete(p, j);
+}
+
+void pipelinestopping() { dns::setcutoff(dns::nowms() + kStopAnalysisMs); }
+
+void pipelinefinish() {
+  Pipeline* p = g_pipe;
+  {
+    std::unique_lock<std::mutex> lock(p->m);
+    p->space.wait(lock, [p] { return p->next_write == p->next_seq; });
+    p->stopping = true;
+    p->work.notify_all();
+  }
+  for (std::thread& t : p->threads) t.join();
+  g_pipe = nullptr;
+  delete p;
+  dns::setcutoff(0);
+}

@@ -1,0 +1,33 @@
+// The logger's analysis pipeline: records are analysed several at once by
+// a small pool of analysis threads and their lines written in the order
+// the records were handed in (the order the sessions ended). Records
+// waiting for analysis are capped: past the cap a record is written without
+// DNS data, as a record whose every query failed, and a [WARN] line notes
+// the start and the end of each such episode.
+#pragma once
+#include <cstdint>
+
+#include "server/record.h"
+
+// Analysis threads of the pipeline.
+constexpr int kAnalysisThreads = 48;
+// Records between the oldest unwritten one and the newest handed in; the
+// logger waits for room beyond it.
+constexpr uint32_t kAnalysisWindow = 1024;
+// Longest analysis of one record; what is not known by then is written as
+// it is for a DNS failure.
+constexpr int64_t kRecordDeadlineMs = 8000;
+// On a stop, records still waiting get this long for their analysis; the
+// rest are written without DNS data.
+constexpr int64_t kStopAnalysisMs = 4000;
+
+// Starts the analysis threads (threads = 1 and prefetch off give the
+// one-at-a-time reference analysis). `backlog`: the cap (0: none).
+void pipelinestart(int threads, uint32_t backlog);
+// Hands a finished record over (the pipeline frees it). `waiting`: records
+// still queued before the pipeline, counted against the cap.
+void pipelinesubmit(ConnectionRecord* r, uint32_t waiting);
+// From now on analyses end within kStopAnalysisMs.
+void pipelinestopping();
+// Writes every record handed in, then stops the analysis threads.
+void pipelinefinish();
