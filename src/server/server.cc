@@ -154,7 +154,7 @@ void summary(int service_mode) {
 
 int setupspf() {
   logmsg(LOG_INFO, "Initializing SPF library...");
-  if (SpfInit(0, 0, 0) != 0) {
+  if (SpfInit(0, 0, 1) != 0) {
     logmsg(LOG_CRIT, "Cannot initialize SPF cache");
     return 5;
   }

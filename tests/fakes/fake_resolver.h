@@ -1,9 +1,11 @@
 // In-process fake behind the resolver interface: answers from a table of
-// (name, type) entries and counts the queries it was asked.
+// (name, type) entries and counts the queries it was asked. Queries may
+// come from several threads once the table is filled.
 #pragma once
 #include <strings.h>
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +59,7 @@ class FakeResolver : public dns::Resolver {
   }
 
   int Query(const char* name, uint16_t type, unsigned, dns::RecordList* out) override {
+    std::lock_guard<std::mutex> lock(lock_);
     queries++;
     asked.emplace_back(name ? name : "", type);
     out->clear();
@@ -80,4 +83,5 @@ class FakeResolver : public dns::Resolver {
 
  private:
   std::map<std::pair<std::string, uint16_t>, Entry> table_;
+  std::mutex lock_;
 };

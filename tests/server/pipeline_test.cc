@@ -1,0 +1,220 @@
+// The analysis pipeline against one scripted DNS world: the concurrent
+// pipeline writes byte for byte the file of the one-at-a-time reference
+// analysis, and the backlog cap logs every record, in order.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "analysis/lists.h"
+#include "analysis/recordmemo.h"
+#include "fakes/fake_resolver.h"
+#include "server/pipeline.h"
+#include "server/settings.h"
+#include "server/textbuf.h"
+#include "spf/wrenspf.h"
+
+namespace {
+
+// Answers after a short pause that varies by name, so that analyses
+// finish out of order.
+class SlowFake : public FakeResolver {
+ public:
+  int Query(const char* name, uint16_t type, unsigned o, dns::RecordList* out) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(50 + (strlen(name) * 37) % 400));
+    return FakeResolver::Query(name, type, o, out);
+  }
+};
+
+ListEntry* makelist(std::initializer_list<const char*> zones) {
+  ListEntry* first = nullptr;
+  ListEntry** tail = &first;
+  uint32_t n = 0;
+  for (const char* z : zones) {
+    ListEntry* e = (ListEntry*)calloc(1, sizeof(ListEntry));
+    e->number = ++n;
+    textcopy(e->zone, z);
+    *tail = e;
+    tail = &e->next;
+  }
+  return first;
+}
+
+std::string rev(int a, int b, int c, int d) {
+  return std::to_string(d) + "." + std::to_string(c) + "." + std::to_string(b) + "." + std::to_string(a);
+}
+
+struct World {
+  SlowFake dns;
+  std::vector<ConnectionRecord> records;
+};
+
+// One client of the world per index; the kinds repeat with different primes
+// so that their combinations vary.
+void addclient(World* w, int i) {
+  ConnectionRecord r;
+  memset(&r, 0, sizeof r);
+  r.conn_time = SysTime{2024, 5, 0, 17, 10, (uint16_t)(i / 60 % 60), (uint16_t)(i % 60), 0};
+  int a = i % 11 == 10 ? 10 : 198, b = i % 11 == 10 ? 1 : 51, c = i / 200, d = i % 200 + 1;
+  textformat(r.client_ip, sizeof r.client_ip, "%d.%d.%d.%d", a, b, c, d);
+  textformat(r.thread_tag, sizeof r.thread_tag, "[%04d-0001]", i % 7 + 1);
+  std::string dom = "dom" + std::to_string(i % 9) + ".test";
+  std::string host = "mail" + std::to_string(i) + "." + dom;
+  std::string ra = rev(a, b, c, d);
+  FakeResolver& f = w->dns;
+  switch (i % 5) {  // the reverse name
+    case 0: f.status(ra + ".in-addr.arpa", dns::kTypePTR, dns::kStatusTimeout); break;
+    case 1: f.status(ra + ".in-addr.arpa", dns::kTypePTR, dns::kStatusServFail); break;
+    case 2: break;  // NXDOMAIN
+    default: f.ptr(ra + ".in-addr.arpa", host);
+  }
+  switch (i % 7) {  // the address lists
+    case 0: f.a(ra + ".wl2.test", 127, 0, 0, 2); break;                 // white hit on the second zone
+    case 1: f.a(ra + ".bl1.test", 127, 0, 0, 4); break;                 // black after a white miss
+    case 2: f.add(ra + ".bl2.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeA).target = "x.test";
+            f.a(ra + ".gl1.test", 127, 0, 0, 9); break;                 // grey after a CNAME
+    case 3: f.status(ra + ".wl1.test", dns::kTypeA, dns::kStatusTimeout);
+            f.status(ra + ".bl2.test", dns::kTypeA, dns::kStatusServFail); break;
+    default: break;
+  }
+  if (i % 3 == 0) {  // origin; a large answer, as if it came over TCP
+    f.txt(ra + ".origin.asn.cymru.com", {"64500 | 198.51.0.0/16 | NL | ripe | 2001-01-01"});
+    f.txt("as64500.asn.cymru.com", {"64500 | NL | ripe | 2001-01-01 | EXAMPLE-AS Example, NL"});
+    std::vector<std::string> sb = {"1-1=SB Org", "1-46=16", "1-50=example.test", "1-53=DE"};
+    for (int k = 0; k < 40; k++) sb.push_back("9-" + std::to_string(100 + k) + "=" + std::string(60, 'x'));
+    f.txt(ra + ".query.senderbase.org", sb);
+  } else if (i % 3 == 1) {
+    f.status(ra + ".origin.asn.cymru.com", dns::kTypeTXT, dns::kStatusTimeout);
+  }
+  const char* helos[] = {"", "bareword", "[192.0.2.1]", host.c_str(), host.c_str(), "Mail.Other.test", "bad_chars!"};
+  textcopy(r.helo, helos[i % 13 % 7]);
+  if (i % 4) textformat(r.mail_from, sizeof r.mail_from, "<user@%s>", dom.c_str());
+  textcopy(r.rcpt_to, "<x@example.test>");
+  r.quit_seen = i % 6 != 0;
+  w->records.push_back(r);
+  if (i % 9 < 6) f.ns(dom, "ns." + dom);
+  if (i % 8 != 0) f.a(host, 198, 51, (uint8_t)c, (uint8_t)d);
+}
+
+void buildworld(World* w, int n) {
+  FakeResolver& f = w->dns;
+  f.ns("test", "ns.test");
+  f.ns("in-addr.arpa", "ns.arpa");
+  f.ns("arpa", "ns.arpa");
+  for (int k = 0; k < 9; k++) {
+    std::string dom = "dom" + std::to_string(k) + ".test";
+    const char* policies[] = {"v=spf1 ip4:198.51.0.0/16 -all", "v=spf1 -all", "v=spf1 a mx ~all",
+                              "v=spf1 include:dom1.test ?all", "v=spf1 ptr -all"};
+    if (k == 7) f.status(dom, dns::kTypeTXT, dns::kStatusTimeout);
+    else if (k != 8) f.txt(dom, {policies[k % 5]});
+    f.mx(dom, 10, "mx." + dom);
+    if (k == 0 || k == 4) f.a(dom + ".uwl.test", 127, 0, 1, 2);
+    if (k == 3 || k == 5) f.a(dom + ".ubl2.test", 127, 0, 1, 2);
+    f.a("mx." + dom, 198, 51, 0, (uint8_t)(k + 1));
+  }
+  for (int i = 0; i < n; i++) addclient(w, i);
+}
+
+std::string readall(const std::string& dir) {
+  std::string all;
+  std::string cmd = "cat " + dir + "/ipinfo*.log 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  char buf[4096];
+  size_t got;
+  while ((got = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, got);
+  pclose(p);
+  return all;
+}
+
+// Runs every record of the world through a pipeline into a fresh directory.
+std::string run(World* w, int threads, bool prefetch, uint32_t backlog = 0) {
+  char dir[] = "/tmp/nestrap-pipeline-XXXXXX";
+  EXPECT_NE(mkdtemp(dir), nullptr);
+  textcopy(settings.LogPath, dir);
+  setprefetch(prefetch);
+  pipelinestart(threads, backlog);
+  for (const ConnectionRecord& r : w->records) {
+    ConnectionRecord* copy = (ConnectionRecord*)malloc(sizeof r);
+    memcpy(copy, &r, sizeof r);
+    pipelinesubmit(copy, 0);
+  }
+  pipelinefinish();
+  setprefetch(true);
+  std::string file = readall(dir);
+  std::system((std::string("rm -rf ") + dir).c_str());
+  return file;
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setdefaults();
+    ASSERT_EQ(SpfInit(0, 0, 1), 0);
+    dnswl = makelist({"wl1.test", "wl2.test"});
+    dnsbl = makelist({"bl1.test", "bl2.test"});
+    dnsgl = makelist({"gl1.test", "gl2.test"});
+    uriwl = makelist({"uwl.test"});
+    uribl = makelist({"ubl1.test", "ubl2.test"});
+  }
+  void TearDown() override {
+    freealllists();
+    SpfCleanup();
+  }
+};
+
+TEST_F(Pipeline, ConcurrentLinesMatchTheOneAtATimeAnalysis) {
+  constexpr int kRecords = 231;
+  World w;
+  buildworld(&w, kRecords);
+  std::string reference = run(&w, 1, false);
+  int reference_queries = w.dns.queries;
+  w.dns.queries = 0;
+  std::string concurrent = run(&w, kAnalysisThreads, true);
+  size_t lines = 0;
+  for (char ch : reference) lines += ch == '\n';
+  ASSERT_EQ(lines, (size_t)kRecords);
+  EXPECT_TRUE(reference == concurrent) << "first difference at byte "
+      << std::mismatch(reference.begin(), reference.end(), concurrent.begin(), concurrent.end()).first - reference.begin();
+  // Every tag of the world appears.
+  for (const char* tag : {"|WL|", "|BL|", "|GL|", "|HL|", "|WU|", "|BU|", "|NL|", "Pass", "Fail", "TempError"})
+    EXPECT_NE(reference.find(tag), std::string::npos) << tag;
+  printf("queries: %d one at a time, %d concurrent\n", reference_queries, w.dns.queries);
+}
+
+// Past the cap the records are logged without DNS data, still each once and
+// in order; the episode starts and ends with a warning.
+TEST_F(Pipeline, BacklogCapLogsEveryRecordInOrder) {
+  World w;
+  buildworld(&w, 120);
+  std::string analysed = run(&w, 2, true);
+  std::string nodns = run(&w, 0, true);
+  testing::internal::CaptureStderr();
+  std::string capped = run(&w, 2, true, 10);
+  std::string err = testing::internal::GetCapturedStderr();
+  std::istringstream a(analysed), n(nodns), c(capped);
+  std::string la, ln, lc;
+  int with = 0, without = 0;
+  while (std::getline(c, lc)) {
+    ASSERT_TRUE(std::getline(a, la) && std::getline(n, ln));
+    if (lc == la) with++;
+    else if (lc == ln) without++;
+    else ADD_FAILURE() << lc;
+  }
+  EXPECT_FALSE(std::getline(a, la));
+  EXPECT_GT(with, 0);
+  EXPECT_GT(without, 0);
+  EXPECT_NE(err.find("analysis backlog full ("), std::string::npos) << err;
+  EXPECT_NE(err.find("), logging without DNS data"), std::string::npos) << err;
+  EXPECT_NE(err.find("analysis backlog back to normal ("), std::string::npos) << err;
+}
+
+}  // namespace
