@@ -50,7 +50,9 @@ Probe ask(const char* prefix, const char* zone) {
   textformat(name, sizeof name, "%s.%s", prefix, zone);
   dns::RecordList records;
   Probe p;
-  p.status = dns::resolver().Query(name, dns::kTypeA, dns::kOptTreatAsFqdn, &records);
+  // The check wants the zone's answer of now, not the answer cache's.
+  p.status = dns::resolver().Query(name, dns::kTypeA, dns::kOptTreatAsFqdn | dns::kOptBypassCache,
+                                   &records);
   if (p.status != dns::kStatusOk) return p;
   for (const dns::Record& r : records) {
     if (r.section != dns::Section::Answer || r.type != dns::kTypeA) continue;

@@ -13,6 +13,7 @@
 #include "analysis/helpers.h"
 #include "analysis/listhealth.h"
 #include "analysis/lists.h"
+#include "platform/dnscache.h"
 #include "platform/net.h"
 #include "platform/privs.h"
 #include "platform/resolver.h"
@@ -340,6 +341,12 @@ int servermain(int argc, char** argv) {
     return 3;
   }
   usenameserver();
+  // One answer cache for the whole process, in front of the resolver.
+  static dns::CachingResolver* cache = nullptr;
+  if (settings.DnsCache > 0 && cache == nullptr && dns::available()) {
+    cache = new dns::CachingResolver(dns::resolver(), (size_t)settings.DnsCache);
+    dns::setresolver(cache);
+  }
 
   if (settings.HostName[0] == '\0') localhostname(settings.HostName);
 
@@ -417,6 +424,11 @@ int servermain(int argc, char** argv) {
   if (queuefree(conn_queue)) conn_queue = nullptr;
   if (queuefree(log_queue)) log_queue = nullptr;
   stoplistrecheck();
+  if (cache != nullptr) {
+    dns::CachingResolver::Stats st = cache->stats();
+    logmsg(LOG_INFO, "DNS cache: %llu hits, %llu misses, %lu answers kept", (unsigned long long)st.hits,
+           (unsigned long long)st.misses, (unsigned long)st.entries);
+  }
   logmsg(LOG_INFO, "Releasing allocated memory...");
   freealllists();
   logmsg(LOG_INFO, "All done, exiting");

@@ -90,6 +90,30 @@ TEST(ParseResponse, StatusMapping) {
   }
 }
 
+// RFC 2308: a negative answer is kept for min(SOA TTL, SOA MINIMUM).
+TEST(ParseResponse, NegativeTtlFromTheSoa) {
+  struct Case { int rcode; uint32_t minimum; bool soa; int status; uint32_t negttl; } cases[] = {
+      {3, 60, true, dns::kStatusNameError, 60},   {0, 900, true, dns::kStatusNoRecords, 300},
+      {3, 60, false, dns::kStatusNameError, 0},   {2, 60, true, dns::kStatusServFail, 0},
+  };
+  for (const auto& c : cases) {
+    Msg m;
+    m.header(c.rcode, 1, 0, c.soa ? 1 : 0, 0);
+    m.question("gone.test", dns::kTypeA);
+    if (c.soa) {
+      Msg d;
+      d.name("ns.test");
+      d.name("host.test");
+      for (uint32_t v : {1u, 2u, 3u, 4u, c.minimum}) d.u32(v);
+      m.rr(dns::kTypeSOA, std::string(d.b.begin(), d.b.end()));  // TTL 300
+    }
+    dns::RecordList out;
+    uint32_t negttl = 12345;
+    EXPECT_EQ(dns::parseresponse(m.b.data(), m.b.size(), &out, &negttl), c.status);
+    EXPECT_EQ(negttl, c.negttl) << c.rcode << " " << c.minimum;
+  }
+}
+
 TEST(ParseResponse, RecordsOfEverySectionAndType) {
   Msg m;
   m.header(0, 1, 5, 1, 2);

@@ -1,0 +1,59 @@
+// The process-wide DNS answer cache: a Resolver that keeps the answers of
+// the resolver it wraps. Positive answers are kept for their smallest TTL,
+// negative ones (NXDOMAIN, no records) for their SOA-derived time (RFC
+// 2308), both at most kMaxTtlSeconds; failures (time-outs, SERVFAIL, ...)
+// are never kept. Bounded in entries and bytes, least recently used out
+// first. Safe for use from several threads.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/resolver.h"
+
+namespace dns {
+
+class CachingResolver : public Resolver {
+ public:
+  static constexpr uint32_t kMaxTtlSeconds = 3600;
+  static constexpr size_t kMaxBytes = 24u << 20;
+
+  // `entries`: most answers kept. `now`: milliseconds of a monotonic clock.
+  CachingResolver(Resolver& inner, size_t entries, int64_t (*now)() = nowms);
+
+  int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override;
+  void QueryBatch(Lookup* items, size_t count) override;
+
+  struct Stats {
+    uint64_t hits = 0;
+    uint64_t misses = 0;
+    size_t entries = 0;
+    size_t bytes = 0;
+  };
+  Stats stats();
+
+ private:
+  struct Entry {
+    std::string key;
+    int status;
+    RecordList records;
+    int64_t expires;
+    size_t bytes;
+  };
+  bool lookup(const std::string& key, Lookup* l);
+  void store(const std::string& key, const Lookup& l);
+  void evict();
+
+  Resolver& inner_;
+  size_t maxentries_;
+  int64_t (*now_)();
+  std::mutex lock_;
+  std::list<Entry> lru_;  // most recently used first
+  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+  Stats stats_;
+};
+
+}  // namespace dns
