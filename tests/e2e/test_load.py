@@ -180,7 +180,9 @@ class LoadTest(unittest.TestCase):
         from dnsserver import DnsServer
         dns = DnsServer({"names": {"1.0.0.127.in-addr.arpa": {"PTR": ["loopback.test"]}}}).start()
         self.addCleanup(dns.stop)
-        n = self.server(["-r", "1000"], ini="[DNSinfo]\nNameServer=127.0.0.1:%d\n" % dns.port)
+        # Without the answer cache, which would keep answering the PTR question.
+        n = self.server(["-r", "1000"],
+                        ini="[DNSinfo]\nNameServer=127.0.0.1:%d\nDnsCache=0\n" % dns.port)
         asyncio.run(run_load(n.port, ["smtp"] * 3, 3))
         lines = n.wait_connection_lines(3)
         self.assertEqual({columns(l)[7] for l in lines}, {"loopback.test"})
