@@ -45,6 +45,8 @@ int64_t nowms() {
 
 void setthreaddeadline(int64_t ms) { t_deadline = ms; }
 
+int64_t threaddeadline() { return t_deadline; }
+
 void setcutoff(int64_t ms) { g_cutoff.store(ms); }
 
 int64_t deadline() {

@@ -91,6 +91,7 @@ void setthreadresolver(Resolver* r);
 // and waits end: the answer is kStatusTimeout. 0 means none.
 int64_t nowms();
 void setthreaddeadline(int64_t ms);
+int64_t threaddeadline();
 void setcutoff(int64_t ms);
 // The earlier of the thread's deadline and the cut-off (0: none).
 int64_t deadline();

@@ -41,6 +41,7 @@ std::string StripDot(const std::string& s) {
 
 int SpfDnsQuery(const char* name, uint16_t type, dns::RecordList* out) {
   out->clear();
+  if (dns::pastdeadline()) return SPF_TEMPERROR;
   int st = dns::resolver().Query(name, type, dns::kOptTreatAsFqdn, out);
   if (st == dns::kStatusNoRecords) {
     out->clear();

@@ -91,6 +91,9 @@ bool WhitelistPasses(SpfContext* ctx) {
 
 bool CountDnsTerm(SpfContext* ctx) { return ++ctx->dnsterms <= kSpfMaxDnsTerms; }
 
+// A term's lookup found nothing: -1 (no match), or PermError past the limit.
+int VoidLookup(SpfContext* ctx) { return ++ctx->voids <= kSpfMaxVoidLookups ? -1 : (int)SPF_PERMERROR; }
+
 int MechA(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
   char target[kDomainBuf];
   int rc = ParseDomainSpec(ctx, p, eq, curdomain, target);
@@ -101,6 +104,7 @@ int MechA(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
   int m = SpfMatchHostAddresses(nullptr, target, ctx->ipv6 != 0, ctx->addr, bits);
   if (m == 0) return eq;
   if (m == SPF_TEMPERROR) return SPF_TEMPERROR;
+  if (m == SPF_NONE || m == SPF_PERMERROR) return VoidLookup(ctx);
   return -1;
 }
 
@@ -115,6 +119,7 @@ int MechMx(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
   dns::RecordList list;
   int n = SpfGetMxNames(target, &hosts, &list);
   if (n == -SPF_TEMPERROR) return SPF_TEMPERROR;
+  if (n == -SPF_NONE || n == -SPF_PERMERROR) return VoidLookup(ctx);
   if (n < 0) return -1;
   int tried = 0;
   for (const std::string& host : hosts) {
@@ -178,6 +183,7 @@ int MechExists(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
   dns::RecordList list;
   int q = SpfDnsQuery(target, dns::kTypeA, &list);
   if (q == SPF_TEMPERROR) return SPF_TEMPERROR;
+  if (q == SPF_NONE || q == SPF_PERMERROR) return VoidLookup(ctx);
   if (q != -1) return -1;
   for (const dns::Record& r : list) {
     if (r.type == dns::kTypeA && r.section == dns::Section::Answer) return eq;

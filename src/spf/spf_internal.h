@@ -98,6 +98,7 @@ bool SpfBind();
 struct SpfContext {
   int32_t recursion = 0;      // 256 * nested evaluations + include depth (low byte)
   uint32_t dnsterms = 0;      // "a", "mx", "ptr", "include", "exists" met so far
+  uint32_t voids = 0;         // their lookups that found no name or no records
   uint32_t ipv6 = 0;          // client is IPv6
   uint32_t heloused = 0;      // the identity is the HELO name
   int64_t checktime = 0;
@@ -119,6 +120,12 @@ constexpr int32_t kSpfMaxRecursion = 2560;    // fewer than 10 nested evaluation
 constexpr int32_t kSpfIncludeStep = 0x101;    // include or whitelist
 constexpr int32_t kSpfRedirectStep = 0x100;
 constexpr uint32_t kSpfMaxDnsTerms = 20;
+// Lookups of "a", "mx" and "exists" terms that answer no name or no records
+// (RFC 7208 section 4.6.4): beyond this many the check is a PermError.
+constexpr uint32_t kSpfMaxVoidLookups = 2;
+// A check's whole wall-clock time: its queries past it are time-outs, so
+// the check ends as a TempError.
+constexpr int64_t kSpfTimeLimitMs = 5000;
 constexpr int kSpfMaxMxHosts = 20;
 constexpr int kSpfMaxConfirmations = 20;      // per tier of a PTR validation
 

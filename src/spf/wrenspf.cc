@@ -158,6 +158,7 @@ int CheckHost(int family, const void* address, const char* sender, const char* r
       FreeText(&ctx.expdomain);
       ctx.recursion = 0;
       ctx.dnsterms = 0;
+      ctx.voids = 0;
       identity.erase(0, identity.find(':') + 1);
     }
   }
@@ -247,6 +248,14 @@ const char* SpfParseAddress(const char* text, int family, void* out) {
 
 int SpfCheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
                  const char* clientname, char** explanation) {
+  // The check's own time limit, within any deadline of the caller.
+  int64_t outer = dns::threaddeadline();
+  int64_t limit = dns::nowms() + kSpfTimeLimitMs;
+  dns::setthreaddeadline(outer != 0 && outer < limit ? outer : limit);
+  struct Restore {
+    int64_t d;
+    ~Restore() { dns::setthreaddeadline(d); }
+  } restore{outer};
   try {
     return CheckHost(family, address, sender, record, helo, clientname, explanation);
   } catch (const std::bad_alloc&) {

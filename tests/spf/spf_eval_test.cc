@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "fakes/fake_resolver.h"
 #include "spf/spf_internal.h"
@@ -269,7 +270,8 @@ TEST_F(EvalTest, SourceRoutes) {
   EXPECT_EQ(Check("192.0.2.7", "@strict.example.net:user@final.example.org"), SPF_FAIL);
   // A fresh DNS term budget for the final domain.
   std::string hop = "v=spf1";
-  for (int i = 0; i < 20; i++) hop += " a:none.example.net";
+  fake.a("other.example.net", 198, 51, 100, 1);
+  for (int i = 0; i < 20; i++) hop += " a:other.example.net";
   fake.txt("busy.example.net", {hop + " ?all"});
   fake.txt("final2.example.org", {"v=spf1 a:none.example.net ip4:192.0.2.7 -all"});
   EXPECT_EQ(Check("192.0.2.7", "@busy.example.net:user@final2.example.org"), SPF_PASS);
@@ -490,6 +492,45 @@ TEST(SpfParseDualCidr, Forms) {
       }
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Answers after kDelayMs, like a resolver far away.
+class DistantFake : public FakeResolver {
+ public:
+  static constexpr int kDelayMs = 50;
+  int Query(const char* name, uint16_t type, unsigned o, dns::RecordList* out) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kDelayMs));
+    return FakeResolver::Query(name, type, o, out);
+  }
+};
+
+// Nineteen "mx" terms of twenty hosts each would cost some 400 queries: the
+// check's time limit ends it as a TempError after about a hundred.
+TEST(SpfTimeLimit, SlowHostileRecordEndsAsTempError) {
+  ASSERT_EQ(SpfInit(0, 0, 0), 0);
+  DistantFake fake;
+  std::string record = "v=spf1";
+  for (int m = 0; m < 19; m++) {
+    std::string name = "m" + std::to_string(m) + ".example.org";
+    record += " mx:m" + std::to_string(m) + ".%{d}";
+    for (int h = 0; h < 20; h++) {
+      std::string host = "h" + std::to_string(h) + "." + name;
+      fake.mx(name, (uint16_t)h, host);
+      fake.a(host, 198, 51, 100, (uint8_t)h);
+    }
+  }
+  fake.txt("example.org", {record + " -all"});
+  uint8_t a[4] = {192, 0, 2, 7};
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(SpfCheckHost(SPF_FAMILY_IPV4, a, "u@example.org", nullptr, "h", nullptr, nullptr), SPF_TEMPERROR);
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(s, kSpfTimeLimitMs / 1000.0 + 1.0);
+  EXPECT_LE(fake.queries, (int)(kSpfTimeLimitMs / DistantFake::kDelayMs) + 10);
+  SpfCleanup();
 }
 
 }  // namespace
