@@ -1,5 +1,6 @@
 #include "server/pipeline.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -31,6 +32,7 @@ struct Pipeline {
   uint64_t next_write = 0;
   bool stopping = false;
   uint32_t cap = 0;
+  uint64_t window = kAnalysisWindow;
   uint32_t limit = 0;             // the cap, lowered during an episode
   bool overloaded = false;
   std::vector<std::thread> threads;
@@ -93,10 +95,12 @@ void analysisthread(Pipeline* p) {
 }
 
 // The cap and its hysteresis, as the accept loop does it: an episode ends
-// once the backlog is below four fifths of the cap. REQUIRES: p->m held.
-bool overbacklog(Pipeline* p, uint32_t waiting) {
+// once the backlog is below four fifths of the cap. The backlog is the
+// records handed in that wait for an analysis thread (the logger takes
+// records from its queue as they come). REQUIRES: p->m held.
+bool overbacklog(Pipeline* p) {
   if (p->cap == 0) return false;
-  uint32_t n = waiting + (uint32_t)p->todo.size();
+  uint32_t n = (uint32_t)p->todo.size();
   if (n < p->limit) {
     if (p->overloaded) {
       logmsg(LOG_WARN, "analysis backlog back to normal (%lu)", (unsigned long)n);
@@ -118,19 +122,21 @@ bool overbacklog(Pipeline* p, uint32_t waiting) {
 void pipelinestart(int threads, uint32_t backlog) {
   Pipeline* p = new Pipeline;
   p->cap = p->limit = backlog;
+  // Room for a full backlog besides the records in analysis.
+  p->window = std::max<uint64_t>(kAnalysisWindow, (uint64_t)backlog + (uint64_t)threads);
   for (int i = 0; i < threads; i++) p->threads.emplace_back(analysisthread, p);
   g_pipe = p;
 }
 
-void pipelinesubmit(ConnectionRecord* r, uint32_t waiting) {
+void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
   Job j{r, 0, 0};
   bool dns;
   {
     std::unique_lock<std::mutex> lock(p->m);
-    p->space.wait(lock, [p] { return p->next_seq - p->next_write < kAnalysisWindow; });
+    p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
     j.seq = p->next_seq++;
-    dns = !overbacklog(p, waiting) && !p->threads.empty();
+    dns = !overbacklog(p) && !p->threads.empty();
     if (dns) {
       p->todo.push_back(j);
       p->work.notify_one();

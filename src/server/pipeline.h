@@ -11,8 +11,9 @@
 
 // Analysis threads of the pipeline.
 constexpr int kAnalysisThreads = 48;
-// Records between the oldest unwritten one and the newest handed in; the
-// logger waits for room beyond it.
+// Records between the oldest unwritten one and the newest handed in (at
+// least; a larger backlog cap widens it): the logger waits for room beyond
+// it, which a record ahead holds for at most kRecordDeadlineMs.
 constexpr uint32_t kAnalysisWindow = 1024;
 // Longest analysis of one record; what is not known by then is written as
 // it is for a DNS failure.
@@ -24,9 +25,8 @@ constexpr int64_t kStopAnalysisMs = 4000;
 // Starts the analysis threads (threads = 1 and prefetch off give the
 // one-at-a-time reference analysis). `backlog`: the cap (0: none).
 void pipelinestart(int threads, uint32_t backlog);
-// Hands a finished record over (the pipeline frees it). `waiting`: records
-// still queued before the pipeline, counted against the cap.
-void pipelinesubmit(ConnectionRecord* r, uint32_t waiting);
+// Hands a finished record over (the pipeline frees it).
+void pipelinesubmit(ConnectionRecord* r);
 // From now on analyses end within kStopAnalysisMs.
 void pipelinestopping();
 // Writes every record handed in, then stops the analysis threads.

@@ -44,7 +44,7 @@ ThreadTag maketag() {
 
 void logrecord(const ThreadTag& tag, ConnectionRecord* r) {
   logmsg(LOG_CONN, "%s %s Logging connection data", tag.text, r->client_ip);
-  pipelinesubmit(r, queuecount(log_queue));
+  pipelinesubmit(r);
 }
 
 }  // namespace

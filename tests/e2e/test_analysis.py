@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 import unittest
 
 from harness import Nestrap, columns, recv_all, recv_until, wait_for
@@ -71,12 +72,13 @@ LIST_ZONES = ["wl1.test", "wl2.test", "bl1.test", "bl2.test", "gl1.test"]
 
 
 class AnalysisCase(unittest.TestCase):
-    def start(self, names, latency_ms=0, sender_base=1, extra_args=()):
-        dns = DnsServer({"names": names}, latency_ms=latency_ms).start()
+    def start(self, names, latency_ms=0, sender_base=1, extra_args=(), default="nxdomain",
+              extra_ini=""):
+        dns = DnsServer({"names": names, "default": default}, latency_ms=latency_ms).start()
         self.addCleanup(dns.stop)
         ini = ("[Options]\nQuerySenderBase=%d\n"
                "[DNSinfo]\nNameServer=127.0.0.1:%d\nCYMRU_ORG=origin.test\n"
-               "CYMRU_ASN=asn.test\nSB_SUFFIX=sb.test\n" % (sender_base, dns.port))
+               "CYMRU_ASN=asn.test\nSB_SUFFIX=sb.test\n" % (sender_base, dns.port)) + extra_ini
         n = Nestrap(args=["-v", "8"] + list(extra_args), ini=ini, files=LISTS,
                     listen="127.0.0.1")
         self.addCleanup(n.close)
@@ -296,6 +298,41 @@ class Signals(AnalysisCase):
         self.assertIn("SIGQUIT: initiating shutdown sequence...", n.stderr())
         ips = sorted(columns(l)[C_IP] for l in n.connection_lines())
         self.assertEqual(ips, sorted(queued + [late, queued[0]]))
+
+
+class BacklogAndStop(AnalysisCase):
+    def test_full_backlog_and_stop_keep_every_line(self):
+        # A DNS server that never answers: every analysis runs to its deadline.
+        n, dns = self.start({}, default="timeout",
+                            extra_ini="[Process]\nAnalysisBacklog=40\n")
+        served = 0
+
+        def burst(count):
+            nonlocal served
+            for _ in range(count):
+                self.session(n, "192.0.2.10")
+                served += 1
+
+        # More records than analysis threads and the cap together: the rest
+        # are logged at once without DNS data.
+        burst(130)
+        n.wait_stderr("[WARN] analysis backlog full (")
+        self.assertIn("), logging without DNS data", n.stderr())
+        lines = n.wait_connection_lines(served, timeout=90)
+        nodns = [l for l in lines if columns(l)[C_PTR] == "10.2.0.192.in-addr.arpa."]
+        self.assertEqual(len(nodns), served)   # time-outs and skipped analyses alike
+        burst(1)
+        n.wait_stderr("[WARN] analysis backlog back to normal (")
+        err = n.stderr()
+        self.assertEqual(err.count("analysis backlog full"), 1)
+        self.assertEqual(err.count("analysis backlog back to normal"), 1)
+
+        # A stop with analyses in flight ends within its bound, every line written.
+        burst(20)
+        t0 = time.monotonic()
+        self.assertEqual(n.stop(signal.SIGTERM, timeout=60), 0)
+        self.assertLess(time.monotonic() - t0, 20)
+        self.assertEqual(len(n.connection_lines()), served)
 
 
 class ListFilesByOption(unittest.TestCase):

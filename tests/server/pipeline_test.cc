@@ -1,9 +1,9 @@
 // The analysis pipeline against one scripted DNS world: the concurrent
 // pipeline writes byte for byte the file of the one-at-a-time reference
 // analysis, and the backlog cap logs every record, in order.
-#include <unistd.h>
-
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,33 +124,41 @@ void buildworld(World* w, int n) {
   for (int i = 0; i < n; i++) addclient(w, i);
 }
 
-std::string readall(const std::string& dir) {
+std::string readall(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename().string().rfind("ipinfo", 0) == 0) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
   std::string all;
-  std::string cmd = "cat " + dir + "/ipinfo*.log 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[4096];
-  size_t got;
-  while ((got = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, got);
-  pclose(p);
+  for (const auto& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    all += text.str();
+  }
   return all;
 }
 
 // Runs every record of the world through a pipeline into a fresh directory.
 std::string run(World* w, int threads, bool prefetch, uint32_t backlog = 0) {
-  char dir[] = "/tmp/nestrap-pipeline-XXXXXX";
-  EXPECT_NE(mkdtemp(dir), nullptr);
-  textcopy(settings.LogPath, dir);
+  static int runs = 0;
+  std::filesystem::path dir = std::filesystem::temp_directory_path() /
+      ("nestrap-pipeline-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+       "-" + std::to_string(++runs));
+  std::filesystem::create_directories(dir);
+  textcopy(settings.LogPath, dir.string().c_str());
   setprefetch(prefetch);
   pipelinestart(threads, backlog);
   for (const ConnectionRecord& r : w->records) {
     ConnectionRecord* copy = (ConnectionRecord*)malloc(sizeof r);
     memcpy(copy, &r, sizeof r);
-    pipelinesubmit(copy, 0);
+    pipelinesubmit(copy);
   }
   pipelinefinish();
   setprefetch(true);
   std::string file = readall(dir);
-  std::system((std::string("rm -rf ") + dir).c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
   return file;
 }
 
