@@ -27,15 +27,15 @@ RecordMemo::~RecordMemo() {
 int RecordMemo::Query(const char* name, uint16_t type, unsigned options, dns::RecordList* out) {
   out->clear();
   if (name == nullptr) return dns::kStatusInvalidName;
-  if (dns::pastdeadline()) return dns::kStatusTimeout;
   Question q(name, type);
   auto it = answers_.find(q);
   if (it != answers_.end() && !(options & dns::kOptBypassCache)) {
     *out = it->second.records;
     return it->second.status;
   }
+  // Past the deadline only what is known already counts.
+  if (dns::pastdeadline()) return dns::kStatusTimeout;
   int status = inner_.Query(name, type, options, out);
-  if (dns::pastdeadline() && status != dns::kStatusOk) status = dns::kStatusTimeout;
   answers_[q] = Answer{status, *out};
   return status;
 }

@@ -2,7 +2,8 @@
 // resolver, it asks each question once per record (the HELO walk, the URI
 // checks and the SPF check meet the same names), lets the analysis put its
 // independent questions in flight together, and makes every question fail
-// as a time-out once the record's deadline has passed.
+// as a time-out once the record's deadline has passed (answers it has
+// already keep counting).
 #pragma once
 #include <cstddef>
 #include <cstdint>
