@@ -147,6 +147,11 @@ void pipelinesubmit(ConnectionRecord* r) {
   complete(p, j);
 }
 
+uint32_t pipelinebacklog() {
+  std::lock_guard<std::mutex> lock(g_pipe->m);
+  return (uint32_t)g_pipe->todo.size();
+}
+
 void pipelinestopping() { dns::setcutoff(dns::nowms() + kStopAnalysisMs); }
 
 void pipelinefinish() {

@@ -27,6 +27,8 @@ constexpr int64_t kStopAnalysisMs = 4000;
 void pipelinestart(int threads, uint32_t backlog);
 // Hands a finished record over (the pipeline frees it).
 void pipelinesubmit(ConnectionRecord* r);
+// Records handed in that wait for an analysis thread.
+uint32_t pipelinebacklog();
 // From now on analyses end within kStopAnalysisMs.
 void pipelinestopping();
 // Writes every record handed in, then stops the analysis threads.

@@ -140,7 +140,9 @@ std::string readall(const std::filesystem::path& dir) {
 }
 
 // Runs every record of the world through a pipeline into a fresh directory.
-std::string run(World* w, int threads, bool prefetch, uint32_t backlog = 0) {
+// With `settle` > 0, waits after that many records until no record waits
+// for an analysis thread.
+std::string run(World* w, int threads, bool prefetch, uint32_t backlog = 0, size_t settle = 0) {
   static int runs = 0;
   std::filesystem::path dir = std::filesystem::temp_directory_path() /
       ("nestrap-pipeline-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
@@ -149,10 +151,15 @@ std::string run(World* w, int threads, bool prefetch, uint32_t backlog = 0) {
   textcopy(settings.LogPath, dir.string().c_str());
   setprefetch(prefetch);
   pipelinestart(threads, backlog);
-  for (const ConnectionRecord& r : w->records) {
-    ConnectionRecord* copy = (ConnectionRecord*)malloc(sizeof r);
-    memcpy(copy, &r, sizeof r);
+  for (size_t i = 0; i < w->records.size(); i++) {
+    ConnectionRecord* copy = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
+    memcpy(copy, &w->records[i], sizeof(ConnectionRecord));
     pipelinesubmit(copy);
+    if (i + 1 == settle) {
+      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (pipelinebacklog() > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   pipelinefinish();
   setprefetch(true);
@@ -206,7 +213,7 @@ TEST_F(Pipeline, BacklogCapLogsEveryRecordInOrder) {
   std::string analysed = run(&w, 2, true);
   std::string nodns = run(&w, 0, true);
   testing::internal::CaptureStderr();
-  std::string capped = run(&w, 2, true, 10);
+  std::string capped = run(&w, 2, true, 10, 100);
   std::string err = testing::internal::GetCapturedStderr();
   std::istringstream a(analysed), n(nodns), c(capped);
   std::string la, ln, lc;
