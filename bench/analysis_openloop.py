@@ -57,7 +57,10 @@ def hostname(c):
 
 
 def listzones(workdir, nestrap):
-    subprocess.run([nestrap, "-C"], cwd=workdir, check=True, capture_output=True)
+    # The default list files, written beside the program.
+    shutil.copy(nestrap, os.path.join(workdir, "nestrap"))
+    subprocess.run([os.path.join(workdir, "nestrap"), "-C"], cwd=workdir, check=True,
+                   capture_output=True)
     zones = {}
     for f in ("nsp-dnswl.txt", "nsp-dnsbl.txt", "nsp-dnsgl.txt", "nsp-uriwl.txt", "nsp-uribl.txt"):
         for line in open(os.path.join(workdir, f)):
@@ -101,10 +104,10 @@ def writezones(zonedir, zones, pool):
     return path
 
 
-async def one(src, name, stats):
+async def one(port, src, name, stats):
     try:
         r, w = await asyncio.wait_for(
-            asyncio.open_connection("127.0.0.1", SMTP_PORT, local_addr=(src, 0)), 30)
+            asyncio.open_connection("127.0.0.1", port, local_addr=(src, 0)), 30)
         await asyncio.wait_for(r.readline(), 30)
         w.write(b"EHLO " + name.encode() + b"\r\n")
         await w.drain()
@@ -116,7 +119,7 @@ async def one(src, name, stats):
         stats["failed"] += 1
 
 
-async def openloop(rate, seconds, pool):
+async def openloop(port, rate, seconds, pool):
     stats = {"served": 0, "failed": 0}
     tasks = []
     rnd = random.Random(34)
@@ -128,18 +131,19 @@ async def openloop(rate, seconds, pool):
         if delay > 0:
             await asyncio.sleep(delay)
         c = pool[rnd.randrange(len(pool))]
-        tasks.append(asyncio.ensure_future(one("198.%d.%d.%d" % c, hostname(c), stats)))
+        tasks.append(asyncio.ensure_future(one(port, "198.%d.%d.%d" % c, hostname(c), stats)))
     sent_for = time.monotonic() - start
     await asyncio.gather(*tasks)
     return total, sent_for, stats
 
 
-def countlines(workdir):
+def countlines(workdir, text=None):
     n = 0
     for f in os.listdir(workdir):
         if f.startswith("ipinfo"):
             with open(os.path.join(workdir, f), "rb") as fh:
-                n += fh.read().count(b"\n")
+                data = fh.read()
+                n += data.count(b"\n") if text is None else data.count(text)
     return n
 
 
@@ -153,14 +157,14 @@ def peakrss(pid):
     return 0
 
 
-def point(args, zonesconf, latency, rate, pool):
+def point(args, port, latency, rate, pool):
     work = tempfile.mkdtemp(prefix="nestrap-openloop-")
     shim = subprocess.Popen([args.dnsdelay, str(SHIM_PORT), str(NSD_PORT), str(latency)],
                             stdout=subprocess.PIPE, text=True)
     shim.stdout.readline()
     with open(os.path.join(work, "nestrap.ini"), "w") as f:
         f.write("[Listener]\nListenIP=127.0.0.1\nListenPort=%d\n[DNSinfo]\nNameServer=127.0.0.1:%d\n"
-                "[Logging]\nLogLevel=3\n" % (SMTP_PORT, SHIM_PORT))
+                "[Logging]\nLogLevel=3\n" % (port, SHIM_PORT))
     binary = os.path.abspath(args.nestrap)
     shutil.copy(binary, os.path.join(work, "nestrap"))
     err = open(os.path.join(work, "stderr.txt"), "w")
@@ -168,12 +172,13 @@ def point(args, zonesconf, latency, rate, pool):
                             stdout=subprocess.DEVNULL)
     deadline = time.time() + 30
     while b"Waiting for incoming" not in open(os.path.join(work, "stderr.txt"), "rb").read():
-        if time.time() > deadline:
-            sys.exit("nestrap did not start")
+        if time.time() > deadline or proc.poll() is not None:
+            shim.kill()
+            sys.exit("nestrap did not start: see %s/stderr.txt" % work)
         time.sleep(0.05)
 
     t0 = time.monotonic()
-    total, sent_for, stats = asyncio.run(openloop(rate, args.seconds, pool))
+    total, sent_for, stats = asyncio.run(openloop(port, rate, args.seconds, pool))
     t_load = time.monotonic() - t0
     lines_load = countlines(work)
     served = stats["served"]
@@ -185,7 +190,7 @@ def point(args, zonesconf, latency, rate, pool):
     rss = peakrss(proc.pid)
     proc.send_signal(signal.SIGTERM)
     try:
-        proc.wait(timeout=120)
+        proc.wait(timeout=args.stopwait)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
@@ -196,11 +201,14 @@ def point(args, zonesconf, latency, rate, pool):
     m = re.search(r"DNS cache: (\d+) hits, (\d+) misses", text)
     hitrate = "%.0f%%" % (100.0 * int(m.group(1)) / max(1, int(m.group(1)) + int(m.group(2)))) if m else "-"
     lines_final = countlines(work)
+    # Lines whose reverse name and SPF verdict came from DNS.
+    resolved = countlines(work, b".clients.bench|Pass|")
     print("%4d ms | offered %4d/s (%5d sent in %4.1f s, %d failed) | during %6.1f lines/s | "
           "backlog at end %5d | rest written in %5.1f s%s | after stop %5d of %5d lines | "
-          "peak RSS %4d MiB | %5.1f queries/line | cache hits %s" % (
+          "with DNS data %5.1f%% | peak RSS %4d MiB | %5.1f queries/line | cache hits %s" % (
               latency, rate, total, sent_for, stats["failed"], lines_load / t_load, served - lines_load,
-              t_after, "" if lines_all >= served else " (gave up)", lines_final, served, rss,
+              t_after, "" if lines_all >= served else " (gave up)", lines_final, served,
+              100.0 * resolved / max(1, lines_final), rss,
               queries / max(1, lines_final), hitrate), flush=True)
     shutil.rmtree(work, ignore_errors=True)
 
@@ -213,20 +221,23 @@ def main():
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--clients", type=int, default=5000)
     ap.add_argument("--drain", type=float, default=120, help="longest wait for the rest of the lines")
+    ap.add_argument("--stopwait", type=float, default=120, help="longest wait for the stop")
     args = ap.parse_args()
     args.nestrap = os.path.abspath(args.nestrap)
     args.dnsdelay = os.path.abspath(args.dnsdelay)
     namespace()
-    resource.setrlimit(resource.RLIMIT_NOFILE, (65536, 65536))
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     pool = clientpool(args.clients)
     zonedir = tempfile.mkdtemp(prefix="nestrap-zones-")
     conf = writezones(zonedir, listzones(zonedir, args.nestrap), pool)
     nsd = subprocess.Popen(["nsd", "-d", "-c", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(2)
     try:
-        for p in args.points.split(","):
+        # A port per point: the last one's closed connections may still hold theirs.
+        for i, p in enumerate(args.points.split(",")):
             latency, rate = (int(x) for x in p.split(":"))
-            point(args, conf, latency, rate, pool)
+            point(args, SMTP_PORT + i, latency, rate, pool)
     finally:
         nsd.terminate()
         nsd.wait()
