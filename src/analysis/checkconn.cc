@@ -28,15 +28,17 @@ static uint32_t hostorder(const char* ip) {
   return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
 }
 
-// The questions that depend on the client address alone: the reverse name,
-// and for a public address the origin lookups and every zone of the three
-// address lists (all of them, although the chain stops at the first hit).
+// The questions known before any answer: the reverse name, and for a
+// public address the origin lookups, the SPF check's first
+// question and every zone of the three address lists (all of them, although
+// the chain stops at the first hit).
 static void prefetchaddress(const ConnectionRecord* r, const char* revname, int local) {
   if (!prefetching()) return;
   std::vector<Question> q;
   q.emplace_back(revname, dns::kTypePTR);
   if (!local) {
     originquestions(r, &q);
+    spfquestions(r, &q);
     for (const ListEntry* list : {dnswl, dnsbl, dnsgl}) listquestions(r, list, &q);
   }
   prefetch(q);

@@ -29,19 +29,33 @@ int confirmedname(const char* name, const char* client_ip) {
   return 0;
 }
 
+// "<user@example.org>", "user@example.org" and "<>" all reach the
+// evaluator as a bare address (the null sender as the empty text).
+void baresender(const ConnectionRecord* r, char (&sender)[kTextCap + 1]) {
+  sender[0] = '\0';
+  if (r->mail_from[0]) {
+    textcopy(sender, r->mail_from[0] == '<' ? r->mail_from + 1 : r->mail_from);
+    textcut(sender, ">");
+  }
+}
+
 }  // namespace
+
+void spfquestions(const ConnectionRecord* r, std::vector<Question>* out) {
+  char sender[kTextCap + 1];
+  baresender(r, sender);
+  if (sender[0] == '@') return;  // a source route: its hops come first
+  const char* at = strchr(sender, '@');
+  const char* domain = sender[0] == '\0' ? r->helo : at ? at + 1 : sender;
+  if (domain[0] != '\0') out->emplace_back(domain, dns::kTypeTXT);
+}
 
 void getspf(ConnectionRecord* r) {
   uint8_t addr[4];
   if (!SpfParseAddress(r->client_ip, SPF_FAMILY_IPV4, addr)) return;
 
-  // "<user@example.org>", "user@example.org" and "<>" all reach the
-  // evaluator as a bare address (the null sender as the empty text).
-  char sender[kTextCap + 1] = "";
-  if (r->mail_from[0]) {
-    textcopy(sender, r->mail_from[0] == '<' ? r->mail_from + 1 : r->mail_from);
-    textcut(sender, ">");
-  }
+  char sender[kTextCap + 1];
+  baresender(r, sender);
   char helo[kTextCap + 1];
   textcopy(helo, r->helo);
   // Without a confirmed name the evaluator validates names itself where a

@@ -50,6 +50,9 @@ constexpr size_t kMaxQueryName = NS_MAXDNAME - 1;
 constexpr int kDeadlinePollMs = 100;
 // The event thread's longest sleep without a wake-up.
 constexpr int kIdlePollMs = 1000;
+// Socket buffers: the answers of many records' questions arrive together
+// on one socket (the system caps the size it grants).
+constexpr int kSocketBuffer = 4 << 20;
 
 // Servers of setnameservers as "a.b.c.d:port,..."; empty: /etc/resolv.conf.
 std::mutex g_servers_lock;
@@ -216,7 +219,10 @@ class Engine {
     opts.flags = ARES_FLAG_NOCHECKRESP | ARES_FLAG_NOSEARCH;
     opts.timeout = kTimeoutMs;
     opts.tries = kTries;
-    int mask = ARES_OPT_FLAGS | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
+    opts.socket_receive_buffer_size = kSocketBuffer;
+    opts.socket_send_buffer_size = kSocketBuffer;
+    int mask = ARES_OPT_FLAGS | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_RCVBUF |
+               ARES_OPT_SOCK_SNDBUF;
     if (ares_init_options(&channel_, &opts, mask) != ARES_SUCCESS) {
       channel_ = nullptr;
       return false;
