@@ -92,7 +92,7 @@ def writezones(zonedir, zones, pool):
     conf = ("server:\n  ip-address: 127.0.0.1@%d\n  database: \"\"\n  zonelistfile: \"%s/zone.list\"\n"
             "  xfrdfile: \"%s/xfrd.state\"\n  pidfile: \"%s/nsd.pid\"\n  username: \"\"\n"
             "  chroot: \"\"\n  logfile: \"%s/nsd.log\"\n  server-count: 1\n  verbosity: 0\n"
-            "  zonesdir: \"%s\"\n  tcp-count: 100\n"
+            "  zonesdir: \"%s\"\n  tcp-count: 100\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0\n"
             "remote-control:\n  control-enable: no\n") % ((NSD_PORT,) + (zonedir,) * 5)
     for z, body in files.items():
         with open(os.path.join(zonedir, z + ".zone"), "w") as f:
