@@ -154,11 +154,17 @@ uint32_t pipelinebacklog() {
 
 void pipelinestopping() { dns::setcutoff(dns::nowms() + kStopAnalysisMs); }
 
+void pipelinewait() {
+  Pipeline* p = g_pipe;
+  std::unique_lock<std::mutex> lock(p->m);
+  p->space.wait(lock, [p] { return p->next_write == p->next_seq; });
+}
+
 void pipelinefinish() {
   Pipeline* p = g_pipe;
+  pipelinewait();
   {
-    std::unique_lock<std::mutex> lock(p->m);
-    p->space.wait(lock, [p] { return p->next_write == p->next_seq; });
+    std::lock_guard<std::mutex> lock(p->m);
     p->stopping = true;
     p->work.notify_all();
   }

@@ -27,6 +27,9 @@ constexpr int64_t kStopAnalysisMs = 4000;
 void pipelinestart(int threads, uint32_t backlog);
 // Hands a finished record over (the pipeline frees it).
 void pipelinesubmit(ConnectionRecord* r);
+// Returns once every record handed in is written: no analysis thread reads
+// the list files' zones until the next record comes.
+void pipelinewait();
 // Records handed in that wait for an analysis thread.
 uint32_t pipelinebacklog();
 // From now on analyses end within kStopAnalysisMs.

@@ -131,8 +131,12 @@ void loggerthread() {
       if (stop_seen.exchange(1) == 0) initshutdown(plat::kSigTerm);
       break;
     }
-    // The lists are read by this thread only: swapped here, between records.
-    if (reload_requested.exchange(0) != 0) reloadalllists();
+    // The lists are read by the analysis threads: swapped once every record
+    // handed in is written, before the next one comes.
+    if (reload_requested.exchange(0) != 0) {
+      pipelinewait();
+      reloadalllists();
+    }
     if (queuecount(log_queue) == 0) {
       plat::sleepms(kIdlePollMs);
       continue;
