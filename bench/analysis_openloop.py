@@ -166,7 +166,8 @@ def point(args, port, latency, rate, pool):
         # A listen backlog that takes the offered rate's bursts: the front end
         # is not what this measures.
         f.write("[Listener]\nListenIP=127.0.0.1\nListenPort=%d\n[DNSinfo]\nNameServer=127.0.0.1:%d\n"
-                "[Process]\nBacklog=256\n[Logging]\nLogLevel=3\n" % (port, SHIM_PORT))
+                "%s[Process]\nBacklog=256\n[Logging]\nLogLevel=3\n" % (
+                    port, SHIM_PORT, "" if args.cache is None else "DnsCache=%d\n" % args.cache))
     binary = os.path.abspath(args.nestrap)
     shutil.copy(binary, os.path.join(work, "nestrap"))
     err = open(os.path.join(work, "stderr.txt"), "w")
@@ -226,6 +227,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--clients", type=int, default=5000)
     ap.add_argument("--drain", type=float, default=120, help="longest wait for the rest of the lines")
+    ap.add_argument("--cache", type=int, help="DnsCache setting (default: the program's)")
     ap.add_argument("--keep", action="store_true", help="keep each point's directory")
     ap.add_argument("--stopwait", type=float, default=120, help="longest wait for the stop")
     args = ap.parse_args()

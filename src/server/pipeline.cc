@@ -42,10 +42,10 @@ struct Pipeline {
 Pipeline* g_pipe = nullptr;
 
 // Analyses one record against the process resolver, through a memo of the
-// record's own answers; with `dns` 0 the analysis starts past its deadline.
-int analyse(ConnectionRecord* r, bool dns) {
+// record's own answers; without DNS the analysis starts past its deadline.
+int analyse(ConnectionRecord* r, bool withdns) {
   RecordMemo memo(dns::resolver());
-  dns::setthreaddeadline(dns ? dns::nowms() + kRecordDeadlineMs : 1);
+  dns::setthreaddeadline(withdns ? dns::nowms() + kRecordDeadlineMs : 1);
   int verdict = analyseconn(r);
   dns::setthreaddeadline(0);
   return verdict;
@@ -131,13 +131,13 @@ void pipelinestart(int threads, uint32_t backlog) {
 void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
   Job j{r, 0, 0};
-  bool dns;
+  bool withdns;
   {
     std::unique_lock<std::mutex> lock(p->m);
     p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
     j.seq = p->next_seq++;
-    dns = !overbacklog(p) && !p->threads.empty();
-    if (dns) {
+    withdns = !overbacklog(p) && !p->threads.empty();
+    if (withdns) {
       p->todo.push_back(j);
       p->work.notify_one();
       return;
