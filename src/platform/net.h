@@ -42,6 +42,13 @@ long recvsocket(SocketHandle s, char* buf, size_t len);
 int shutdownsend(SocketHandle s);
 // Sets linger {on, 0} so that closing resets the connection. Returns 1 on success.
 int setabortive(SocketHandle s);
+// Makes s non-blocking. Returns 1 on success.
+int setnonblocking(SocketHandle s);
+// 1 when the last socket call failed only because it would have blocked.
+int wouldblock();
+// 1 when an accept() error code is weather: a passing shortage of
+// descriptors, buffers or memory, or a connection gone before it was taken.
+int transientaccepterror(int err);
 // Closes the socket. Returns 1 on success.
 int closesocket(SocketHandle s);
 // Last socket error code.

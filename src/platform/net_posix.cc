@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -111,6 +112,18 @@ int setabortive(SocketHandle s) {
   l.l_onoff = 1;
   l.l_linger = 0;
   return setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 1 : 0;
+}
+
+int setnonblocking(SocketHandle s) {
+  int flags = fcntl(fd(s), F_GETFL, 0);
+  return flags >= 0 && fcntl(fd(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 1 : 0;
+}
+
+int wouldblock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+int transientaccepterror(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM ||
+         err == ECONNABORTED;
 }
 
 int closesocket(SocketHandle s) { return close(fd(s)) == 0 ? 1 : 0; }

@@ -27,6 +27,10 @@ void lowerprocesspriority();
 void lowerthreadpriority();
 void sleepms(long ms);
 
+// Raises the soft limit of open descriptors to the hard one. Returns the
+// limit in force afterwards, or 0 where the system sets none per process.
+long raisedescriptorlimit();
+
 // Current time as calendar fields, UTC or local. millis is always 0.
 void utcnow(SysTime* t);
 void localnow(SysTime* t);

@@ -1,6 +1,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <syslog.h>
@@ -50,10 +52,50 @@ int getcurrentdir(char* buf, size_t size) {
   return 1;
 }
 
+namespace {
+
+constexpr const char* kSyslogSocket = "/dev/log";
+constexpr time_t kSyslogRetrySeconds = 10;
+
+std::mutex syslog_lock;
+int syslog_fd = -1;
+time_t syslog_retry = 0;
+
+// REQUIRES: syslog_lock held.
+bool syslogconnect() {
+  if (syslog_fd >= 0) return true;
+  time_t now = time(nullptr);
+  if (now < syslog_retry) return false;
+  syslog_retry = now + kSyslogRetrySeconds;
+  syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (syslog_fd < 0) return false;
+  struct sockaddr_un sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sun_family = AF_UNIX;
+  textcopy(sa.sun_path, sizeof sa.sun_path, kSyslogSocket);
+  if (connect(syslog_fd, (struct sockaddr*)&sa, sizeof sa) != 0) {
+    close(syslog_fd);
+    syslog_fd = -1;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Written straight to the system logger's socket without waiting: a busy or
+// missing logger loses the message instead of holding up a session.
 void debugoutput(const char* text) {
-  static std::once_flag once;
-  std::call_once(once, [] { openlog("nestrap", LOG_NDELAY, LOG_DAEMON); });
-  syslog(LOG_DEBUG, "%s", text);
+  char msg[9300];
+  size_t len = textformat(msg, sizeof msg, "<%d>nestrap[%d]: %s", LOG_DAEMON | LOG_DEBUG,
+                          (int)getpid(), text);
+  std::lock_guard<std::mutex> g(syslog_lock);
+  if (!syslogconnect()) return;
+  if (send(syslog_fd, msg, len, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&
+      errno != EWOULDBLOCK && errno != ENOBUFS) {
+    close(syslog_fd);
+    syslog_fd = -1;
+  }
 }
 
 uint32_t threadid() { return (uint32_t)syscall(SYS_gettid); }
@@ -74,6 +116,18 @@ void lowerthreadpriority() {
 
 void sleepms(long ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+long raisedescriptorlimit() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rlim_t want = rl.rlim_max;
+    rl.rlim_cur = want;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) getrlimit(RLIMIT_NOFILE, &rl);
+  }
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 0x7FFFFFFF) return 0x7FFFFFFF;
+  return (long)rl.rlim_cur;
 }
 
 static void fill(SysTime* t, const struct tm& tm) {

@@ -132,6 +132,8 @@ void writelog(const char* base, const char* format, ...) {
 }
 
 void logmsg(int level, const char* format, ...) {
+  // A message no channel takes costs nothing, not even its formatting.
+  if (level > settings.LogLevel && settings.DebugOutput != 1) return;
   char msg[kLogBufferSize];
   va_list ap;
   va_start(ap, format);
@@ -152,6 +154,7 @@ void logmsg(int level, const char* format, ...) {
             t.second, console);
   }
 
+  if (settings.DebugOutput != 1) return;
   char debug[kLogBufferSize];
   textformat(debug, sizeof debug, "[%s] %s", kProgramName, line);
   cleanforconsole(debug);

@@ -6,7 +6,8 @@ enum LogLevelCode { LOG_CRIT = 0, LOG_ERR = 1, LOG_WARN = 2, LOG_INFO = 3, LOG_L
                     LOG_CONN = 5, LOG_DATA = 6, LOG_TRON = 8 };
 
 // Logs one message: to standard error (UTC time) and the daily file
-// nestrapYYYYMMDD.log when level <= LogLevel, and always to the debug channel.
+// nestrapYYYYMMDD.log when level <= LogLevel, and whatever the level to the
+// debug channel when DebugOutput is set.
 void logmsg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Appends one formatted line to the daily file "<LogPath>/<base>YYYYMMDD.log"

@@ -1,5 +1,6 @@
 #include "server/queue.h"
 
+#include <chrono>
 #include <new>
 
 WorkQueue* conn_queue = nullptr;
@@ -29,6 +30,8 @@ WorkQueue* queuecreate() {
   q->nodes.store(1);
   q->pushers.store(0);
   q->retired = nullptr;
+  q->waiters.store(0);
+  q->woken.store(0);
   return q;
 }
 
@@ -55,7 +58,28 @@ int queuepush(WorkQueue* q, void* item) {
   }
   q->tail.compare_exchange_strong(t, n);
   q->pushers.fetch_sub(1);
+  // The count rose before this look at the waiters, and a waiter announces
+  // itself before it looks at the count: one of the two sees the other.
+  if (q->waiters.load() != 0) {
+    std::lock_guard<std::mutex> g(q->wait_lock);
+    q->wait_cv.notify_one();
+  }
   return 1;
+}
+
+int queuewait(WorkQueue* q, long timeout_ms) {
+  std::unique_lock<std::mutex> g(q->wait_lock);
+  q->waiters.fetch_add(1);
+  bool ready = q->wait_cv.wait_for(g, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
+                                   [q] { return q->count.load() != 0 || q->woken.load() != 0; });
+  q->waiters.fetch_sub(1);
+  return ready && q->count.load() != 0 ? 1 : 0;
+}
+
+void queuewakeall(WorkQueue* q) {
+  std::lock_guard<std::mutex> g(q->wait_lock);
+  q->woken.store(1);
+  q->wait_cv.notify_all();
 }
 
 // REQUIRES: q->lock held.

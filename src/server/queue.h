@@ -3,6 +3,7 @@
 // or frees an item.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -24,6 +25,12 @@ struct WorkQueue {
   // popped sentinels are released only once no producer is in flight.
   std::atomic<uint32_t> pushers;
   QueueNode* retired;            // guarded by lock
+  // Takers that wait for an item sleep here; a push wakes one of them, and
+  // queuewakeall every one, once and for all.
+  std::mutex wait_lock;
+  std::condition_variable wait_cv;
+  std::atomic<uint32_t> waiters;
+  std::atomic<int> woken;
 };
 
 // New empty queue, or null when memory could not be had.
@@ -34,6 +41,11 @@ uint32_t queuecount(WorkQueue* q);
 int queuepush(WorkQueue* q, void* item);
 // Removes and returns the oldest item, or null when the queue is empty.
 void* queuepop(WorkQueue* q);
+// Waits until the queue holds an item, queuewakeall was called or timeout_ms
+// pass. Returns 1 when the queue holds an item.
+int queuewait(WorkQueue* q, long timeout_ms);
+// Wakes every present and future queuewait at once (for a shutdown).
+void queuewakeall(WorkQueue* q);
 // Releases an empty queue and returns 1; a queue holding items is left
 // untouched and 0 is returned.
 int queuefree(WorkQueue* q);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "analysis/helpers.h"
@@ -30,6 +31,10 @@
 namespace {
 
 constexpr long kThreadStartPauseMs = 79;
+// Accepting pauses this long after a shortage of descriptors or memory.
+constexpr long kAcceptPauseMs = 100;
+// Descriptors kept aside from the session capacity: logs, DNS, the listener.
+constexpr long kReservedDescriptors = 32;
 constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:CTIUh";
 
 void usage() {
@@ -119,6 +124,10 @@ bool validate() {
     msg = "invalid listen port";
   else if (settings.Threads < 2)
     msg = "Invalid thread count (min=2)";
+  else if (settings.Threads > kMaxThreads)
+    msg = "Invalid thread count (max=256)";
+  else if (settings.MaxSessions < 1)
+    msg = "Invalid session capacity (min=1)";
   else if (settings.Backlog < 1)
     msg = "Invalid backlog size (min=1)";
   else if (settings.QueueSize < 5)
@@ -212,54 +221,117 @@ void writedefaultfiles() {
   freelist(loadlist("nsp-uribl.txt", kUriblDefaults));
 }
 
+// Sets the session capacity: the setting, within the descriptors the
+// process may open (the soft limit raised to the hard one first).
+void setcapacity() {
+  long cap = settings.MaxSessions;
+  long limit = plat::raisedescriptorlimit();
+  if (limit > 0) {
+    logmsg(LOG_INFO, "Descriptor limit: %ld", limit);
+    long room = limit - settings.QueueSize - kReservedDescriptors;
+    if (room < settings.Threads) room = settings.Threads;
+    if (cap > room) {
+      cap = room;
+      logmsg(LOG_WARN, "Session capacity lowered to %ld by the descriptor limit", cap);
+    }
+  }
+  session_cap = (uint32_t)cap;
+}
+
+// Queues one accepted connection for the workers, or resets it when the
+// queue is full (with the hysteresis below).
+struct Admission {
+  uint32_t limit;
+  uint32_t saved;
+  bool rejecting;
+};
+
+void admit(Admission* a, const ConnectionRecord& rec) {
+  uint32_t n = queuecount(conn_queue);
+  if (n >= a->limit) {
+    if (!a->rejecting) {
+      a->saved = a->limit;
+      a->limit = a->limit * 4 / 5;
+      a->rejecting = true;
+      logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", rec.client_ip, (long)n);
+    }
+    ResetConnection(rec.sock);
+    return;
+  }
+  if (a->rejecting) {
+    logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld)", rec.client_ip, (long)n);
+    a->limit = a->saved;
+    a->rejecting = false;
+  }
+  ConnectionRecord* wrk = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
+  if (wrk == nullptr) {
+    logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
+    // The connection cannot be served; close it rather than leak it.
+    ResetConnection(rec.sock);
+    failshutdown(kExitResources);
+    return;
+  }
+  memcpy(wrk, &rec, sizeof rec);
+  if (!queuepush(conn_queue, wrk)) {
+    ResetConnection(wrk->sock);
+    free(wrk);
+    return;
+  }
+  wakeworker();
+}
+
 void acceptloop() {
   ConnectionRecord rec;
-  uint32_t limit = (uint32_t)settings.QueueSize;
-  uint32_t saved = limit;
-  bool rejecting = false;
+  Admission adm = {(uint32_t)settings.QueueSize, (uint32_t)settings.QueueSize, false};
+  bool paused = false;
   for (;;) {
     memset(&rec, 0, sizeof rec);
     rec.sock = plat::acceptsocket(socket_listen, &rec.peer_addr);
     if (rec.sock != kInvalidSocket) {
+      if (paused) {
+        logmsg(LOG_INFO, "[accept] accepting resumed");
+        paused = false;
+      }
       utctime(&rec.conn_time);
       plat::inetntoa(rec.peer_addr.addr, rec.client_ip, sizeof rec.client_ip);
       logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
-      uint32_t n = queuecount(conn_queue);
-      if (n < limit) {
-        if (rejecting) {
-          logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld)", rec.client_ip, (long)n);
-          limit = saved;
-          rejecting = false;
-        }
-        ConnectionRecord* wrk = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
-        if (wrk == nullptr) {
-          logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
-          // The connection cannot be served; close it rather than leak it.
-          ShutdownConnection(rec.sock, 1);
-          initshutdown(plat::kSigAbrt);
-        } else {
-          memcpy(wrk, &rec, sizeof rec);
-          if (!queuepush(conn_queue, wrk)) {
-            ShutdownConnection(wrk->sock, 1);
-            free(wrk);
-          }
-        }
-      } else {
-        if (!rejecting) {
-          saved = limit;
-          limit = limit * 4 / 5;
-          rejecting = true;
-          logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", rec.client_ip,
-                 (long)n);
-        }
-        ShutdownConnection(rec.sock, 1);
-      }
+      admit(&adm, rec);
     } else if (!isstopping()) {
-      logmsg(LOG_CRIT, "[accept] accept() failed (Error code 0x%X)", plat::socketerror());
-      initshutdown(plat::kSigAbrt);
+      int err = plat::socketerror();
+      if (plat::transientaccepterror(err)) {
+        // Weather, not a fault: connections wait in the backlog meanwhile.
+        if (!paused)
+          logmsg(LOG_WARN, "[accept] accept() failed (Error code 0x%X), pausing", err);
+        paused = true;
+        plat::sleepms(kAcceptPauseMs);
+      } else {
+        logmsg(LOG_CRIT, "[accept] accept() failed (Error code 0x%X)", err);
+        failshutdown(kExitSockets);
+      }
     }
     if (isstopping()) break;
   }
+}
+
+// Starts the workers and the logger. A thread the system refuses ends the
+// start-up: those already running are stopped again.
+bool startthreads() {
+  logmsg(LOG_INFO, "Creating %ld worker threads...", (long)settings.Threads);
+  try {
+    for (int i = 0; i < settings.Threads; i++) {
+      std::thread(workerthread).detach();
+      plat::sleepms(kThreadStartPauseMs);
+    }
+    logmsg(LOG_INFO, "Creating the logger thread...");
+    std::thread(loggerthread).detach();
+  } catch (const std::system_error& e) {
+    logmsg(LOG_CRIT, "Cannot create thread: %s", e.what());
+    initshutdown(plat::kSigAbrt);
+    while (active_threads.load() != 0) plat::sleepms(kThreadStartPauseMs);
+    return false;
+  }
+  plat::sleepms(kThreadStartPauseMs);
+  return true;
 }
 
 }  // namespace
@@ -376,14 +448,11 @@ int servermain(int argc, char** argv) {
 
   plat::lowerprocesspriority();
 
-  logmsg(LOG_INFO, "Creating %ld worker threads...", (long)settings.Threads);
-  for (int i = 0; i < settings.Threads; i++) {
-    std::thread(workerthread).detach();
-    plat::sleepms(kThreadStartPauseMs);
+  setcapacity();
+  if (!startthreads()) {
+    releaseworkers();
+    return kExitThreads;
   }
-  logmsg(LOG_INFO, "Creating the logger thread...");
-  std::thread(loggerthread).detach();
-  plat::sleepms(kThreadStartPauseMs);
 
   logmsg(LOG_INFO, "Setting up listen socket on %s:%d ...", settings.ListenIP, settings.ListenPort);
   uint32_t addr = isany(settings.ListenIP) ? 0 : plat::inetaddr(settings.ListenIP);
@@ -420,6 +489,7 @@ int servermain(int argc, char** argv) {
   logmsg(LOG_INFO, "Starting clean shutdown...");
   logmsg(LOG_INFO, "Waiting for %ld active threads to terminate...", (long)active_threads.load());
   while (active_threads.load() != 0) plat::sleepms(kThreadStartPauseMs);
+  releaseworkers();
   logmsg(LOG_INFO, "Releasing data queues...");
   if (queuefree(conn_queue)) conn_queue = nullptr;
   if (queuefree(log_queue)) log_queue = nullptr;
@@ -434,5 +504,5 @@ int servermain(int argc, char** argv) {
   logmsg(LOG_INFO, "All done, exiting");
   log_lock_delete();
   signaldone();
-  return 0;
+  return failure_exit.load();
 }

@@ -6,12 +6,24 @@
 #include "server/record.h"
 
 // Runs the server; returns the process exit code (0 done, 1 usage,
-// 2 invalid setting, 3 sockets, 4 queue creation, 5 SPF set-up).
+// 2 invalid setting, 3 sockets, 4 queue creation or other resources,
+// 5 SPF set-up, 6 threads).
 int servermain(int argc, char** argv);
+
+constexpr int kExitSockets = 3;
+constexpr int kExitResources = 4;
+constexpr int kExitThreads = 6;
+
+// Most worker threads the settings may ask for.
+constexpr int kMaxThreads = 256;
 
 extern std::atomic<uint32_t> shutdown_flag;
 extern std::atomic<uint32_t> active_threads;
-extern std::atomic<uint32_t> busy_workers;
+// Sessions the workers hold, and the most they may hold at once.
+extern std::atomic<uint32_t> sessions_held;
+extern uint32_t session_cap;
+// Exit code of a shutdown a failure caused (0: none).
+extern std::atomic<int> failure_exit;
 extern SocketHandle socket_listen;
 
 // Thread routines.
@@ -22,5 +34,11 @@ void loggerthread();
 void initshutdown(int sig);
 // SIGHUP: the logger thread reloads the list files before its next record.
 void requestreload(int sig);
+// A shutdown caused by a failure: the process then exits with code.
+void failshutdown(int code);
+// Tells a worker that a connection waits in conn_queue.
+void wakeworker();
+// Releases the workers' event loops once every worker has ended.
+void releaseworkers();
 // Non-zero once a shutdown was initiated; turns a pending service stop into one.
 uint32_t isstopping();

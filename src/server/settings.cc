@@ -31,6 +31,7 @@ void setdefaults() {
   if (!plat::getcurrentdir(settings.LogPath, sizeof settings.LogPath))
     textcopy(settings.LogPath, ".");
   settings.LogLevel = kDefaultLogLevel;
+  settings.MaxSessions = kDefaultMaxSessions;
 }
 
 void writeconfig(const char* path) {
@@ -130,9 +131,11 @@ int readconfig(const char* path) {
   s.TarpitTime = (int32_t)inigetint("TarpitTime", kDefaultTarpit);
   inigetstr("User", "", s.User, sizeof s.User);
   s.AnalysisBacklog = (int32_t)inigetint("AnalysisBacklog", kDefaultAnalysisBacklog);
+  s.MaxSessions = (int32_t)inigetint("MaxSessions", kDefaultMaxSessions);
 
   inisetsection("Logging");
   inigetstr("LogPath", ".", s.LogPath, 260);
   s.LogLevel = (int32_t)inigetint("LogLevel", kDefaultLogLevel);
+  s.DebugOutput = flag(inigetint("DebugOutput", 0));
   return 1;
 }

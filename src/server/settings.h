@@ -40,6 +40,12 @@ struct ServerSettings {
   // Optional "[Process] AnalysisBacklog": records waiting for analysis
   // beyond which a record is logged without DNS data (0: no cap).
   int32_t AnalysisBacklog;
+  // Optional "[Process] MaxSessions": sessions held at once, over all
+  // workers; more connections wait in the connection queue.
+  int32_t MaxSessions;
+  // Optional "[Logging] DebugOutput": every diagnostic message, whatever
+  // the level, also to the system's debug channel (syslog on Linux).
+  int32_t DebugOutput;
 };
 
 extern ServerSettings settings;
@@ -58,6 +64,7 @@ constexpr const char* kDefaultUser = "nestrap";
 constexpr int kDefaultDnsCache = 50000;
 // About 64 MiB of records.
 constexpr int kDefaultAnalysisBacklog = (int)((64u << 20) / sizeof(ConnectionRecord));
+constexpr int kDefaultMaxSessions = 4096;
 constexpr const char* kDefaultBestGuess = "v=spf1 a/24 mx/24 ptr ~all";
 constexpr const char* kDefaultFallBack = "v=spf1 a -all";
 // Public DNS information services.

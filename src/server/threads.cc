@@ -16,17 +16,31 @@
 
 std::atomic<uint32_t> shutdown_flag{0};
 std::atomic<uint32_t> active_threads{0};
-std::atomic<uint32_t> busy_workers{0};
+std::atomic<uint32_t> sessions_held{0};
+std::atomic<int> failure_exit{0};
+uint32_t session_cap = 1;
 SocketHandle socket_listen = kInvalidSocket;
 
 namespace {
 
-constexpr long kIdlePollMs = 79;
+constexpr long kRetryPauseMs = 79;
+constexpr long kStopCheckMs = 100;
 constexpr long kDrainPollMs = 1000;
+// Longest a worker sleeps without looking at the stop flag on its own.
+constexpr long kLoopWaitMs = 1000;
 
 std::atomic<int> stop_seen{0};
 std::atomic<int> reload_requested{0};
 std::atomic<int> listener_closed{0};
+
+// Worker threads register their loop here, so that the accept loop and a
+// stop can wake them; `load` is the sessions each one holds.
+struct WorkerSlot {
+  std::atomic<SessionLoop*> loop{nullptr};
+  std::atomic<uint32_t> load{0};
+};
+WorkerSlot worker_slots[kMaxThreads];
+std::atomic<uint32_t> worker_slots_used{0};
 
 struct ThreadTag {
   long num;
@@ -47,7 +61,104 @@ void logrecord(const ThreadTag& tag, ConnectionRecord* r) {
   pipelinesubmit(r);
 }
 
+struct Worker {
+  ThreadTag tag;
+  WorkerSlot* slot;
+};
+
+// Sessions one worker takes on before the others are asked: the capacity
+// spread over the workers (one each when the capacity is the thread count).
+uint32_t workershare() {
+  uint32_t n = (uint32_t)settings.Threads;
+  return (session_cap + n - 1) / n;
+}
+
+// Wakes the worker that holds the fewest sessions, `except` aside.
+void wakeidlest(const WorkerSlot* except) {
+  WorkerSlot* best = nullptr;
+  uint32_t used = worker_slots_used.load();
+  for (uint32_t i = 0; i < used && i < kMaxThreads; i++) {
+    WorkerSlot* w = &worker_slots[i];
+    if (w == except || w->loop.load() == nullptr) continue;
+    if (best == nullptr || w->load.load() < best->load.load()) best = w;
+  }
+  if (best != nullptr) loopwake(best->loop.load());
+}
+
+void sessiondone(ConnectionRecord* r, void* ctx) {
+  Worker* w = (Worker*)ctx;
+  // A record that cannot be queued for logging for want of memory is
+  // retried briefly, then dropped with a note rather than leaked.
+  int tries = 0;
+  while (!queuepush(log_queue, r)) {
+    if (++tries == 50) {
+      logmsg(LOG_CRIT, "%s %s cannot queue record for logging !", w->tag.text, r->client_ip);
+      free(r);
+      break;
+    }
+    plat::sleepms(kRetryPauseMs);
+  }
+  w->slot->load.fetch_sub(1);
+  uint32_t b = sessions_held.fetch_sub(1) - 1;
+  uint32_t q = queuecount(conn_queue);
+  logmsg(LOG_CONN, "%s %ld active, %ld queued requests", w->tag.text, (long)b, (long)q);
+}
+
+// Reserves room for one more session within the capacity.
+bool reserve() {
+  uint32_t held = sessions_held.load();
+  do {
+    if (held >= session_cap) return false;
+  } while (!sessions_held.compare_exchange_weak(held, held + 1));
+  return true;
+}
+
+// Takes queued connections while this worker and the server have room.
+void takework(Worker* w, SessionLoop* loop) {
+  uint32_t share = workershare();
+  while (w->slot->load.load() < share && reserve()) {
+    ConnectionRecord* r = (ConnectionRecord*)queuepop(conn_queue);
+    if (r == nullptr) {
+      sessions_held.fetch_sub(1);
+      return;
+    }
+    r->thread_num = (int32_t)w->tag.num;
+    r->thread_id = w->tag.id;
+    textcopy(r->thread_tag, w->tag.text);
+    w->slot->load.fetch_add(1);
+    if (!loopstart(loop, r)) {
+      logmsg(LOG_CRIT, "%s %s cannot start a session !", w->tag.text, r->client_ip);
+      ResetConnection(r->sock);
+      free(r);
+      w->slot->load.fetch_sub(1);
+      sessions_held.fetch_sub(1);
+    }
+  }
+  // Work left and room elsewhere: another worker takes it.
+  if (queuecount(conn_queue) != 0 && sessions_held.load() < session_cap) wakeidlest(w->slot);
+}
+
+void wakeall() {
+  uint32_t used = worker_slots_used.load();
+  for (uint32_t i = 0; i < used && i < kMaxThreads; i++)
+    if (SessionLoop* l = worker_slots[i].loop.load()) loopwake(l);
+  if (log_queue != nullptr) queuewakeall(log_queue);
+}
+
 }  // namespace
+
+void wakeworker() { wakeidlest(nullptr); }
+
+void failshutdown(int code) {
+  int none = 0;
+  failure_exit.compare_exchange_strong(none, code);
+  initshutdown(plat::kSigAbrt);
+}
+
+void releaseworkers() {
+  uint32_t used = worker_slots_used.load();
+  for (uint32_t i = 0; i < used && i < kMaxThreads; i++) loopfree(worker_slots[i].loop.exchange(nullptr));
+}
 
 void initshutdown(int sig) {
   char name[16];
@@ -64,6 +175,7 @@ void initshutdown(int sig) {
   logmsg(LOG_INFO, "%s: initiating shutdown sequence...", name);
   shutdown_flag.fetch_add(1);
   setstopevent();
+  wakeall();
   logmsg(LOG_INFO, "Closing server socket...");
   // Several paths can initiate a shutdown; the socket is closed once only.
   if (socket_listen != kInvalidSocket && listener_closed.exchange(1) == 0)
@@ -86,40 +198,24 @@ uint32_t isstopping() {
 
 void workerthread() {
   plat::lowerthreadpriority();
-  ThreadTag tag = maketag();
-  logmsg(LOG_INFO, "%s Worker thread started", tag.text);
-  for (;;) {
-    if (shutdown_flag.load() != 0) {
-      logmsg(LOG_INFO, "Worker thread %s exiting", tag.text);
-      active_threads.fetch_sub(1);
-      return;
+  Worker w;
+  w.tag = maketag();
+  logmsg(LOG_INFO, "%s Worker thread started", w.tag.text);
+  SessionLoop* loop = loopcreate(sessiondone, &w);
+  if (loop == nullptr) {
+    logmsg(LOG_CRIT, "%s cannot set up its event loop !", w.tag.text);
+    failshutdown(kExitResources);
+  } else {
+    w.slot = &worker_slots[worker_slots_used.fetch_add(1)];
+    w.slot->loop.store(loop);
+    while (shutdown_flag.load() == 0) {
+      takework(&w, loop);
+      loopturn(loop, kLoopWaitMs);
     }
-    if (queuecount(conn_queue) == 0) {
-      plat::sleepms(kIdlePollMs);
-      continue;
-    }
-    ConnectionRecord* r = (ConnectionRecord*)queuepop(conn_queue);
-    if (r == nullptr) continue;
-    busy_workers.fetch_add(1);
-    r->thread_num = (int32_t)tag.num;
-    r->thread_id = tag.id;
-    textcopy(r->thread_tag, tag.text);
-    HandleSession(r);
-    // A record that cannot be queued for logging for want of memory is
-    // retried briefly, then dropped with a note rather than leaked.
-    int tries = 0;
-    while (!queuepush(log_queue, r)) {
-      if (++tries == 50) {
-        logmsg(LOG_CRIT, "%s %s cannot queue record for logging !", tag.text, r->client_ip);
-        free(r);
-        break;
-      }
-      plat::sleepms(kIdlePollMs);
-    }
-    uint32_t b = busy_workers.fetch_sub(1) - 1;
-    uint32_t q = queuecount(conn_queue);
-    logmsg(LOG_CONN, "%s %ld active, %ld queued requests", tag.text, (long)b, (long)q);
+    loopstopall(loop);
   }
+  logmsg(LOG_INFO, "Worker thread %s exiting", w.tag.text);
+  active_threads.fetch_sub(1);
 }
 
 void loggerthread() {
@@ -137,12 +233,12 @@ void loggerthread() {
       pipelinewait();
       reloadalllists();
     }
-    if (queuecount(log_queue) == 0) {
-      plat::sleepms(kIdlePollMs);
+    ConnectionRecord* r = (ConnectionRecord*)queuepop(log_queue);
+    if (r == nullptr) {
+      // Woken by a record or a stop; a service stop is looked for now and then.
+      queuewait(log_queue, kStopCheckMs);
       continue;
     }
-    ConnectionRecord* r = (ConnectionRecord*)queuepop(log_queue);
-    if (r == nullptr) continue;
     logrecord(tag, r);
   }
   logmsg(LOG_INFO, "Logger thread %s preparing shutdown...", tag.text);

@@ -13,8 +13,6 @@ namespace {
 
 const char kHeloChars[] = "0123456789.-abcdefghijklmnopqrstuvwxyz_";
 const char kNoHeloNotice[] = "250-HELO/EHLO Command not issued, proceeding anyway";
-const char kTempfail[] =
-    "421 4.2.1 Service temporarily unavailable, closing transmission channel.";
 const char kHelpText[] =
     "214-This is sendmail version 8.2.0\r\n"
     "214-Supported commands:\r\n"
@@ -72,7 +70,8 @@ int CheckAddress(const char* addr) {
   return ADDR_OK;
 }
 
-int DoHelo(char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
+int DoHelo(ReplySink*, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r) {
   if (arg[0] == '\0') return NeedsArgument(reply, verb, r);
   textcopy(r->helo, arg, kArgCap);
   if (!IsValidHeloName(arg)) {
@@ -90,7 +89,8 @@ int DoHelo(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   return SMTP_CONTINUE;
 }
 
-int DoAuth(char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
+int DoAuth(ReplySink*, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r) {
   if (r->auth_done == 1) {
     textformat(reply, kReplySize, "503 %s already authenticated", verb);
     r->error_count++;
@@ -103,7 +103,8 @@ int DoAuth(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   return SMTP_CONTINUE;
 }
 
-int DoMail(char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
+int DoMail(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r) {
   if (arg[0] == '\0') return NeedsArgument(reply, verb, r);
   if (r->mail_from[0] != '\0' && r->rset_seen == 0) {
     textcopy(reply, kReplySize, "503 Nested MAIL command");
@@ -119,7 +120,7 @@ int DoMail(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   if (r->helo[0] == '\0') {
     r->error_count++;
     // A continuation line: the reply below completes it, whatever its code.
-    if (SendReply(r->sock, kNoHeloNotice, SMTP_CONTINUE) == SMTP_LOST) return SMTP_LOST;
+    if (SendReply(out, kNoHeloNotice, SMTP_CONTINUE) == SMTP_LOST) return SMTP_LOST;
   }
   switch (CheckAddress(arg)) {
     case ADDR_OK:
@@ -136,7 +137,8 @@ int DoMail(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   return SMTP_CONTINUE;
 }
 
-int DoRcpt(char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
+int DoRcpt(ReplySink*, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r) {
   if (r->mail_from[0] == '\0' || r->rset_seen == 1) {
     textcopy(reply, kReplySize, "503 Need MAIL before RCPT");
     return SMTP_CONTINUE;
@@ -161,23 +163,26 @@ int DoRcpt(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   }
 }
 
-int DoData(char* reply, const char*, const char*, ConnectionRecord* r) {
+int DoData(ReplySink*, char* reply, const char*, const char*,
+           ConnectionRecord* r) {
   if (r->rcpt_count == 0 || r->rset_seen == 1) {
     // Counted as a recipient on purpose: a second DATA then gets the 421.
     r->rcpt_count++;
     textcopy(reply, kReplySize, "471 Bad or missing RCPT command");
     return SMTP_CONTINUE;
   }
-  textcopy(reply, kReplySize, kTempfail);
+  textcopy(reply, kReplySize, kTempfailText);
   return SMTP_CLOSE;
 }
 
-int DoQuit(char* reply, const char*, const char*, ConnectionRecord*) {
+int DoQuit(ReplySink*, char* reply, const char*, const char*,
+           ConnectionRecord*) {
   textcopy(reply, kReplySize, "221 closing connection.");
   return SMTP_CLOSE;
 }
 
-int DoVrfy(char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
+int DoVrfy(ReplySink*, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r) {
   int result = SMTP_CONTINUE;
   if (CountVerification(reply, verb, arg, r, &result)) return result;
   switch (CheckAddress(arg)) {
@@ -193,7 +198,8 @@ int DoVrfy(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   }
 }
 
-int DoExpn(char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
+int DoExpn(ReplySink*, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r) {
   int result = SMTP_CONTINUE;
   if (CountVerification(reply, verb, arg, r, &result)) return result;
   if (CheckAddress(arg) == ADDR_NO_USER) return UserRequired(reply, arg, r);
@@ -201,12 +207,14 @@ int DoExpn(char* reply, const char* verb, const char* arg, ConnectionRecord* r) 
   return SMTP_CONTINUE;
 }
 
-int DoHelp(char* reply, const char*, const char*, ConnectionRecord*) {
+int DoHelp(ReplySink*, char* reply, const char*, const char*,
+           ConnectionRecord*) {
   textcopy(reply, kReplySize, kHelpText);
   return SMTP_CONTINUE;
 }
 
-int DoNoop(char* reply, const char*, const char*, ConnectionRecord* r) {
+int DoNoop(ReplySink*, char* reply, const char*, const char*,
+           ConnectionRecord* r) {
   if (r->noop_count >= kMaxNoop) {
     textcopy(reply, kReplySize, "451 max NOOP exceeded");
     return SMTP_CLOSE;
@@ -216,7 +224,8 @@ int DoNoop(char* reply, const char*, const char*, ConnectionRecord* r) {
   return SMTP_CONTINUE;
 }
 
-int DoRset(char* reply, const char*, const char* arg, ConnectionRecord* r) {
+int DoRset(ReplySink*, char* reply, const char*, const char* arg,
+           ConnectionRecord* r) {
   if (arg[0] != '\0') {
     textcopy(reply, kReplySize, "501 Invalid argument");
     return SMTP_CONTINUE;

@@ -35,38 +35,47 @@ enum SmtpCommandCode {
   CMD_RSET = 12,
 };
 
+class ReplySink;
+
+// A handler writes at most one reply (without the final CR LF) into the
+// kReplySize-byte reply buffer and returns SMTP_CONTINUE or SMTP_CLOSE
+// (DoMail also SMTP_LOST, with the reply buffer left empty). Only DoMail
+// sends anything itself, through out.
+using SmtpHandler = int (*)(ReplySink* out, char* reply, const char* verb, const char* arg,
+                            ConnectionRecord* r);
+
 struct SmtpCommand {
   int32_t code;
   char verb[kVerbSize];
   int32_t compared;  // leading characters of the input that must equal the verb
+  SmtpHandler handler;
 };
 
 // Scanned from the top; the first matching row wins; ends at code CMD_END.
 extern const SmtpCommand smtp_commands[];
 
-// A handler writes at most one reply (without the final CR LF) into the
-// kReplySize-byte reply buffer and returns SMTP_CONTINUE or SMTP_CLOSE
-// (DoMail also SMTP_LOST, with the reply buffer left empty).
-using SmtpHandler = int (*)(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-
-struct SmtpDispatch {
-  int32_t code;
-  SmtpHandler handler;
-};
-// Handler of every command code; ends at code CMD_END.
-extern const SmtpDispatch smtp_handlers[];
-
-int DoHelo(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoAuth(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoMail(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoRcpt(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoData(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoQuit(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoVrfy(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoExpn(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoHelp(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoNoop(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
-int DoRset(char* reply, const char* verb, const char* arg, ConnectionRecord* r);
+int DoHelo(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoAuth(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoMail(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoRcpt(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoData(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoQuit(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoVrfy(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoExpn(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoHelp(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoNoop(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
+int DoRset(ReplySink* out, char* reply, const char* verb, const char* arg,
+           ConnectionRecord* r);
 
 // 1 when name is an acceptable HELO name: letters, digits, ".", "-", "_"
 // only, not starting with "-" or ".", at least one ".".
@@ -86,8 +95,3 @@ void ExtractArgument(const char* input, size_t skip, char* arg);
 
 // Stores the reply's first line (bounded to the field) in last_error.
 void RecordError(ConnectionRecord* r, const char* reply);
-// Logs the first line of text, bounded to kDialogTextCap, at LOG_CONN.
-void LogDialogLine(const ConnectionRecord* r, const char* text);
-// Sends reply (bounded to kDialogTextCap) plus CR LF with one send. Returns
-// result, or SMTP_LOST when the send failed or sent nothing.
-int SendReply(SocketHandle s, const char* reply, int result);

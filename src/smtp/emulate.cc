@@ -13,38 +13,42 @@
 #include "smtp/commands.h"
 
 const SmtpCommand smtp_commands[] = {
-    {CMD_HELO, "HELO", 4},
-    {CMD_EHLO, "EHLO", 4},
-    {CMD_AUTH, "AUTH PLAIN", 10},
-    {CMD_MAIL, "MAIL FROM:", 10},
-    {CMD_RCPT, "RCPT TO:", 8},
-    {CMD_DATA, "DATA", 4},
-    {CMD_QUIT, "QUIT", 4},
-    {CMD_VRFY, "VRFY", 4},
-    {CMD_EXPN, "EXPN", 4},
-    {CMD_HELP, "HELP", 4},
-    {CMD_NOOP, "NOOP", 4},
-    {CMD_RSET, "RSET", 4},
-    {CMD_END, "NULL", 0},
+    {CMD_HELO, "HELO", 4, DoHelo},
+    {CMD_EHLO, "EHLO", 4, DoHelo},
+    {CMD_AUTH, "AUTH PLAIN", 10, DoAuth},
+    {CMD_MAIL, "MAIL FROM:", 10, DoMail},
+    {CMD_RCPT, "RCPT TO:", 8, DoRcpt},
+    {CMD_DATA, "DATA", 4, DoData},
+    {CMD_QUIT, "QUIT", 4, DoQuit},
+    {CMD_VRFY, "VRFY", 4, DoVrfy},
+    {CMD_EXPN, "EXPN", 4, DoExpn},
+    {CMD_HELP, "HELP", 4, DoHelp},
+    {CMD_NOOP, "NOOP", 4, DoNoop},
+    {CMD_RSET, "RSET", 4, DoRset},
+    {CMD_END, "NULL", 0, nullptr},
 };
 
-const SmtpDispatch smtp_handlers[] = {
-    {CMD_HELO, DoHelo}, {CMD_EHLO, DoHelo}, {CMD_AUTH, DoAuth}, {CMD_MAIL, DoMail},
-    {CMD_RCPT, DoRcpt}, {CMD_DATA, DoData}, {CMD_QUIT, DoQuit}, {CMD_VRFY, DoVrfy},
-    {CMD_EXPN, DoExpn}, {CMD_HELP, DoHelp}, {CMD_NOOP, DoNoop}, {CMD_RSET, DoRset},
-    {CMD_END, nullptr},
-};
+const char kTempfailText[] =
+    "421 4.2.1 Service temporarily unavailable, closing transmission channel.";
 
 namespace {
 
 const char kMaxErrorsReply[] = "550 Max errors exceeded";
 const char kUnrecognizedReply[] = "500 Command unrecognized";
 
-SmtpHandler HandlerFor(int32_t code) {
-  for (const SmtpDispatch* d = smtp_handlers; d->code != CMD_END; ++d)
-    if (d->code == code) return d->handler;
-  return nullptr;
-}
+// Replies straight over a socket, waiting out each delay first.
+class SocketSink : public ReplySink {
+ public:
+  explicit SocketSink(SocketHandle s) : s_(s) {}
+  int put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) override {
+    plat::sleepms(delay_ms);
+    if (log != nullptr) LogDialogLine(log, data);
+    return plat::sendsocket(s_, data, len) >= 1 ? 1 : 0;
+  }
+
+ private:
+  SocketHandle s_;
+};
 
 // Length of the first line of text (up to the first CR or LF).
 size_t FirstLineLength(const char* text) { return strcspn(text, "\r\n"); }
@@ -74,30 +78,36 @@ void LogDialogLine(const ConnectionRecord* r, const char* text) {
   logmsg(LOG_CONN, "%s %s %s", r->thread_tag, r->client_ip, line);
 }
 
-int SendReply(SocketHandle s, const char* reply, int result) {
-  char out[kDialogTextCap + 3];
-  size_t n = textcopy(out, kDialogTextCap + 1, reply);
-  out[n++] = '\r';
-  out[n++] = '\n';
-  return plat::sendsocket(s, out, n) >= 1 ? result : SMTP_LOST;
+int SendReply(ReplySink* out, const char* reply, int result, long delay_ms,
+              const ConnectionRecord* log) {
+  char text[kDialogTextCap + 3];
+  size_t n = textcopy(text, kDialogTextCap + 1, reply);
+  text[n++] = '\r';
+  text[n++] = '\n';
+  text[n] = '\0';
+  return out->put(text, n, delay_ms, log) ? result : SMTP_LOST;
+}
+
+int RefuseOverLimit(ConnectionRecord* r, const char* input, ReplySink* out) {
+  LogDialogLine(r, input);
+  return SendReply(out, kTempfailText, SMTP_CLOSE, 0, r);
 }
 
 int EmulateSmtp(ConnectionRecord* r, const char* input) {
+  SocketSink out(r->sock);
+  return EmulateInput(r, input, &out);
+}
+
+int EmulateInput(ConnectionRecord* r, const char* input, ReplySink* out) {
   LogDialogLine(r, input);
 
-  if (r->error_count >= kMaxErrors) {
-    LogDialogLine(r, kMaxErrorsReply);
-    return SendReply(r->sock, kMaxErrorsReply, SMTP_CLOSE);
-  }
+  if (r->error_count >= kMaxErrors) return SendReply(out, kMaxErrorsReply, SMTP_CLOSE, 0, r);
 
   const SmtpCommand* cmd = FindCommand(input);
-  SmtpHandler handler = cmd != nullptr ? HandlerFor(cmd->code) : nullptr;
-  if (handler == nullptr) {
+  if (cmd == nullptr) {
     r->error_count++;
     RecordError(r, kUnrecognizedReply);
-    plat::sleepms(settings.TarpitTime);
-    LogDialogLine(r, kUnrecognizedReply);
-    return SendReply(r->sock, kUnrecognizedReply, SMTP_CONTINUE);
+    return SendReply(out, kUnrecognizedReply, SMTP_CONTINUE, settings.TarpitTime, r);
   }
 
   char verb[kVerbSize];
@@ -107,13 +117,12 @@ int EmulateSmtp(ConnectionRecord* r, const char* input) {
 
   char reply[kReplySize];
   memset(reply, 0, sizeof reply);
-  int result = handler(reply, verb, arg, r);
+  int result = cmd->handler(out, reply, verb, arg, r);
   if (result == SMTP_CLOSE) r->quit_seen = 1;
   if (reply[0] == '\0') return result;
 
   // DATA's 471 and 421 are part of the decoy's normal course, not errors.
   if (reply[0] == '5' || (reply[0] == '4' && cmd->code != CMD_DATA)) RecordError(r, reply);
-  if (result == SMTP_CONTINUE) plat::sleepms(settings.TarpitTime);
-  LogDialogLine(r, reply);
-  return SendReply(r->sock, reply, result);
+  long delay = result == SMTP_CONTINUE ? settings.TarpitTime : 0;
+  return SendReply(out, reply, result, delay, r);
 }

@@ -1,10 +1,12 @@
 #include "smtp/session.h"
 
+#include <chrono>
 #include <cstring>
+#include <new>
 
 #include "analysis/helpers.h"
 #include "platform/net.h"
-#include "platform/sys.h"
+#include "platform/poller.h"
 #include "server/log.h"
 #include "server/settings.h"
 #include "server/textbuf.h"
@@ -13,44 +15,464 @@
 namespace {
 
 constexpr size_t kDrainBufferSize = 3072;
-const char kTempfailReply[] =
-    "421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n";
+// Room for everything one input can bring out: a notice and one reply, each
+// at most a dialogue text; a client that does not read stops being read.
+constexpr size_t kOutputCap = 8192;
+constexpr int kEventBatch = 64;
 
-bool sendtext(SocketHandle s, const char* text) {
-  return plat::sendsocket(s, text, strlen(text)) >= 1;
+int64_t nowms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Every timer of a class runs for the same time, so each class is a list in
+// deadline order: arming appends, the head falls due first.
+enum TimerClass { kTimerTarpit = 0, kTimerRead = 1, kTimerDrain = 2, kTimerClasses = 3 };
+
+long timerlength(int cls) {
+  switch (cls) {
+    case kTimerTarpit: return settings.TarpitTime;
+    case kTimerRead: return (long)settings.RxTimeOut;
+    default: return (long)(settings.RxTimeOut / 2);
+  }
+}
+
+enum State { kBanner, kReading, kWriting, kDraining };
+enum Next { kReadOn, kCloseAfter };
+
+struct Session;
+
+struct TimerList {
+  Session* head = nullptr;
+  Session* tail = nullptr;
+};
+
+}  // namespace
+
+struct SessionLoop {
+  plat::Poller* poller;
+  SessionDone done;
+  void* ctx;
+  TimerList timers[kTimerClasses];
+  Session* all;  // every session held, for a stop
+  uint32_t count;
+  char line[kLineBufferSize];
+};
+
+namespace {
+
+struct Session final : ReplySink {
+  SessionLoop* loop;
+  ConnectionRecord* r;
+  Session* prev;  // in loop->all
+  Session* next;
+  Session* tprev;  // in the timer list of class tclass
+  Session* tnext;
+  int tclass;
+  int64_t deadline;
+  int state;
+  int after;
+  int watched;  // PollFlags the poller watches for, -1 when not registered
+  bool lost;
+  bool held;     // bytes from heldfrom on wait for `release`
+  bool heldlog;  // and their first line is logged when they go
+  int64_t started;
+  uint32_t inputs;
+  size_t outpos, heldfrom, outlen;
+  char out[kOutputCap];
+
+  int put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) override;
+};
+
+void disarm(Session* s) {
+  if (s->tclass < 0) return;
+  TimerList& t = s->loop->timers[s->tclass];
+  (s->tprev ? s->tprev->tnext : t.head) = s->tnext;
+  (s->tnext ? s->tnext->tprev : t.tail) = s->tprev;
+  s->tprev = s->tnext = nullptr;
+  s->tclass = -1;
+}
+
+void arm(Session* s, int cls) {
+  disarm(s);
+  TimerList& t = s->loop->timers[cls];
+  s->tclass = cls;
+  s->deadline = nowms() + timerlength(cls);
+  s->tprev = t.tail;
+  s->tnext = nullptr;
+  (t.tail ? t.tail->tnext : t.head) = s;
+  t.tail = s;
+}
+
+// Registers, changes or drops the poller's interest in the session's socket.
+void watch(Session* s, int events) {
+  plat::Poller* p = s->loop->poller;
+  if (events < 0) {
+    if (s->watched >= 0) plat::pollerremove(p, s->r->sock);
+  } else if (s->watched < 0) {
+    if (!plat::polleradd(p, s->r->sock, events, s)) {
+      logmsg(LOG_ERR, "%s %s cannot watch the connection (0x%X)", s->r->thread_tag,
+             s->r->client_ip, plat::socketerror());
+      s->lost = true;
+      events = -1;
+    }
+  } else if (s->watched != events) {
+    plat::pollermodify(p, s->r->sock, events, s);
+  }
+  s->watched = events;
+}
+
+void logstep(const Session* s, const char* step) {
+  logmsg(LOG_CONN, "%s %s %s", s->r->thread_tag, s->r->client_ip, step);
+}
+
+void finish(Session* s) {
+  logstep(s, "Session terminated.");
+  disarm(s);
+  SessionLoop* l = s->loop;
+  (s->prev ? s->prev->next : l->all) = s->next;
+  if (s->next) s->next->prev = s->prev;
+  l->count--;
+  ConnectionRecord* r = s->r;
+  delete s;
+  l->done(r, l->ctx);
+}
+
+void closed(Session* s, bool ok) {
+  logstep(s, ok ? "Socket closed." : "Error closing socket.");
+  finish(s);
+}
+
+// The client is gone, silent or past a stop: reset the connection.
+void disconnected(Session* s) {
+  logstep(s, "Remote disconnected !");
+  logstep(s, "Closing socket...");
+  watch(s, -1);
+  closed(s, ResetConnection(s->r->sock) == 1);
+}
+
+// Orderly close: send side shut, then one read of whatever the client still
+// sends (up to half the read time-out) before the socket goes.
+void closegracefully(Session* s) {
+  logstep(s, "Closing socket...");
+  if (!plat::shutdownsend(s->r->sock)) {
+    logmsg(LOG_ERR, "*** ShutdownConnection: error during shutdown() 0x%X", plat::socketerror());
+    watch(s, -1);
+    plat::closesocket(s->r->sock);
+    closed(s, false);
+    return;
+  }
+  s->state = kDraining;
+  watch(s, plat::kPollIn);
+  if (s->lost) {
+    disconnected(s);
+    return;
+  }
+  arm(s, kTimerDrain);
+}
+
+void enddrain(Session* s, bool readable) {
+  if (readable) {
+    char drain[kDrainBufferSize];
+    plat::recvsocket(s->r->sock, drain, sizeof drain - 1);
+  }
+  watch(s, -1);
+  bool ok = plat::closesocket(s->r->sock) == 1;
+  if (!ok)
+    logmsg(LOG_ERR, "*** ShutdownConnection: error during closesocket() 0x%X",
+           plat::socketerror());
+  closed(s, ok);
+}
+
+// Sends what may go now. Returns 0 when the client is gone.
+int flush(Session* s) {
+  size_t end = s->held ? s->heldfrom : s->outlen;
+  while (s->outpos < end) {
+    long n = plat::sendsocket(s->r->sock, s->out + s->outpos, end - s->outpos);
+    if (n < 0 && plat::wouldblock()) break;
+    if (n <= 0) {
+      s->lost = true;
+      return 0;
+    }
+    s->outpos += (size_t)n;
+  }
+  if (s->outpos == s->outlen) s->outpos = s->outlen = s->heldfrom = 0;
+  return 1;
+}
+
+int Session::put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) {
+  if (lost) return 0;
+  if (outpos > 0 && !held) {
+    memmove(out, out + outpos, outlen - outpos);
+    outlen -= outpos;
+    outpos = 0;
+  }
+  if (outlen + len > sizeof out) {
+    lost = true;
+    return 0;
+  }
+  if (delay_ms > 0 || held) {
+    if (!held) {
+      held = true;
+      heldlog = log != nullptr;
+      heldfrom = outlen;
+    }
+    memcpy(out + outlen, data, len);
+    outlen += len;
+    return 1;
+  }
+  if (log != nullptr) LogDialogLine(log, data);
+  memcpy(out + outlen, data, len);
+  outlen += len;
+  return flush(this);
+}
+
+// After each step: waits for what the session needs next.
+void settle(Session* s) {
+  if (s->lost) {
+    disconnected(s);
+    return;
+  }
+  if (s->held || s->outpos < s->outlen) {
+    s->state = kWriting;
+    bool unsent = s->outpos < (s->held ? s->heldfrom : s->outlen);
+    watch(s, unsent ? plat::kPollOut : -1);
+    // Held bytes go when the response delay is over; bytes a client does
+    // not take are as good as a silent client.
+    if (!s->held)
+      arm(s, kTimerRead);
+    else if (s->tclass != kTimerTarpit)
+      arm(s, kTimerTarpit);
+    if (s->lost) disconnected(s);
+    return;
+  }
+  if (s->after == kCloseAfter) {
+    closegracefully(s);
+    return;
+  }
+  s->state = kReading;
+  watch(s, plat::kPollIn);
+  if (s->lost) {
+    disconnected(s);
+    return;
+  }
+  arm(s, kTimerRead);
+}
+
+void sendbanner(Session* s) {
+  logstep(s, "Sending banner message");
+  char date[128];
+  gmtdate(date);
+  char banner[kLineBufferSize];
+  textformat(banner, sizeof banner, "220 %s ESMTP Sendmail 8.2.0/8.2.0; %s", settings.HostName,
+             date);
+  if (SendReply(s, banner, SMTP_CONTINUE) == SMTP_LOST) {
+    disconnected(s);
+    return;
+  }
+  logstep(s, "Waiting for client input");
+  s->after = kReadOn;
+  settle(s);
+}
+
+void tempfail(Session* s, char* input) {
+  if (ExtractHeloArgument(input, s->r->helo, sizeof s->r->helo)) logstep(s, input);
+  logstep(s, "Sending tempfail message");
+  if (SendReply(s, kTempfailText, SMTP_CLOSE) == SMTP_LOST) {
+    disconnected(s);
+    return;
+  }
+  s->after = kCloseAfter;
+  settle(s);
+}
+
+void emulate(Session* s, const char* input) {
+  s->inputs++;
+  int rc;
+  if (s->inputs > kMaxDialogueInputs || nowms() - s->started >= kMaxDialogueMs)
+    rc = RefuseOverLimit(s->r, input, s);
+  else
+    rc = EmulateInput(s->r, input, s);
+  if (rc == SMTP_LOST) {
+    disconnected(s);
+    return;
+  }
+  s->after = rc == SMTP_CONTINUE ? kReadOn : kCloseAfter;
+  settle(s);
+}
+
+void readinput(Session* s) {
+  char* line = s->loop->line;
+  memset(line, 0, kLineBufferSize);
+  long n = plat::recvsocket(s->r->sock, line, kLineBufferSize - 1);
+  if (n < 0 && plat::wouldblock()) return;
+  if (n <= 0) {
+    disconnected(s);
+    return;
+  }
+  disarm(s);
+  if (settings.FakeSmtp == 1)
+    emulate(s, line);
+  else
+    tempfail(s, line);
+}
+
+void onevent(Session* s, int events) {
+  switch (s->state) {
+    case kReading:
+      readinput(s);
+      break;
+    case kDraining:
+      enddrain(s, true);
+      break;
+    case kWriting:
+      if ((events & (plat::kPollOut | plat::kPollErr)) == 0) break;
+      if (s->outpos == (s->held ? s->heldfrom : s->outlen)) {
+        watch(s, -1);  // an error while only held bytes wait shows when they go
+        break;
+      }
+      if (!flush(s)) {
+        disconnected(s);
+        return;
+      }
+      settle(s);
+      break;
+    default:
+      // Nothing is read or written before the banner: the error shows when
+      // the banner goes, as it did when the session slept.
+      watch(s, -1);
+      break;
+  }
+}
+
+void ontimer(Session* s, int cls) {
+  s->tclass = -1;
+  if (s->state == kBanner) {
+    sendbanner(s);
+  } else if (s->state == kDraining) {
+    enddrain(s, false);
+  } else if (cls == kTimerTarpit && s->held) {
+    s->held = false;
+    if (s->heldlog) LogDialogLine(s->r, s->out + s->heldfrom);
+    flush(s);
+    settle(s);
+  } else {
+    disconnected(s);
+  }
+}
+
+void runtimers(SessionLoop* l) {
+  int64_t now = nowms();
+  for (int c = 0; c < kTimerClasses; c++) {
+    TimerList& t = l->timers[c];
+    while (t.head != nullptr && t.head->deadline <= now) {
+      Session* s = t.head;
+      t.head = s->tnext;
+      (t.head ? t.head->tprev : t.tail) = nullptr;
+      s->tnext = nullptr;
+      ontimer(s, c);
+    }
+  }
 }
 
 }  // namespace
 
-int RecvWithTimeout(SocketHandle s, char* buf, size_t len, unsigned long timeout_ms) {
-  if (plat::waitreadable(s, timeout_ms) < 1) return 0;
-  memset(buf, 0, len);
-  return plat::recvsocket(s, buf, len) > 0 ? 1 : 0;
+SessionLoop* loopcreate(SessionDone done, void* ctx) {
+  SessionLoop* l = new (std::nothrow) SessionLoop;
+  if (l == nullptr) return nullptr;
+  l->poller = plat::pollercreate();
+  if (l->poller == nullptr) {
+    delete l;
+    return nullptr;
+  }
+  l->done = done;
+  l->ctx = ctx;
+  l->all = nullptr;
+  l->count = 0;
+  return l;
 }
 
-int ShutdownConnection(SocketHandle s, int abortive) {
+void loopfree(SessionLoop* l) {
+  if (l == nullptr) return;
+  plat::pollerfree(l->poller);
+  delete l;
+}
+
+int loopstart(SessionLoop* l, ConnectionRecord* r) {
+  if (r->sock == kInvalidSocket || !plat::setnonblocking(r->sock)) return 0;
+  Session* s = new (std::nothrow) Session;
+  if (s == nullptr) return 0;
+  s->loop = l;
+  s->r = r;
+  s->tprev = s->tnext = nullptr;
+  s->tclass = -1;
+  s->watched = -1;
+  s->lost = s->held = s->heldlog = false;
+  s->started = nowms();
+  s->inputs = 0;
+  s->outpos = s->heldfrom = s->outlen = 0;
+  s->after = kReadOn;
+  s->prev = nullptr;
+  s->next = l->all;
+  if (l->all) l->all->prev = s;
+  l->all = s;
+  l->count++;
+
+  logstep(s, "Session started");
+  r->helo[0] = '\0';
+  if (settings.FakeSmtp == 1) {
+    r->mail_from[0] = '\0';
+    r->rcpt_to[0] = '\0';
+    r->rset_seen = 0;
+    r->error_count = 0;
+    r->rcpt_count = 0;
+    r->vrfy_count = 0;
+    r->noop_count = 0;
+  }
+  s->state = kBanner;
+  if (settings.TarpitTime > 0)
+    arm(s, kTimerTarpit);
+  else
+    sendbanner(s);
+  return 1;
+}
+
+void loopturn(SessionLoop* l, long max_wait_ms) {
+  long wait = max_wait_ms;
+  int64_t now = nowms();
+  for (const TimerList& t : l->timers) {
+    if (t.head == nullptr) continue;
+    int64_t left = t.head->deadline - now;
+    if (left < wait) wait = left < 0 ? 0 : (long)left;
+  }
+  plat::PollEvent evs[kEventBatch];
+  int n = plat::pollerwait(l->poller, evs, kEventBatch, wait);
+  for (int i = 0; i < n; i++) onevent((Session*)evs[i].key, evs[i].events);
+  runtimers(l);
+}
+
+void loopwake(SessionLoop* l) { plat::pollerwake(l->poller); }
+
+void loopstopall(SessionLoop* l) {
+  while (l->all != nullptr) {
+    Session* s = l->all;
+    if (s->state == kDraining)
+      enddrain(s, false);
+    else
+      disconnected(s);
+  }
+}
+
+uint32_t loopcount(const SessionLoop* l) { return l->count; }
+
+int ResetConnection(SocketHandle s) {
   if (s == kInvalidSocket) {
     logmsg(LOG_ERR, "*** ShutdownConnection: invalid socket !!!");
     return 0;
   }
-  if (abortive) {
-    plat::setabortive(s);
-    if (!plat::closesocket(s)) {
-      logmsg(LOG_ERR, "*** ShutdownConnection Err: 0x%X", plat::socketerror());
-      return 0;
-    }
-    return 1;
-  }
-  if (!plat::shutdownsend(s)) {
-    logmsg(LOG_ERR, "*** ShutdownConnection: error during shutdown() 0x%X", plat::socketerror());
-    // The handle is released all the same, so that no descriptor leaks.
-    plat::closesocket(s);
-    return 0;
-  }
-  char drain[kDrainBufferSize];
-  RecvWithTimeout(s, drain, sizeof drain - 1, settings.RxTimeOut / 2);
+  plat::setabortive(s);
   if (!plat::closesocket(s)) {
-    logmsg(LOG_ERR, "*** ShutdownConnection: error during closesocket() 0x%X", plat::socketerror());
+    logmsg(LOG_ERR, "*** ShutdownConnection Err: 0x%X", plat::socketerror());
     return 0;
   }
   return 1;
@@ -69,64 +491,4 @@ int ExtractHeloArgument(char* input, char* helo, size_t helosize) {
     textcopy(helo, helosize, sp, kTextCap);
   }
   return 1;
-}
-
-int HandleSession(ConnectionRecord* r) {
-  if (r->sock == kInvalidSocket) return 1;
-  const char* tag = r->thread_tag;
-  const char* ip = r->client_ip;
-  logmsg(LOG_CONN, "%s %s Session started", tag, ip);
-  r->helo[0] = '\0';
-  char line[kLineBufferSize];
-  memset(line, 0, sizeof line);
-
-  plat::sleepms(settings.TarpitTime);
-
-  logmsg(LOG_CONN, "%s %s Sending banner message", tag, ip);
-  char date[128];
-  gmtdate(date);
-  textformat(line, sizeof line, "220 %s ESMTP Sendmail 8.2.0/8.2.0; %s\r\n", settings.HostName,
-             date);
-  int alive = 0;
-  if (sendtext(r->sock, line)) {
-    logmsg(LOG_CONN, "%s %s Waiting for client input", tag, ip);
-    alive = RecvWithTimeout(r->sock, line, kLineBufferSize - 1, settings.RxTimeOut);
-  }
-
-  if (settings.FakeSmtp == 1) {
-    r->mail_from[0] = '\0';
-    r->rcpt_to[0] = '\0';
-    r->rset_seen = 0;
-    r->error_count = 0;
-    r->rcpt_count = 0;
-    r->vrfy_count = 0;
-    r->noop_count = 0;
-    while (alive == 1) {
-      int rc = EmulateSmtp(r, line);
-      if (rc == SMTP_CONTINUE) {
-        alive = RecvWithTimeout(r->sock, line, kLineBufferSize - 1, settings.RxTimeOut);
-      } else if (rc == SMTP_LOST) {
-        alive = 0;
-      } else {
-        break;
-      }
-    }
-    if (alive == 0) logmsg(LOG_CONN, "%s %s Remote disconnected !", tag, ip);
-  } else if (alive == 0) {
-    logmsg(LOG_CONN, "%s %s Remote disconnected !", tag, ip);
-  } else {
-    if (ExtractHeloArgument(line, r->helo, sizeof r->helo))
-      logmsg(LOG_CONN, "%s %s %s", tag, ip, line);
-    logmsg(LOG_CONN, "%s %s Sending tempfail message", tag, ip);
-    alive = sendtext(r->sock, kTempfailReply) ? 1 : 0;
-    if (!alive) logmsg(LOG_CONN, "%s %s Remote disconnected !", tag, ip);
-  }
-
-  logmsg(LOG_CONN, "%s %s Closing socket...", tag, ip);
-  if (ShutdownConnection(r->sock, alive ? 0 : 1))
-    logmsg(LOG_CONN, "%s %s Socket closed.", tag, ip);
-  else
-    logmsg(LOG_CONN, "%s %s Error closing socket.", tag, ip);
-  logmsg(LOG_CONN, "%s %s Session terminated.", tag, ip);
-  return 0;
 }

@@ -1,25 +1,39 @@
-// One client session from banner to close, and the socket read and close
-// operations every part of the front end uses.
+// Client sessions from banner to close, as state machines on an event loop:
+// one loop (one worker thread) carries many sessions at once, and nothing a
+// client does or fails to do blocks it. Also the socket close every part of
+// the front end uses.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "server/record.h"
 
 constexpr size_t kLineBufferSize = 4096;
 
-// Runs the session on r. Returns 1 when r->sock is invalid (nothing done),
-// else 0. The connection is closed on return.
-int HandleSession(ConnectionRecord* r);
+struct SessionLoop;
 
-// Waits up to timeout_ms for input, then reads one chunk of at most len bytes
-// into buf (zeroing its first len bytes first). Returns 1 when at least one
-// byte arrived, 0 on time-out, error or orderly close.
-// REQUIRES: buf holds len + 1 bytes.
-int RecvWithTimeout(SocketHandle s, char* buf, size_t len, unsigned long timeout_ms);
+// Receives every finished session's record; the loop no longer holds it.
+using SessionDone = void (*)(ConnectionRecord* r, void* ctx);
 
-// Closes s: abortive (reset) when abortive is 1, else shuts down sending,
-// drains for half of RxTimeOut and closes. Returns 1 when closed without error.
-int ShutdownConnection(SocketHandle s, int abortive);
+// New loop, or null when the system refused the resources.
+SessionLoop* loopcreate(SessionDone done, void* ctx);
+// REQUIRES: the loop holds no session.
+void loopfree(SessionLoop* l);
+// Starts the session of r on the loop (banner after TarpitTime). Returns 1;
+// 0 when it cannot be carried (r untouched, its socket still open).
+int loopstart(SessionLoop* l, ConnectionRecord* r);
+// Waits up to max_wait_ms (less when a timer falls due sooner; a wake ends
+// it at once) and runs whatever became due.
+void loopturn(SessionLoop* l, long max_wait_ms);
+// Makes the current or next loopturn return at once. Thread-safe.
+void loopwake(SessionLoop* l);
+// Ends every session at once, closed as a read time-out closes it.
+void loopstopall(SessionLoop* l);
+// Sessions the loop holds.
+uint32_t loopcount(const SessionLoop* l);
+
+// Resets and closes s (abortive close). Returns 1 when closed without error.
+int ResetConnection(SocketHandle s);
 
 // Tempfail mode: the argument of the first input line (tabs and "|" turned
 // to blanks, cut at the first CR or else LF, the verb and the blanks behind

@@ -180,7 +180,10 @@ class DecoyTest(unittest.TestCase):
         self.assertEqual(len(n.connection_lines()), 3)
 
     def test_queue_full_hysteresis(self):
-        n = self.server(["-w", "2", "-q", "5", "-r", "60000"])
+        # With the capacity equal to the thread count, each worker holds one
+        # session and the rest wait in the queue.
+        n = self.server(["-w", "2", "-q", "5", "-r", "60000"],
+                        ini=QUIET_DNS + "[Process]\nMaxSessions=2\n")
         held = []
         self.addCleanup(lambda: [c.close() for c in held])
 

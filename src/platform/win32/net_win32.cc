@@ -169,6 +169,18 @@ int setabortive(SocketHandle s) {
   return setsockopt(sock(s), SOL_SOCKET, SO_LINGER, (const char*)&l, sizeof l) == 0 ? 1 : 0;
 }
 
+int setnonblocking(SocketHandle s) {
+  u_long on = 1;
+  return ioctlsocket(sock(s), FIONBIO, &on) == 0 ? 1 : 0;
+}
+
+int wouldblock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+
+int transientaccepterror(int err) {
+  return err == WSAEMFILE || err == WSAENOBUFS || err == WSAECONNRESET ||
+         err == WSAECONNABORTED;
+}
+
 int closesocket(SocketHandle s) { return ::closesocket(sock(s)) == 0 ? 1 : 0; }
 
 int socketerror() { return WSAGetLastError(); }

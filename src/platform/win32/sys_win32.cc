@@ -58,6 +58,9 @@ void sleepms(long ms) {
   if (ms > 0) Sleep((DWORD)ms);
 }
 
+// Sockets are kernel handles without a per-process count limit.
+long raisedescriptorlimit() { return 0; }
+
 static void fill(SysTime* t, const SYSTEMTIME& st) {
   t->year = st.wYear;
   t->month = st.wMonth;
