@@ -1,0 +1,190 @@
+// Sessions on one worker's event loop: two clients whose inputs alternate
+// byte by byte get exactly the replies, the diagnostic lines and the
+// connection lines each would get alone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "analysis/loginfo.h"
+#include "platform/net.h"
+#include "server/settings.h"
+#include "server/textbuf.h"
+#include "smtp/session.h"
+#include "util/temp_dir.h"
+
+namespace {
+
+const char kTag[] = "[0001-00AA]";
+const std::string kBannerStart = "220 decoy.example.test ESMTP Sendmail 8.2.0/8.2.0; ";
+
+struct Client {
+  const char* ip;
+  SocketHandle socks[2] = {kInvalidSocket, kInvalidSocket};  // server's, client's
+  std::string got;
+};
+
+class OneLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(tmp_.path().empty());
+    setdefaults();
+    textcopy(settings.LogPath, tmp_.str().c_str());
+    textcopy(settings.HostName, "decoy.example.test");
+    settings.LogLevel = 5;
+    settings.FakeSmtp = 1;
+    settings.TarpitTime = 20;  // replies wait on the loop's timers
+    settings.RxTimeOut = 10000;
+    loop_ = loopcreate(&OneLoop::Done, this);
+    ASSERT_NE(loop_, nullptr);
+  }
+  void TearDown() override {
+    for (Client* c : clients_)
+      if (c->socks[1] != kInvalidSocket) plat::closesocket(c->socks[1]);
+    for (ConnectionRecord* r : done_) free(r);
+    loopfree(loop_);
+  }
+
+  static void Done(ConnectionRecord* r, void* ctx) { ((OneLoop*)ctx)->done_.push_back(r); }
+
+  void Start(Client* c) {
+    ASSERT_EQ(plat::socketpair(c->socks), 1);
+    ConnectionRecord* r = (ConnectionRecord*)calloc(1, sizeof(ConnectionRecord));
+    r->sock = c->socks[0];
+    textcopy(r->client_ip, c->ip);
+    textcopy(r->thread_tag, kTag);
+    ASSERT_EQ(loopstart(loop_, r), 1);
+    clients_.push_back(c);
+  }
+
+  // Runs the loop until c got `want` more bytes ending in `end`; returns them.
+  std::string Take(Client* c, size_t want, const std::string& end = "") {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    size_t from = c->got.size();
+    while (std::chrono::steady_clock::now() < deadline) {
+      size_t n = c->got.size();
+      if (n - from >= want && n >= end.size() && c->got.compare(n - end.size(), end.size(), end) == 0)
+        break;
+      loopturn(loop_, 10);
+      char buf[4096];
+      while (plat::waitreadable(c->socks[1], 0) > 0) {
+        long n = plat::recvsocket(c->socks[1], buf, sizeof buf);
+        if (n <= 0) break;
+        c->got.append(buf, (size_t)n);
+      }
+    }
+    return c->got.substr(from);
+  }
+
+  // Diagnostic lines of one client's session, without time and tag.
+  std::vector<std::string> SessionLines(const char* ip) {
+    char day[16];
+    time_t now = time(nullptr);
+    strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
+    std::ifstream f(tmp_.path() / (std::string("nestrap") + day + ".log"));
+    std::string prefix = std::string("[CONN] ") + kTag + " " + ip + " ";
+    std::vector<std::string> out;
+    for (std::string line; std::getline(f, line);) {
+      size_t at = line.find(prefix);
+      if (at == std::string::npos) continue;
+      std::string text = line.substr(at + prefix.size());
+      while (!text.empty() && text.back() == ' ') text.pop_back();
+      out.push_back(text);
+    }
+    return out;
+  }
+
+  TempDir tmp_{"nestrap-session-"};
+  SessionLoop* loop_ = nullptr;
+  std::vector<Client*> clients_;
+  std::vector<ConnectionRecord*> done_;
+};
+
+struct Turn {
+  std::string a_input, a_reply, b_input, b_reply;  // empty input: that client says nothing
+};
+
+TEST_F(OneLoop, InterleavedSessionsKeepTheirOwnDialogue) {
+  const std::vector<Turn> turns = {
+      {"EHLO a.example\r\n",
+       "250-Hello a.example ([192.0.2.1]), nice to meet you.\r\n250-HELP\r\n250-VRFY\r\n"
+       "250-EXPN\r\n250-NOOP\r\n250 AUTH PLAIN\r\n",
+       "HELO b.example\r\n", "250 Hello b.example ([192.0.2.2]), nice to meet you.\r\n"},
+      {"MAIL FROM:<a@a.example>\r\n", "250 <a@a.example>... Sender ok\r\n",
+       "MAIL FROM:<b@b.example>\r\n", "250 <b@b.example>... Sender ok\r\n"},
+      {"RCPT TO:<x@y.example>\r\n", "250 <x@y.example>... Recipient ok\r\n", "RSET\r\n",
+       "250 OK\r\n"},
+      {"VRFY root\r\n", "252 Cannot VRFY user; try RCPT to attempt delivery (or try finger)\r\n",
+       "RCPT TO:<nobody>\r\n", "503 Need MAIL before RCPT\r\n"},
+      {"DATA\r\n", "421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n",
+       "AUTH PLAIN Yg==\r\n", "235 ok, go ahead (#2.0.0)\r\n"},
+      {"", "", "QUIT\r\n", "221 closing connection.\r\n"},
+  };
+  Client a{"192.0.2.1"}, b{"192.0.2.2"};
+  Start(&a);
+  Start(&b);
+  for (Client* c : {&a, &b}) {
+    std::string banner = Take(c, 1, "\r\n");
+    EXPECT_EQ(banner.compare(0, kBannerStart.size(), kBannerStart), 0) << banner;
+  }
+  for (const Turn& t : turns) {
+    for (size_t i = 0; i < t.a_input.size() || i < t.b_input.size(); i++) {
+      if (i < t.a_input.size()) plat::sendsocket(a.socks[1], &t.a_input[i], 1);
+      if (i < t.b_input.size()) plat::sendsocket(b.socks[1], &t.b_input[i], 1);
+    }
+    EXPECT_EQ(Take(&a, t.a_reply.size()), t.a_reply) << t.a_input;
+    EXPECT_EQ(Take(&b, t.b_reply.size()), t.b_reply) << t.b_input;
+  }
+  // Both have their answer: they hang up and the loop closes both sessions.
+  for (Client* c : {&a, &b}) {
+    plat::shutdownsend(c->socks[1]);
+    EXPECT_EQ(Take(c, 0), "");
+  }
+  for (int i = 0; i < 200 && done_.size() < 2; i++) loopturn(loop_, 10);
+  ASSERT_EQ(done_.size(), 2u);
+  EXPECT_EQ(loopcount(loop_), 0u);
+
+  const std::vector<std::string> a_lines = {
+      "Session started", "Sending banner message", "Waiting for client input",
+      "EHLO a.example", "250-Hello a.example ([192.0.2.1]), nice to meet you.",
+      "MAIL FROM:<a@a.example>", "250 <a@a.example>... Sender ok",
+      "RCPT TO:<x@y.example>", "250 <x@y.example>... Recipient ok",
+      "VRFY root", "252 Cannot VRFY user; try RCPT to attempt delivery (or try finger)",
+      "DATA", "421 4.2.1 Service temporarily unavailable, closing transmission channel.",
+      "Closing socket...", "Socket closed.", "Session terminated."};
+  const std::vector<std::string> b_lines = {
+      "Session started", "Sending banner message", "Waiting for client input",
+      "HELO b.example", "250 Hello b.example ([192.0.2.2]), nice to meet you.",
+      "MAIL FROM:<b@b.example>", "250 <b@b.example>... Sender ok",
+      "RSET", "250 OK",
+      "RCPT TO:<nobody>", "503 Need MAIL before RCPT",
+      "AUTH PLAIN Yg==", "235 ok, go ahead (#2.0.0)",
+      "QUIT", "221 closing connection.",
+      "Closing socket...", "Socket closed.", "Session terminated."};
+  EXPECT_EQ(SessionLines("192.0.2.1"), a_lines);
+  EXPECT_EQ(SessionLines("192.0.2.2"), b_lines);
+
+  // The connection lines the logger builds from the two records.
+  std::vector<std::string> lines;
+  for (const char* ip : {"192.0.2.1", "192.0.2.2"})
+    for (const ConnectionRecord* r : done_)
+      if (strcmp(r->client_ip, ip) == 0) {
+        char line[kLineSize];
+        loginfo(line, "2026-01-01|00:00:00", r);
+        lines.push_back(line);
+      }
+  const std::vector<std::string> expected = {
+      "2026-01-01|00:00:00||     0|192.0.2.1||||a.example||||||0|1|0|1||<a@a.example>|"
+      "<x@y.example>|",
+      "2026-01-01|00:00:00||     0|192.0.2.2||||b.example||||||0|0|0|0|Yg==|<b@b.example>||"
+      "503 Need MAIL before RCPT"};
+  EXPECT_EQ(lines, expected);
+}
+
+}  // namespace
