@@ -209,6 +209,11 @@ def sanitizer_report(text):
             raise AssertionError("sanitizer report:\n" + text[max(0, at - 200):at + 4000])
 
 
+def fd_count(pid):
+    """Open descriptors of a process."""
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
 def columns(line):
     """Columns of a connection line (the trailing blank removed)."""
     assert line.endswith(" "), repr(line)

@@ -6,7 +6,7 @@ import socket
 import time
 import unittest
 
-from harness import Nestrap, columns, recv_all, recv_until, wait_for
+from harness import Nestrap, columns, fd_count, recv_all, recv_until, wait_for
 
 QUIET_DNS = "[DNSinfo]\nNameServer=127.0.0.1:9\n"
 BANNER = re.compile(rb"^220 decoy\.example\.test ESMTP Sendmail 8\.2\.0/8\.2\.0; "
@@ -180,10 +180,16 @@ class DecoyTest(unittest.TestCase):
         self.assertEqual(len(n.connection_lines()), 3)
 
     def test_queue_full_hysteresis(self):
-        # With the capacity equal to the thread count, each worker holds one
-        # session and the rest wait in the queue.
+        # Sessions beyond the capacity wait in the queue; with the capacity
+        # equal to the thread count, each worker holds one session.
+        for cap in (2, 6):
+            with self.subTest(cap=cap):
+                self.hysteresis(cap)
+
+    def hysteresis(self, cap):
         n = self.server(["-w", "2", "-q", "5", "-r", "60000"],
-                        ini=QUIET_DNS + "[Process]\nMaxSessions=2\n")
+                        ini=QUIET_DNS + "[Process]\nMaxSessions=%d\n" % cap)
+        fds0 = fd_count(n.proc.pid)
         held = []
         self.addCleanup(lambda: [c.close() for c in held])
 
@@ -192,16 +198,17 @@ class DecoyTest(unittest.TestCase):
             held.append(s)
             return s
 
-        busy = [hold(), hold()]
-        for s in busy:
-            recv_until(s, b"\r\n")          # both workers are now in a session
+        busy = []
+        for _ in range(cap):                 # every session the capacity allows is held
+            busy.append(hold())
+            recv_until(busy[-1], b"\r\n")
         queued = [hold() for _ in range(5)]  # five records wait in the queue
         for _ in range(3):                   # queue full: reset without reply
             self.assertTrue(self.rejected(n))
         err = n.stderr()
         self.assertEqual(err.count("queue full (5), rejecting requests"), 1, err)
-        # Free one worker: it takes one queued record, leaving 4 (not below 4/5
-        # of 5), so the next connection is still rejected silently.
+        # End one session: a queued record takes its place, leaving 4 (not
+        # below 4/5 of 5), so the next connection is still rejected silently.
         busy[0].close()
         recv_until(queued[0], b"\r\n")
         self.assertTrue(self.rejected(n))
@@ -217,6 +224,7 @@ class DecoyTest(unittest.TestCase):
         s.close()
         wait_for(lambda: "back.to.normal" in "".join(n.connection_lines()))
         self.assertEqual(n.stderr().count("queue full"), 1)
+        wait_for(lambda: fd_count(n.proc.pid) <= fds0, timeout=60, what="descriptors released")
         self.assertEqual(n.stop(), 0)
 
 

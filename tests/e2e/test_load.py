@@ -10,13 +10,9 @@ import sys
 import time
 import unittest
 
-from harness import SANITIZED, Nestrap, columns, recv_until, wait_for
+from harness import SANITIZED, Nestrap, columns, fd_count, recv_until, wait_for
 
 QUIET_DNS = "[DNSinfo]\nNameServer=127.0.0.1:9\n"
-
-
-def fd_count(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
 
 
 def rss_kb(pid):
@@ -82,6 +78,11 @@ async def client(port, kind, n, out, timeout=30):
                     break
         elif kind == "silent":
             await asyncio.wait_for(reader.read(), timeout)
+        elif kind == "linger":
+            # Says EHLO, then neither reads nor closes until the server does.
+            writer.write(b"EHLO linger.load.test\r\n")
+            await writer.drain()
+            await asyncio.sleep(timeout / 2)
     except (ConnectionResetError, BrokenPipeError, asyncio.IncompleteReadError):
         out.other += 1
     except asyncio.TimeoutError:
@@ -202,6 +203,44 @@ class LoadTest(unittest.TestCase):
             cols = columns(line)
             self.assertEqual(len(cols), 22)
             self.assertEqual(cols[7], "1.0.0.127.in-addr.arpa.")  # no data: the query name
+        self.assertEqual(n.stop(), 0)
+
+    def test_stalling_clients_do_not_delay_a_banner(self):
+        # Hundreds of clients that linger after EHLO, stay silent or send a
+        # byte at a time, while well-behaved clients come one after another.
+        n = self.server(["-s", "-r", "4000", "-b", "512"])
+        pid = n.proc.pid
+        fds0 = fd_count(pid)
+        stalling = ["linger"] * 100 + ["silent"] * 100 + ["drip"] * 100
+        waits = []
+
+        async def behaved(count):
+            for i in range(count):
+                started = time.monotonic()
+                reader, writer = await asyncio.open_connection("127.0.0.1", n.port)
+                banner = await asyncio.wait_for(reader.readline(), 30)
+                waits.append(time.monotonic() - started)
+                self.assertTrue(banner.startswith(b"220 "), banner)
+                writer.write(b"QUIT\r\n")
+                await writer.drain()
+                self.assertTrue((await asyncio.wait_for(reader.readline(), 30)).startswith(b"221"))
+                writer.close()
+                await asyncio.sleep(0.02)
+
+        async def run():
+            load = asyncio.ensure_future(run_load(n.port, stalling, len(stalling)))
+            await asyncio.sleep(0.5)
+            await behaved(50)
+            return await load
+
+        out = asyncio.run(run())
+        self.assertEqual(out.rejected, 0)
+        # Generous for a loaded machine; held sessions cost no thread.
+        self.assertLess(max(waits), 2.0, sorted(waits)[-5:])
+        total = len(stalling) + 50
+        wait_for(lambda: len(n.connection_lines()) == total, timeout=120, interval=0.5,
+                 what="a line for every connection")
+        wait_for(lambda: fd_count(pid) <= fds0, timeout=60, what="descriptors released")
         self.assertEqual(n.stop(), 0)
 
     def test_accept_pauses_while_descriptors_run_out(self):
