@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import Nestrap, free_port, recv_all, wait_for
+from harness import SANITIZED, Nestrap, free_port, recv_all, wait_for
 
 USAGE = """nestrap version 10.03, Nov. 7, 2019
 Nestrap server for "MX sandwich"
@@ -121,6 +121,7 @@ class UsageTest(Fixture):
             (["-i", "255.255.255.255"], 'Invalid listen address, use either an IP or "any"'),
             (["-i", "nowhere"], 'Invalid listen address, use either an IP or "any"'),
             (["-w", "1"], "Invalid thread count (min=2)"),
+            (["-w", "257"], "Invalid thread count (max=256)"),
             (["-b", "0"], "Invalid backlog size (min=1)"),
             (["-q", "4"], "Invalid queue size (min=5)"),
             (["-r", "999"], "Invalid socket read timeout (min=1000)"),
@@ -136,6 +137,15 @@ class UsageTest(Fixture):
                 self.assertEqual(len(errors), 1, r.stderr)
                 self.assertIn(message, errors[0])
                 self.assertNotIn("Winsock info", r.stderr)
+
+    @unittest.skipIf(SANITIZED, "sanitizers reserve more address space than the limit")
+    def test_threads_the_system_refuses_end_the_start_up_cleanly(self):
+        n = self.server()
+        r = subprocess.run(["/bin/sh", "-c", "ulimit -v 400000 && exec \"$@\"", "sh", n.exe,
+                            "-n", "h.example", "-p", str(free_port()), "-w", "256"],
+                           capture_output=True, text=True, timeout=120, cwd=n.dir, env=n._env())
+        self.assertEqual(r.returncode, 6, r.stderr[-2000:])
+        self.assertIn("[CRIT] Cannot create thread", r.stderr)
 
     def test_non_numeric_thread_count_in_file_is_invalid(self):
         n = self.server(ini=QUIET_DNS + "[Process]\nThreads=abc\n")
