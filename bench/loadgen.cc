@@ -1,14 +1,22 @@
-// Load generator: tempfail sessions per second against the real binary.
+// Load generator: tempfail sessions per second against the real binary, side
+// by side with Postfix's smtp-sink answering EHLO with the same 421.
 //
-//   loadgen <path to nestrap> [seconds per step, default 5]
+//   loadgen <path to nestrap> [seconds per step, default 5] [smtp-sink, default
+//           /usr/sbin/smtp-sink when present]
 //
-// Starts nestrap from a temporary directory on a free loopback port (once
-// with default settings, once with -w 32), then runs closed-loop clients at
-// 1, 8, 64 and 512 concurrent connections: connect, read the banner, send
-// EHLO, read the 421, wait for the close. Prints sessions/s, p50/p99 session
-// latency and the server's peak resident memory. A benchmark, not a test.
+// Starts each server on a free loopback port (nestrap from a temporary
+// directory with default settings and -b 1024), then:
+// - closed-loop clients at 1, 8, 64 and 512 concurrent connections: connect,
+//   read the banner, send EHLO, read the 421, close. Prints sessions/s,
+//   p50/p99 session latency and the server's peak resident memory;
+// - a lingering run: 20 connections/s for 20 s, every other one sends EHLO
+//   and then neither reads nor closes; the others are timed to their banner;
+// - an idle run: 10,000 connections held silent (nestrap with MaxSessions
+//   10000) while 200 new clients are timed to their banner.
+// A benchmark, not a test: nothing is asserted.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -40,23 +49,49 @@ static int freeport() {
   return ntohs(a.sin_port);
 }
 
-static bool session(int port) {
+constexpr char kTempfail[] =
+    "421 4.2.1 Service temporarily unavailable, closing transmission channel.";
+
+static double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+static int connectto(int port, int timeout_s) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return false;
-  timeval tv{30, 0};
+  if (s < 0) return -1;
+  timeval tv{timeout_s, 0};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons((uint16_t)port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s, (sockaddr*)&a, sizeof a) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+// Reads up to the end of a line; false on time-out, reset or close.
+static bool readline(int s) {
+  char c;
+  for (;;) {
+    if (recv(s, &c, 1, 0) != 1) return false;
+    if (c == '\n') return true;
+  }
+}
+
+// One well-behaved tempfail session; *banner_ms gets the time to the banner.
+static bool session(int port, double* banner_ms = nullptr) {
+  auto t0 = Clock::now();
+  int s = connectto(port, 30);
+  if (s < 0) return false;
   bool ok = false;
-  char buf[1024];
-  if (connect(s, (sockaddr*)&a, sizeof a) == 0 && recv(s, buf, sizeof buf, 0) > 0) {
+  if (readline(s)) {
+    if (banner_ms) *banner_ms = ms(Clock::now() - t0);
     const char ehlo[] = "EHLO bench.example.org\r\n";
+    char buf[1024];
     if (send(s, ehlo, sizeof ehlo - 1, MSG_NOSIGNAL) > 0) {
       ssize_t n = recv(s, buf, sizeof buf, 0);
       ok = n > 3 && memcmp(buf, "421", 3) == 0;
-      while (n > 0) n = recv(s, buf, sizeof buf, 0);
     }
   }
   close(s);
@@ -72,44 +107,62 @@ static long peakrss(pid_t pid) {
 }
 
 struct Server {
+  std::string name;
   pid_t pid = -1;
   int port = 0;
-  std::string dir;
+  std::string dir;  // nestrap's directory (settings, logs); empty for smtp-sink
 };
 
-static Server startserver(const char* binary, const std::vector<std::string>& extra) {
+static pid_t spawn(std::vector<std::string> args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+static void waitlistening(int port) {
+  for (int i = 0; i < 500; i++) {
+    int s = connectto(port, 1);
+    if (s >= 0) {
+      close(s);
+      return;
+    }
+    usleep(20000);
+  }
+}
+
+static Server startnestrap(const char* binary, const std::string& ini,
+                           const std::vector<std::string>& extra) {
   Server sv;
+  sv.name = "nestrap";
   char tmpl[] = "/tmp/nestrap-bench-XXXXXX";
   sv.dir = mkdtemp(tmpl);
   std::string exe = sv.dir + "/nestrap";
-  std::string cmd = "cp '" + std::string(binary) + "' '" + exe + "'";
-  if (system(cmd.c_str()) != 0) exit(1);
+  std::filesystem::copy_file(binary, exe);
+  std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
   // The analysis must not ask the machine's resolver: a closed local port.
-  std::ofstream(sv.dir + "/nestrap.ini") << "[DNSinfo]\nNameServer=127.0.0.1:9\n";
+  std::ofstream(sv.dir + "/nestrap.ini") << "[DNSinfo]\nNameServer=127.0.0.1:9\n" << ini;
   sv.port = freeport();
   std::vector<std::string> args = {exe, "-n", "bench.example", "-i", "127.0.0.1", "-p",
-                                   std::to_string(sv.port), "-b", "1024", "-q", "100000", "-v",
-                                   "0"};
+                                   std::to_string(sv.port), "-b", "1024"};
   args.insert(args.end(), extra.begin(), extra.end());
-  sv.pid = fork();
-  if (sv.pid == 0) {
-    std::vector<char*> argv;
-    for (auto& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  for (int i = 0; i < 500; i++) {  // wait until it listens
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)sv.port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool up = connect(s, (sockaddr*)&a, sizeof a) == 0;
-    close(s);
-    if (up) break;
-    usleep(20000);
-  }
+  sv.pid = spawn(args);
+  waitlistening(sv.port);
+  return sv;
+}
+
+static Server startsink(const std::string& binary) {
+  Server sv;
+  sv.name = "smtp-sink";
+  sv.port = freeport();
+  sv.pid = spawn({binary, "-r", "ehlo,helo", "-b", kTempfail, "-m", "20000", "-u", "nobody",
+                  "127.0.0.1:" + std::to_string(sv.port), "1024"});
+  waitlistening(sv.port);
   return sv;
 }
 
@@ -117,56 +170,175 @@ static void stopserver(Server& sv) {
   kill(sv.pid, SIGTERM);
   int st;
   waitpid(sv.pid, &st, 0);
-  std::string cmd = "rm -rf '" + sv.dir + "'";
-  if (system(cmd.c_str()) != 0) perror("rm");
+  if (!sv.dir.empty()) std::filesystem::remove_all(sv.dir);
+}
+
+// Connection lines the nestrap under test wrote so far.
+static long connectionlines(const Server& sv) {
+  long n = 0;
+  if (sv.dir.empty()) return -1;
+  for (const auto& e : std::filesystem::directory_iterator(sv.dir)) {
+    if (e.path().filename().string().rfind("ipinfo", 0) != 0) continue;
+    std::ifstream f(e.path());
+    std::string line;
+    while (std::getline(f, line)) n++;
+  }
+  return n;
+}
+
+static double pct(std::vector<double>& v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[(size_t)(p * (double)(v.size() - 1))];
+}
+
+static void concurrency(Server& sv, double seconds) {
+  for (int clients : {1, 8, 64, 512}) {
+    std::atomic<bool> stop{false};
+    std::atomic<long> failed{0};
+    std::mutex mu;
+    std::vector<double> latencies;
+    std::vector<std::thread> threads;
+    auto begin = Clock::now();
+    for (int c = 0; c < clients; c++)
+      threads.emplace_back([&] {
+        std::vector<double> mine;
+        while (!stop.load()) {
+          auto t0 = Clock::now();
+          if (session(sv.port))
+            mine.push_back(ms(Clock::now() - t0));
+          else
+            failed++;
+        }
+        std::lock_guard<std::mutex> g(mu);
+        latencies.insert(latencies.end(), mine.begin(), mine.end());
+      });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    for (auto& t : threads) t.join();
+    double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    double rate = (double)latencies.size() / elapsed;
+    printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld\n", sv.name.c_str(), clients, rate,
+           pct(latencies, 0.50), pct(latencies, 0.99), failed.load(), peakrss(sv.pid));
+    fflush(stdout);
+  }
+}
+
+// 20 connections/s for 20 s; every other one lingers after EHLO.
+static void lingering(Server& sv) {
+  constexpr int kRate = 20, kSeconds = 20;
+  long lines0 = connectionlines(sv);
+  std::mutex mu;
+  std::vector<double> banners;
+  std::atomic<long> served{0}, lost{0};
+  std::vector<std::thread> threads;
+  std::vector<int> held;
+  auto begin = Clock::now();
+  for (int i = 0; i < kRate * kSeconds; i++) {
+    std::this_thread::sleep_until(begin + std::chrono::milliseconds(1000 * i / kRate));
+    if (i % 2 == 0) {
+      int s = connectto(sv.port, 30);
+      const char ehlo[] = "EHLO linger.example.org\r\n";
+      if (s >= 0 && send(s, ehlo, sizeof ehlo - 1, MSG_NOSIGNAL) > 0) {
+        std::lock_guard<std::mutex> g(mu);
+        held.push_back(s);
+      } else if (s >= 0) {
+        close(s);
+      }
+      continue;
+    }
+    threads.emplace_back([&] {
+      double b = 0;
+      bool ok = session(sv.port, &b);
+      std::lock_guard<std::mutex> g(mu);
+      if (ok) {
+        served++;
+        banners.push_back(b);
+      } else {
+        lost++;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int s : held) close(s);
+  long total = kRate * kSeconds;
+  long lines = -1;
+  if (lines0 >= 0) {
+    for (int i = 0; i < 600 && connectionlines(sv) - lines0 < total; i++) usleep(100000);
+    lines = connectionlines(sv) - lines0;
+  }
+  printf("%-10s lingering: %ld/%ld well-behaved served, banner p50 %.2f ms p99 %.2f ms, "
+         "%ld of %ld connections logged, peak RSS %ld KiB\n",
+         sv.name.c_str(), served.load(), served.load() + lost.load(), pct(banners, 0.50),
+         pct(banners, 0.99), lines, total, peakrss(sv.pid));
+  fflush(stdout);
+}
+
+// 10,000 silent connections held while 200 new clients come one by one.
+static void idle(Server& sv) {
+  constexpr int kIdle = 10000, kProbes = 200;
+  std::vector<int> held;
+  for (int i = 0; i < kIdle; i++) {
+    int s = connectto(sv.port, 30);
+    if (s < 0) break;
+    held.push_back(s);
+  }
+  long bannered = 0;
+  for (int s : held) bannered += readline(s) ? 1 : 0;
+  std::vector<double> banners;
+  for (int i = 0; i < kProbes; i++) {
+    double b = 0;
+    if (session(sv.port, &b)) banners.push_back(b);
+  }
+  printf("%-10s idle: %ld of %d held with their banner, %zu/%d new clients served, banner p50 "
+         "%.2f ms p99 %.2f ms, peak RSS %ld KiB\n",
+         sv.name.c_str(), bannered, kIdle, banners.size(), kProbes, pct(banners, 0.50),
+         pct(banners, 0.99), peakrss(sv.pid));
+  fflush(stdout);
+  for (int s : held) close(s);
 }
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: %s <nestrap binary> [seconds per step]\n", argv[0]);
+    fprintf(stderr, "usage: %s <nestrap binary> [seconds per step] [smtp-sink binary]\n",
+            argv[0]);
     return 2;
   }
   double seconds = argc > 2 ? atof(argv[2]) : 5.0;
+  std::string sink = argc > 3 ? argv[3] : "/usr/sbin/smtp-sink";
+  bool havesink = access(sink.c_str(), X_OK) == 0;
   signal(SIGPIPE, SIG_IGN);
-  const std::vector<std::vector<std::string>> configs = {{}, {"-w", "32"}};
-  printf("%-10s %8s %12s %10s %10s %8s %14s\n", "settings", "clients", "sessions/s", "p50 ms",
+  // The idle run holds ten thousand connections on each side.
+  rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  printf("%-10s %8s %12s %10s %10s %8s %14s\n", "server", "clients", "sessions/s", "p50 ms",
          "p99 ms", "failed", "peak RSS KiB");
-  for (const auto& extra : configs) {
-    Server sv = startserver(argv[1], extra);
-    for (int clients : {1, 8, 64, 512}) {
-      std::atomic<bool> stop{false};
-      std::atomic<long> failed{0};
-      std::mutex mu;
-      std::vector<double> latencies;
-      std::vector<std::thread> threads;
-      auto begin = Clock::now();
-      for (int c = 0; c < clients; c++)
-        threads.emplace_back([&] {
-          std::vector<double> mine;
-          while (!stop.load()) {
-            auto t0 = Clock::now();
-            if (session(sv.port))
-              mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-            else
-              failed++;
-          }
-          std::lock_guard<std::mutex> g(mu);
-          latencies.insert(latencies.end(), mine.begin(), mine.end());
-        });
-      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-      stop = true;
-      for (auto& t : threads) t.join();
-      double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-      std::sort(latencies.begin(), latencies.end());
-      auto pct = [&](double p) {
-        return latencies.empty() ? 0.0 : latencies[(size_t)(p * (latencies.size() - 1))];
-      };
-      printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld\n", extra.empty() ? "default" : "-w 32",
-             clients, latencies.size() / elapsed, pct(0.50), pct(0.99), failed.load(),
-             peakrss(sv.pid));
-      fflush(stdout);
-    }
-    stopserver(sv);
+  Server n = startnestrap(argv[1], "", {});
+  concurrency(n, seconds);
+  stopserver(n);
+  if (havesink) {
+    Server s = startsink(sink);
+    concurrency(s, seconds);
+    stopserver(s);
+  }
+  n = startnestrap(argv[1], "", {});
+  lingering(n);
+  stopserver(n);
+  if (havesink) {
+    Server s = startsink(sink);
+    lingering(s);
+    stopserver(s);
+  }
+  n = startnestrap(argv[1], "[Process]\nMaxSessions=10200\n", {"-r", "600000"});
+  idle(n);
+  stopserver(n);
+  if (havesink) {
+    Server s = startsink(sink);
+    idle(s);
+    stopserver(s);
   }
   return 0;
 }
