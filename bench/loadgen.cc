@@ -2,7 +2,8 @@
 // by side with Postfix's smtp-sink answering EHLO with the same 421.
 //
 //   loadgen <path to nestrap> [seconds per step, default 5] [smtp-sink, default
-//           /usr/sbin/smtp-sink when present]
+//           /usr/sbin/smtp-sink when present; "-" for none] [runs, default "cli":
+//           c concurrency, l lingering, i idle]
 //
 // Starts each server on a free loopback port (nestrap from a temporary
 // directory with default settings and -b 1024), then:
@@ -15,6 +16,7 @@
 //   10000) while 200 new clients are timed to their banner.
 // A benchmark, not a test: nothing is asserted.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <signal.h>
@@ -116,6 +118,9 @@ struct Server {
 static pid_t spawn(std::vector<std::string> args) {
   pid_t pid = fork();
   if (pid == 0) {
+    // The servers' own diagnostics would drown the figures.
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 2);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -156,6 +161,14 @@ static Server startnestrap(const char* binary, const std::string& ini,
   return sv;
 }
 
+// Connection lines the nestrap under test wrote so far.
+static long connectionlines(const Server& sv);
+
+// The probe connection of waitlistening is logged too: counts start after it.
+static void settle(const Server& sv) {
+  for (int i = 0; i < 100 && connectionlines(sv) < 1; i++) usleep(100000);
+}
+
 static Server startsink(const std::string& binary) {
   Server sv;
   sv.name = "smtp-sink";
@@ -173,7 +186,6 @@ static void stopserver(Server& sv) {
   if (!sv.dir.empty()) std::filesystem::remove_all(sv.dir);
 }
 
-// Connection lines the nestrap under test wrote so far.
 static long connectionlines(const Server& sv) {
   long n = 0;
   if (sv.dir.empty()) return -1;
@@ -227,6 +239,7 @@ static void concurrency(Server& sv, double seconds) {
 // 20 connections/s for 20 s; every other one lingers after EHLO.
 static void lingering(Server& sv) {
   constexpr int kRate = 20, kSeconds = 20;
+  if (!sv.dir.empty()) settle(sv);
   long lines0 = connectionlines(sv);
   std::mutex mu;
   std::vector<double> banners;
@@ -307,6 +320,7 @@ int main(int argc, char** argv) {
   double seconds = argc > 2 ? atof(argv[2]) : 5.0;
   std::string sink = argc > 3 ? argv[3] : "/usr/sbin/smtp-sink";
   bool havesink = access(sink.c_str(), X_OK) == 0;
+  std::string runs = argc > 4 ? argv[4] : "cli";
   signal(SIGPIPE, SIG_IGN);
   // The idle run holds ten thousand connections on each side.
   rlimit rl;
@@ -316,29 +330,29 @@ int main(int argc, char** argv) {
   }
   printf("%-10s %8s %12s %10s %10s %8s %14s\n", "server", "clients", "sessions/s", "p50 ms",
          "p99 ms", "failed", "peak RSS KiB");
-  Server n = startnestrap(argv[1], "", {});
-  concurrency(n, seconds);
-  stopserver(n);
-  if (havesink) {
-    Server s = startsink(sink);
-    concurrency(s, seconds);
-    stopserver(s);
-  }
-  n = startnestrap(argv[1], "", {});
-  lingering(n);
-  stopserver(n);
-  if (havesink) {
-    Server s = startsink(sink);
-    lingering(s);
-    stopserver(s);
-  }
-  n = startnestrap(argv[1], "[Process]\nMaxSessions=10200\n", {"-r", "600000"});
-  idle(n);
-  stopserver(n);
-  if (havesink) {
-    Server s = startsink(sink);
-    idle(s);
-    stopserver(s);
+  struct Run {
+    char key;
+    void (*run)(Server&);
+    const char* ini;
+    std::vector<std::string> args;
+  };
+  static double step;
+  step = seconds;
+  const Run all[] = {
+      {'c', [](Server& sv) { concurrency(sv, step); }, "", {}},
+      {'l', lingering, "", {}},
+      {'i', idle, "[Process]\nMaxSessions=10200\n", {"-r", "600000"}},
+  };
+  for (const Run& r : all) {
+    if (runs.find(r.key) == std::string::npos) continue;
+    Server n = startnestrap(argv[1], r.ini, r.args);
+    r.run(n);
+    stopserver(n);
+    if (havesink) {
+      Server s = startsink(sink);
+      r.run(s);
+      stopserver(s);
+    }
   }
   return 0;
 }

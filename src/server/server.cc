@@ -246,8 +246,17 @@ struct Admission {
   bool rejecting;
 };
 
+// Queued connections that wait because the sessions held reach the
+// capacity; those a worker is about to take do not count.
+uint32_t waitingbeyondcap() {
+  uint32_t queued = queuecount(conn_queue);
+  uint32_t held = sessions_held.load();
+  uint32_t room = held < session_cap ? session_cap - held : 0;
+  return queued > room ? queued - room : 0;
+}
+
 void admit(Admission* a, const ConnectionRecord& rec) {
-  uint32_t n = queuecount(conn_queue);
+  uint32_t n = waitingbeyondcap();
   if (n >= a->limit) {
     if (!a->rejecting) {
       a->saved = a->limit;
