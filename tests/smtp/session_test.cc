@@ -16,6 +16,7 @@
 #include "platform/net.h"
 #include "server/settings.h"
 #include "server/textbuf.h"
+#include "smtp/emulate.h"
 #include "smtp/session.h"
 #include "util/temp_dir.h"
 
@@ -185,6 +186,35 @@ TEST_F(OneLoop, InterleavedSessionsKeepTheirOwnDialogue) {
       "2026-01-01|00:00:00||     0|192.0.2.2||||b.example||||||0|0|0|0|Yg==|<b@b.example>||"
       "503 Need MAIL before RCPT"};
   EXPECT_EQ(lines, expected);
+}
+
+// A dialogue that never ends on its own gets the 421 at its input limit, and
+// a stop closes a session in progress as a read time-out would.
+TEST_F(OneLoop, DialogueLimitAndStopEndSessions) {
+  settings.TarpitTime = 0;
+  Client chatty{"192.0.2.3"}, idle{"192.0.2.4"};
+  Start(&chatty);
+  Start(&idle);
+  for (Client* c : {&chatty, &idle}) Take(c, 1, "\r\n");
+  for (unsigned i = 0; i < kMaxDialogueInputs; i++) {
+    plat::sendsocket(chatty.socks[1], "RSET\r\n", 6);
+    ASSERT_EQ(Take(&chatty, 8), "250 OK\r\n") << i;
+  }
+  plat::sendsocket(chatty.socks[1], "RSET\r\n", 6);
+  EXPECT_EQ(Take(&chatty, 1, "\r\n"),
+            "421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n");
+  plat::shutdownsend(chatty.socks[1]);
+  for (int i = 0; i < 200 && done_.size() < 1; i++) loopturn(loop_, 10);
+  ASSERT_EQ(done_.size(), 1u);
+  EXPECT_EQ(done_[0]->quit_seen, 0);  // counted like the error limit
+
+  loopstopall(loop_);
+  ASSERT_EQ(done_.size(), 2u);
+  EXPECT_EQ(loopcount(loop_), 0u);
+  std::vector<std::string> tail = SessionLines("192.0.2.4");
+  tail.erase(tail.begin(), tail.end() - 4);
+  EXPECT_EQ(tail, (std::vector<std::string>{"Remote disconnected !", "Closing socket...",
+                                            "Socket closed.", "Session terminated."}));
 }
 
 }  // namespace
