@@ -293,7 +293,7 @@ void acceptloop() {
   ConnectionRecord rec;
   Admission adm = {(uint32_t)settings.QueueSize, (uint32_t)settings.QueueSize, false};
   bool paused = false;
-  for (;;) {
+  while (!isstopping()) {
     memset(&rec, 0, sizeof rec);
     rec.sock = plat::acceptsocket(socket_listen, &rec.peer_addr);
     if (rec.sock != kInvalidSocket) {
@@ -318,7 +318,6 @@ void acceptloop() {
         failshutdown(kExitSockets);
       }
     }
-    if (isstopping()) break;
   }
 }
 
@@ -494,6 +493,7 @@ int servermain(int argc, char** argv) {
 
   startlistrecheck(listhealth);
   acceptloop();
+  awaitlistenerclosed();
 
   logmsg(LOG_INFO, "Starting clean shutdown...");
   logmsg(LOG_INFO, "Waiting for %ld active threads to terminate...", (long)active_threads.load());

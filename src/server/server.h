@@ -40,5 +40,8 @@ void failshutdown(int code);
 void wakeworker();
 // Releases the workers' event loops once every worker has ended.
 void releaseworkers();
+// Waits until the shutdown in progress has closed socket_listen, so that the
+// main thread's shutdown steps follow the initiating thread's.
+void awaitlistenerclosed();
 // Non-zero once a shutdown was initiated; turns a pending service stop into one.
 uint32_t isstopping();

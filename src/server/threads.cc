@@ -28,6 +28,9 @@ constexpr long kStopCheckMs = 100;
 constexpr long kDrainPollMs = 1000;
 // Longest a worker sleeps without looking at the stop flag on its own.
 constexpr long kLoopWaitMs = 1000;
+// Longest the main thread waits for the thread that initiated a shutdown to
+// close the listener.
+constexpr long kListenerCloseWaitMs = 1000;
 
 std::atomic<int> stop_seen{0};
 std::atomic<int> reload_requested{0};
@@ -185,6 +188,17 @@ void initshutdown(int sig) {
 void requestreload(int) {
   logmsg(LOG_INFO, "SIGHUP: reloading the list files...");
   reload_requested.store(1);
+}
+
+void awaitlistenerclosed() {
+  for (long waited = 0; listener_closed.load() == 0; waited++) {
+    // A shutdown initiated before the listener existed left it open.
+    if (waited == kListenerCloseWaitMs) {
+      if (listener_closed.exchange(1) == 0) plat::closelistener(socket_listen);
+      return;
+    }
+    plat::sleepms(1);
+  }
 }
 
 uint32_t isstopping() {
