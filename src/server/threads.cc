@@ -26,8 +26,8 @@ namespace {
 constexpr long kRetryPauseMs = 79;
 constexpr long kStopCheckMs = 100;
 constexpr long kDrainPollMs = 1000;
-// Longest a worker sleeps without looking at the stop flag on its own.
-constexpr long kLoopWaitMs = 1000;
+// An idle worker sleeps until a connection, a timer or a stop wakes it.
+constexpr long kLoopWaitMs = -1;
 // Longest the main thread waits for the thread that initiated a shutdown to
 // close the listener.
 constexpr long kListenerCloseWaitMs = 1000;

@@ -443,7 +443,7 @@ void loopturn(SessionLoop* l, long max_wait_ms) {
   for (const TimerList& t : l->timers) {
     if (t.head == nullptr) continue;
     int64_t left = t.head->deadline - now;
-    if (left < wait) wait = left < 0 ? 0 : (long)left;
+    if (wait < 0 || left < wait) wait = left < 0 ? 0 : (long)left;
   }
   plat::PollEvent evs[kEventBatch];
   int n = plat::pollerwait(l->poller, evs, kEventBatch, wait);

@@ -22,8 +22,8 @@ void loopfree(SessionLoop* l);
 // Starts the session of r on the loop (banner after TarpitTime). Returns 1;
 // 0 when it cannot be carried (r untouched, its socket still open).
 int loopstart(SessionLoop* l, ConnectionRecord* r);
-// Waits up to max_wait_ms (less when a timer falls due sooner; a wake ends
-// it at once) and runs whatever became due.
+// Waits up to max_wait_ms (< 0: no limit; less when a timer falls due
+// sooner; a wake ends it at once) and runs whatever became due.
 void loopturn(SessionLoop* l, long max_wait_ms);
 // Makes the current or next loopturn return at once. Thread-safe.
 void loopwake(SessionLoop* l);
