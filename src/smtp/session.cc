@@ -74,7 +74,7 @@ struct Session final : ReplySink {
   int after;
   int watched;  // PollFlags the poller watches for, -1 when not registered
   bool lost;
-  bool held;     // bytes from heldfrom on wait for `release`
+  bool held;     // bytes from heldfrom on wait for the response delay
   bool heldlog;  // and their first line is logged when they go
   int64_t started;
   uint32_t inputs;
