@@ -35,7 +35,7 @@ enum SmtpCommandCode {
   CMD_RSET = 12,
 };
 
-class ReplySink;
+struct ReplySink;
 
 // A handler writes at most one reply (without the final CR LF) into the
 // kReplySize-byte reply buffer and returns SMTP_CONTINUE or SMTP_CLOSE

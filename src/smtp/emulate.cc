@@ -37,18 +37,18 @@ const char kMaxErrorsReply[] = "550 Max errors exceeded";
 const char kUnrecognizedReply[] = "500 Command unrecognized";
 
 // Replies straight over a socket, waiting out each delay first.
-class SocketSink : public ReplySink {
- public:
-  explicit SocketSink(SocketHandle s) : s_(s) {}
-  int put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) override {
-    plat::sleepms(delay_ms);
-    if (log != nullptr) LogDialogLine(log, data);
-    return plat::sendsocket(s_, data, len) >= 1 ? 1 : 0;
-  }
-
- private:
-  SocketHandle s_;
+struct SocketSink {
+  ReplySink sink;
+  SocketHandle s;
 };
+
+int socketput(ReplySink* self, const char* data, size_t len, long delay_ms,
+              const ConnectionRecord* log) {
+  SocketSink* out = reinterpret_cast<SocketSink*>(self);
+  plat::sleepms(delay_ms);
+  if (log != nullptr) LogDialogLine(log, data);
+  return plat::sendsocket(out->s, data, len) >= 1 ? 1 : 0;
+}
 
 // Length of the first line of text (up to the first CR or LF).
 size_t FirstLineLength(const char* text) { return strcspn(text, "\r\n"); }
@@ -85,7 +85,7 @@ int SendReply(ReplySink* out, const char* reply, int result, long delay_ms,
   text[n++] = '\r';
   text[n++] = '\n';
   text[n] = '\0';
-  return out->put(text, n, delay_ms, log) ? result : SMTP_LOST;
+  return out->put(out, text, n, delay_ms, log) ? result : SMTP_LOST;
 }
 
 int RefuseOverLimit(ConnectionRecord* r, const char* input, ReplySink* out) {
@@ -94,8 +94,8 @@ int RefuseOverLimit(ConnectionRecord* r, const char* input, ReplySink* out) {
 }
 
 int EmulateSmtp(ConnectionRecord* r, const char* input) {
-  SocketSink out(r->sock);
-  return EmulateInput(r, input, &out);
+  SocketSink out = {{socketput}, r->sock};
+  return EmulateInput(r, input, &out.sink);
 }
 
 int EmulateInput(ConnectionRecord* r, const char* input, ReplySink* out) {

@@ -16,16 +16,14 @@ constexpr long kMaxDialogueMs = 10 * 60 * 1000;
 extern const char kTempfailText[];
 
 // Where replies go. The session engine queues them on its event loop behind
-// their delay; the socket form (EmulateSmtp) waits and sends at once.
-class ReplySink {
- public:
+// their delay; the socket form (EmulateSmtp) waits and sends at once. A sink
+// is the first member of the structure that implements it.
+struct ReplySink {
   // Sends data once delay_ms have passed, after what was put before. When
   // `log` is given, the first line of data is logged as that record's
   // dialogue line when it goes out. Returns 1, or 0 when the client is gone.
-  virtual int put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) = 0;
-
- protected:
-  ~ReplySink() = default;
+  int (*put)(ReplySink* self, const char* data, size_t len, long delay_ms,
+             const ConnectionRecord* log);
 };
 
 // The one way every reply goes out (banner and 421 included): the reply

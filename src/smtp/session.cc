@@ -61,7 +61,8 @@ struct SessionLoop {
 
 namespace {
 
-struct Session final : ReplySink {
+struct Session {
+  ReplySink sink;  // first: the emulation's replies come in through it
   SessionLoop* loop;
   ConnectionRecord* r;
   Session* prev;  // in loop->all
@@ -80,8 +81,6 @@ struct Session final : ReplySink {
   uint32_t inputs;
   size_t outpos, heldfrom, outlen;
   char out[kOutputCap];
-
-  int put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) override;
 };
 
 void disarm(Session* s) {
@@ -200,31 +199,33 @@ int flush(Session* s) {
   return 1;
 }
 
-int Session::put(const char* data, size_t len, long delay_ms, const ConnectionRecord* log) {
-  if (lost) return 0;
-  if (outpos > 0 && !held) {
-    memmove(out, out + outpos, outlen - outpos);
-    outlen -= outpos;
-    outpos = 0;
+int sessionput(ReplySink* self, const char* data, size_t len, long delay_ms,
+               const ConnectionRecord* log) {
+  Session* s = reinterpret_cast<Session*>(self);
+  if (s->lost) return 0;
+  if (s->outpos > 0 && !s->held) {
+    memmove(s->out, s->out + s->outpos, s->outlen - s->outpos);
+    s->outlen -= s->outpos;
+    s->outpos = 0;
   }
-  if (outlen + len > sizeof out) {
-    lost = true;
+  if (s->outlen + len > sizeof s->out) {
+    s->lost = true;
     return 0;
   }
-  if (delay_ms > 0 || held) {
-    if (!held) {
-      held = true;
-      heldlog = log != nullptr;
-      heldfrom = outlen;
+  if (delay_ms > 0 || s->held) {
+    if (!s->held) {
+      s->held = true;
+      s->heldlog = log != nullptr;
+      s->heldfrom = s->outlen;
     }
-    memcpy(out + outlen, data, len);
-    outlen += len;
+    memcpy(s->out + s->outlen, data, len);
+    s->outlen += len;
     return 1;
   }
   if (log != nullptr) LogDialogLine(log, data);
-  memcpy(out + outlen, data, len);
-  outlen += len;
-  return flush(this);
+  memcpy(s->out + s->outlen, data, len);
+  s->outlen += len;
+  return flush(s);
 }
 
 // After each step: waits for what the session needs next.
@@ -266,7 +267,7 @@ void sendbanner(Session* s) {
   char banner[kLineBufferSize];
   textformat(banner, sizeof banner, "220 %s ESMTP Sendmail 8.2.0/8.2.0; %s", settings.HostName,
              date);
-  if (SendReply(s, banner, SMTP_CONTINUE) == SMTP_LOST) {
+  if (SendReply(&s->sink, banner, SMTP_CONTINUE) == SMTP_LOST) {
     disconnected(s);
     return;
   }
@@ -278,7 +279,7 @@ void sendbanner(Session* s) {
 void tempfail(Session* s, char* input) {
   if (ExtractHeloArgument(input, s->r->helo, sizeof s->r->helo)) logstep(s, input);
   logstep(s, "Sending tempfail message");
-  if (SendReply(s, kTempfailText, SMTP_CLOSE) == SMTP_LOST) {
+  if (SendReply(&s->sink, kTempfailText, SMTP_CLOSE) == SMTP_LOST) {
     disconnected(s);
     return;
   }
@@ -290,9 +291,9 @@ void emulate(Session* s, const char* input) {
   s->inputs++;
   int rc;
   if (s->inputs > kMaxDialogueInputs || nowms() - s->started >= kMaxDialogueMs)
-    rc = RefuseOverLimit(s->r, input, s);
+    rc = RefuseOverLimit(s->r, input, &s->sink);
   else
-    rc = EmulateInput(s->r, input, s);
+    rc = EmulateInput(s->r, input, &s->sink);
   if (rc == SMTP_LOST) {
     disconnected(s);
     return;
@@ -402,6 +403,7 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   if (r->sock == kInvalidSocket || !plat::setnonblocking(r->sock)) return 0;
   Session* s = new (std::nothrow) Session;
   if (s == nullptr) return 0;
+  s->sink.put = sessionput;
   s->loop = l;
   s->r = r;
   s->tprev = s->tnext = nullptr;
