@@ -49,15 +49,7 @@ CachingResolver::CachingResolver(Resolver& inner, size_t entries, int64_t (*now)
     : inner_(inner), maxentries_(entries), now_(now) {}
 
 int CachingResolver::Query(const char* name, uint16_t type, unsigned options, RecordList* out) {
-  out->clear();
-  if (name == nullptr) return kStatusInvalidName;
-  Lookup l;
-  l.name = name;
-  l.type = type;
-  l.options = options;
-  QueryBatch(&l, 1);
-  out->swap(l.records);
-  return l.status;
+  return QueryAsBatch(name, type, options, out);
 }
 
 void CachingResolver::QueryBatch(Lookup* items, size_t count) {

@@ -26,6 +26,18 @@ void Resolver::QueryBatch(Lookup* items, size_t count) {
   }
 }
 
+int Resolver::QueryAsBatch(const char* name, uint16_t type, unsigned options, RecordList* out) {
+  out->clear();
+  if (name == nullptr) return kStatusInvalidName;
+  Lookup l;
+  l.name = name;
+  l.type = type;
+  l.options = options;
+  QueryBatch(&l, 1);
+  out->swap(l.records);
+  return l.status;
+}
+
 Resolver& resolver() {
   if (t_resolver) return *t_resolver;
   return g_resolver ? *g_resolver : *systemresolver();

@@ -76,6 +76,11 @@ class Resolver {
   // deadline passed: the rest then have kStatusTimeout). The default asks
   // them one after the other through Query.
   virtual void QueryBatch(Lookup* items, size_t count);
+
+ protected:
+  // Query answered as a batch of one, for resolvers whose QueryBatch is
+  // their real entry (it must not fall back on Query).
+  int QueryAsBatch(const char* name, uint16_t type, unsigned options, RecordList* out);
 };
 
 // The process-wide resolver: the calling thread's own one when it installed

@@ -327,15 +327,7 @@ Engine* engine() {
 class SystemResolver : public Resolver {
  public:
   int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
-    out->clear();
-    if (name == nullptr) return kStatusInvalidName;
-    Lookup l;
-    l.name = name;
-    l.type = type;
-    l.options = options;
-    QueryBatch(&l, 1);
-    out->swap(l.records);
-    return l.status;
+    return QueryAsBatch(name, type, options, out);
   }
 
   void QueryBatch(Lookup* items, size_t count) override {
