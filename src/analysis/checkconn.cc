@@ -11,7 +11,7 @@
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "server/log.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 int isprivate(uint32_t a) {
   uint32_t o1 = a >> 24, o2 = (a >> 16) & 0xFF;

@@ -5,7 +5,7 @@
 #include "analysis/checkconn.h"
 #include "analysis/origin.h"
 #include "platform/resolver.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "spf/wrenspf.h"
 
 namespace {

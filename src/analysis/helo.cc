@@ -12,7 +12,7 @@
 #include "analysis/origin.h"
 #include "analysis/recordmemo.h"
 #include "platform/resolver.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "platform/net.h"
 #include "platform/sys.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 int isipaddr(const char* text) {
   if (text == nullptr || *text == '\0') return 0;

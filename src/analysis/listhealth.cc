@@ -16,7 +16,7 @@
 #include "analysis/lists.h"
 #include "platform/resolver.h"
 #include "server/log.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

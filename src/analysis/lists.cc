@@ -10,7 +10,7 @@
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "server/log.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 // Public DNS-based list services. Order is cost: a check asks the zones
 // in file order and stops at the first that lists the client.

@@ -14,7 +14,7 @@
 #include "platform/resolver.h"
 #include "server/log.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

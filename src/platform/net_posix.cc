@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/net.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace plat {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "server/record.h"
+#include "base/types.h"
 
 namespace plat {
 

@@ -12,7 +12,7 @@
 #include <initializer_list>
 
 #include "platform/privs.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace plat {
 

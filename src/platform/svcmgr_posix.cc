@@ -23,7 +23,7 @@
 
 #include "platform/privs.h"
 #include "platform/sys.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 extern char** environ;
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/record.h"
+#include "base/types.h"
 
 namespace plat {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 char g_file[260 + 1];

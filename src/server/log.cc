@@ -11,7 +11,7 @@
 #include "platform/logfile.h"
 #include "platform/sys.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "server/log.h"
 #include "server/queue.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "service/service.h"
 #include "smtp/session.h"
 #include "spf/wrenspf.h"

@@ -6,7 +6,7 @@
 #include "platform/sys.h"
 #include "server/inifile.h"
 #include "server/log.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 ServerSettings settings;
 

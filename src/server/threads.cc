@@ -10,7 +10,7 @@
 #include "server/queue.h"
 #include "server/server.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "service/service.h"
 #include "smtp/session.h"
 

@@ -16,7 +16,7 @@
 #include "platform/sys.h"
 #include "server/server.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 using plat::SvcState;
 

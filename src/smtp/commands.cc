@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "smtp/emulate.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "platform/sys.h"
 #include "server/log.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "smtp/commands.h"
 
 const SmtpCommand smtp_commands[] = {

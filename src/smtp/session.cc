@@ -9,7 +9,7 @@
 #include "platform/poller.h"
 #include "server/log.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "smtp/emulate.h"
 
 namespace {

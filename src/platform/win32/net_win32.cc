@@ -7,7 +7,7 @@
 
 #include "platform/net.h"
 #include "platform/sys.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace plat {
 

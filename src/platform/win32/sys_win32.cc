@@ -7,7 +7,7 @@
 
 #include "platform/event.h"
 #include "platform/sys.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace plat {
 

@@ -1,4 +1,4 @@
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 #include <cstdio>
 #include <cstring>
