@@ -21,7 +21,7 @@
 #include "analysis/lists.h"
 #include "platform/resolver.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "spf/wrenspf.h"
 
 extern char** environ;

@@ -17,7 +17,7 @@
 #include "platform/net.h"
 #include "server/record.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "smtp/commands.h"
 #include "smtp/emulate.h"
 #include "smtp/session.h"

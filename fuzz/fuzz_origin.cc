@@ -19,7 +19,7 @@
 #include "platform/resolver.h"
 #include "server/record.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "analysis/checkconn.h"
 #include "fakes/fake_resolver.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "analysis/helo.h"
 #include "analysis/lists.h"
 #include "fakes/fake_resolver.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 
 namespace {
 

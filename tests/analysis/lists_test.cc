@@ -10,7 +10,7 @@
 
 #include "analysis/lists.h"
 #include "fakes/fake_resolver.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "util/temp_dir.h"
 
 namespace {

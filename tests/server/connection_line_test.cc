@@ -7,7 +7,7 @@
 
 #include "analysis/loginfo.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "smtp/session.h"
 
 namespace {

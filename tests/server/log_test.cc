@@ -10,7 +10,7 @@
 
 #include "server/log.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "util/temp_dir.h"
 
 namespace fs = std::filesystem;

@@ -20,7 +20,7 @@
 #include "fakes/fake_resolver.h"
 #include "server/pipeline.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "spf/wrenspf.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "analysis/loginfo.h"
 #include "platform/net.h"
 #include "server/settings.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "smtp/emulate.h"
 #include "smtp/session.h"
 #include "util/temp_dir.h"

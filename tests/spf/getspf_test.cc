@@ -5,7 +5,7 @@
 
 #include "analysis/checkconn.h"
 #include "fakes/fake_resolver.h"
-#include "server/textbuf.h"
+#include "base/textbuf.h"
 #include "spf/wrenspf.h"
 
 namespace {
