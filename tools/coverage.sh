@@ -13,7 +13,7 @@ find "$build" -name '*.gcda' -delete
 # The server drops root for an unprivileged user in the privilege tests; let
 # that user write its counts at exit too, or those runs count for nothing.
 chmod -R a+rwX "$build"
-NESTRAP_BUILD_DIR="$build" "$top/tools/test.sh" "${flags[@]}" || true
+(umask 000; NESTRAP_BUILD_DIR="$build" "$top/tools/test.sh" "${flags[@]}") || true
 cd "$top"
 gcovr --gcov-ignore-parse-errors -r "$top" --object-directory "$build" \
       --filter 'src/' --exclude 'src/platform/win32/' "$@" -s | tail -n 3
