@@ -77,6 +77,7 @@ struct Frame {
   int whitelist = 0;  // 1: a pass-qualified mechanism was met; 2: whitelist-only policy
   char* redirect = nullptr;
   char* exp = nullptr;
+  bool redirectseen = false;
   std::string copy;
 };
 
@@ -94,61 +95,31 @@ bool CountDnsTerm(SpfContext* ctx) { return ++ctx->dnsterms <= kSpfMaxDnsTerms; 
 // A term's lookup found nothing: -1 (no match), or PermError past the limit.
 int VoidLookup(SpfContext* ctx) { return ++ctx->voids <= kSpfMaxVoidLookups ? -1 : (int)SPF_PERMERROR; }
 
-int MechA(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
-  char target[kDomainBuf];
-  int rc = ParseDomainSpec(ctx, p, eq, curdomain, target);
-  if (rc != -1) return rc;
-  int bits = SpfParseDualCidr(p, ctx->ipv6 != 0);
-  if (bits < 0) return SPF_PERMERROR;
-  if (eq == -1) return -1;
-  int m = SpfMatchHostAddresses(nullptr, target, ctx->ipv6 != 0, ctx->addr, bits);
-  if (m == 0) return eq;
-  if (m == SPF_TEMPERROR) return SPF_TEMPERROR;
-  if (m == SPF_NONE || m == SPF_PERMERROR) return VoidLookup(ctx);
-  return -1;
-}
+// ------------------------------------------------------------ mechanisms
 
-int MechMx(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
-  char target[kDomainBuf];
-  int rc = ParseDomainSpec(ctx, p, eq, curdomain, target);
-  if (rc != -1) return rc;
-  int bits = SpfParseDualCidr(p, ctx->ipv6 != 0);
-  if (bits < 0) return SPF_PERMERROR;
-  if (eq == -1) return -1;
-  std::vector<std::string> hosts;
-  dns::RecordList list;
-  int n = SpfGetMxNames(target, &hosts, &list);
-  if (n == -SPF_TEMPERROR) return SPF_TEMPERROR;
-  if (n == -SPF_NONE || n == -SPF_PERMERROR) return VoidLookup(ctx);
-  if (n < 0) return -1;
-  int tried = 0;
-  for (const std::string& host : hosts) {
-    if (++tried > kSpfMaxMxHosts) return SPF_PERMERROR;
-    int m = SpfMatchHostAddresses(&list, host.c_str(), ctx->ipv6 != 0, ctx->addr, bits);
-    if (m == 0) return eq;
-    if (m == SPF_TEMPERROR) return SPF_TEMPERROR;
-    if (m > 0) return -1;  // a host without addresses ends the mechanism
-  }
-  return -1;
-}
+// What follows a mechanism's name, parsed into TermArgs before it matches.
+enum : unsigned {
+  kCountsLookup = 1,   // one of the kSpfMaxDnsTerms lookups of a check (counted before parsing)
+  kDomainSpec = 2,     // optional ":domain-spec"; the current domain without one
+  kDomainNeeded = 4,   // the ":domain-spec" must be there
+  kDualCidr = 8,       // optional "/n", "//m" or "/n//m"
+  kNetwork4 = 16,      // ":ip4-network" with an optional "/n"
+  kNetwork6 = 32,      // ":ip6-network" with an optional "/n"
+};
 
-int MechPtr(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
-  char target[kDomainBuf];
-  int rc = ParseDomainSpec(ctx, p, eq, curdomain, target);
-  if (rc != -1) return rc;
-  if (!TermEnds(**p)) return SPF_PERMERROR;
-  if (eq == -1) return -1;
-  if (ctx->clientname && *ctx->clientname && SpfDomainSuffixMatch(ctx->clientname, target)) return eq;
-  int v = SpfLookupValidatedName(ctx->ipv6 != 0, ctx->addr, nullptr, 0, target, kSpfTierUnder | kSpfLimitConfirm);
-  return v == 0 ? eq : -1;
-}
+struct TermArgs {
+  char target[kDomainBuf];  // the expanded domain-spec
+  int bits = 0;             // prefix length for the client's family
+  uint8_t net[16] = {};     // the network of ip4 and ip6
+};
 
-int MechIp(SpfContext* ctx, const char** cursor, int eq, bool v6mech) {
+// Parses ":network[/n[//m]]" into a->net and a->bits; a "//m" after a
+// single-family network is read and ignored.
+int ParseNetwork(const char** cursor, bool v6mech, TermArgs* a) {
   const char* p = *cursor;
   if (*p != ':') return SPF_PERMERROR;
   p++;
-  uint8_t net[16] = {};
-  p = v6mech ? SpfParseIPv6(p, net, '/') : SpfParseIPv4(p, net, '/');
+  p = v6mech ? SpfParseIPv6(p, a->net, '/') : SpfParseIPv4(p, a->net, '/');
   if (!p) return SPF_PERMERROR;
   unsigned maxbits = v6mech ? 128 : 32;
   unsigned bits = maxbits;
@@ -164,24 +135,88 @@ int MechIp(SpfContext* ctx, const char** cursor, int eq, bool v6mech) {
     }
   }
   *cursor = p;
-  if (!TermEnds(*p)) return SPF_PERMERROR;
-  if (eq == -1) return -1;
-  if (!v6mech) return (!ctx->ipv6 && SpfPrefixMatch(ctx->addr, net, (int)bits)) ? eq : -1;
-  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  if (bits >= 96 && memcmp(net, kMapped, 12) == 0) {
-    return (!ctx->ipv6 && SpfPrefixMatch(ctx->addr, net + 12, (int)bits - 96)) ? eq : -1;
-  }
-  return (ctx->ipv6 && SpfPrefixMatch(ctx->addr, net, (int)bits)) ? eq : -1;
+  a->bits = (int)bits;
+  return -1;
 }
 
-int MechExists(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
-  char target[kDomainBuf];
-  int rc = ParseDomainSpec(ctx, p, eq, curdomain, target);
-  if (rc != -1) return rc;
-  if (!TermEnds(**p)) return SPF_PERMERROR;
-  if (eq == -1) return -1;
+// Parses the arguments a mechanism takes (`args`, the flags above) up to the
+// end of its term. -1 or PermError (or the domain-spec's expansion error).
+// With eq == -1 (a verdict is already known) nothing is expanded.
+int ParseTermArgs(SpfContext* ctx, unsigned args, const char** p, int eq, const char* curdomain, TermArgs* a) {
+  if (args & (kNetwork4 | kNetwork6)) {
+    int rc = ParseNetwork(p, (args & kNetwork6) != 0, a);
+    if (rc != -1) return rc;
+  }
+  if (args & kDomainSpec) {
+    if ((args & kDomainNeeded) && **p != ':') return SPF_PERMERROR;
+    int rc = ParseDomainSpec(ctx, p, eq, curdomain, a->target);
+    if (rc != -1) return rc;
+  }
+  if (args & kDualCidr) {
+    a->bits = SpfParseDualCidr(p, ctx->ipv6 != 0);
+    return a->bits < 0 ? (int)SPF_PERMERROR : -1;
+  }
+  return TermEnds(**p) ? -1 : (int)SPF_PERMERROR;
+}
+
+// The matchers answer eq (the term's qualifier) on a match, -1 when the term
+// does not match, or an error verdict.
+
+int MatchAll(SpfContext* ctx, const Frame& f, const TermArgs&, int eq) {
+  if (eq == SPF_PASS) return SPF_PASS;
+  if (IncludeDepth(ctx) != 0) return kSpfIncludeAllMiss;
+  if (f.whitelist && g_spf.whitelist && WhitelistPasses(ctx)) return SPF_PASS;
+  return f.whitelist == 2 ? SPF_NONE : eq;
+}
+
+int MatchA(SpfContext* ctx, const Frame&, const TermArgs& a, int eq) {
+  int m = SpfMatchHostAddresses(nullptr, a.target, ctx->ipv6 != 0, ctx->addr, a.bits);
+  if (m == 0) return eq;
+  if (m == SPF_TEMPERROR) return SPF_TEMPERROR;
+  if (m == SPF_NONE || m == SPF_PERMERROR) return VoidLookup(ctx);
+  return -1;
+}
+
+int MatchMx(SpfContext* ctx, const Frame&, const TermArgs& a, int eq) {
+  std::vector<std::string> hosts;
   dns::RecordList list;
-  int q = SpfDnsQuery(target, dns::kTypeA, &list);
+  int n = SpfGetMxNames(a.target, &hosts, &list);
+  if (n == -SPF_TEMPERROR) return SPF_TEMPERROR;
+  if (n == -SPF_NONE || n == -SPF_PERMERROR) return VoidLookup(ctx);
+  if (n < 0) return -1;
+  int tried = 0;
+  for (const std::string& host : hosts) {
+    if (++tried > kSpfMaxMxHosts) return SPF_PERMERROR;
+    int m = SpfMatchHostAddresses(&list, host.c_str(), ctx->ipv6 != 0, ctx->addr, a.bits);
+    if (m == 0) return eq;
+    if (m == SPF_TEMPERROR) return SPF_TEMPERROR;
+    if (m > 0) return -1;  // a host without addresses ends the mechanism
+  }
+  return -1;
+}
+
+int MatchPtr(SpfContext* ctx, const Frame&, const TermArgs& a, int eq) {
+  if (ctx->clientname && *ctx->clientname && SpfDomainSuffixMatch(ctx->clientname, a.target)) return eq;
+  int v = SpfLookupValidatedName(ctx->ipv6 != 0, ctx->addr, nullptr, 0, a.target, kSpfTierUnder | kSpfLimitConfirm);
+  return v == 0 ? eq : -1;
+}
+
+int MatchIp4(SpfContext* ctx, const Frame&, const TermArgs& a, int eq) {
+  return (!ctx->ipv6 && SpfPrefixMatch(ctx->addr, a.net, a.bits)) ? eq : -1;
+}
+
+int MatchIp6(SpfContext* ctx, const Frame&, const TermArgs& a, int eq) {
+  // An IPv4-mapped network matches IPv4 clients.
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (a.bits >= 96 && memcmp(a.net, kMapped, 12) == 0) {
+    return (!ctx->ipv6 && SpfPrefixMatch(ctx->addr, a.net + 12, a.bits - 96)) ? eq : -1;
+  }
+  return (ctx->ipv6 && SpfPrefixMatch(ctx->addr, a.net, a.bits)) ? eq : -1;
+}
+
+int MatchExists(SpfContext* ctx, const Frame&, const TermArgs& a, int eq) {
+  dns::RecordList list;
+  int q = SpfDnsQuery(a.target, dns::kTypeA, &list);
   if (q == SPF_TEMPERROR) return SPF_TEMPERROR;
   if (q == SPF_NONE || q == SPF_PERMERROR) return VoidLookup(ctx);
   if (q != -1) return -1;
@@ -191,16 +226,10 @@ int MechExists(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
   return -1;
 }
 
-int MechInclude(SpfContext* ctx, const char** p, int eq, const char* curdomain) {
-  if (**p != ':') return SPF_PERMERROR;
-  char target[kDomainBuf];
-  int rc = ParseDomainSpec(ctx, p, eq, curdomain, target);
-  if (rc != -1) return rc;
-  if (!TermEnds(**p)) return SPF_PERMERROR;
-  if (eq == -1) return -1;
-  if (SpfEqualNoCase(target, ctx->domain) || SpfEqualNoCase(target, curdomain)) return SPF_PERMERROR;
+int MatchInclude(SpfContext* ctx, const Frame& f, const TermArgs& a, int eq) {
+  if (SpfEqualNoCase(a.target, ctx->domain) || SpfEqualNoCase(a.target, f.domain)) return SPF_PERMERROR;
   ctx->recursion += kSpfIncludeStep;
-  int r = SpfEvaluate(ctx, target);
+  int r = SpfEvaluate(ctx, a.target);
   ctx->recursion -= 1;
   switch (r) {
     case SPF_PASS: return eq;
@@ -211,6 +240,49 @@ int MechInclude(SpfContext* ctx, const char** p, int eq, const char* curdomain) 
   }
 }
 
+struct Mechanism {
+  const char* name;  // lower case
+  unsigned args;     // kCountsLookup and what follows the name
+  int (*match)(SpfContext* ctx, const Frame& f, const TermArgs& a, int eq);
+};
+
+constexpr Mechanism kMechanisms[] = {
+    {"all", 0, MatchAll},
+    {"a", kCountsLookup | kDomainSpec | kDualCidr, MatchA},
+    {"mx", kCountsLookup | kDomainSpec | kDualCidr, MatchMx},
+    {"ptr", kCountsLookup | kDomainSpec, MatchPtr},
+    {"exists", kCountsLookup | kDomainSpec, MatchExists},
+    {"include", kCountsLookup | kDomainSpec | kDomainNeeded, MatchInclude},
+    {"ip4", kNetwork4, MatchIp4},
+    {"ip6", kNetwork6, MatchIp6},
+};
+
+const Mechanism* FindMechanism(const char* name, size_t len) {
+  for (const Mechanism& m : kMechanisms) {
+    if (NameIs(name, len, m.name)) return &m;
+  }
+  return nullptr;
+}
+
+// One mechanism term; *p is just after its name. The verdict or -1, as the
+// matchers answer; once a verdict is known (f->result) the terms are still
+// parsed and counted but no longer matched.
+int RunMechanism(SpfContext* ctx, Frame* f, int q, const char* name, size_t nlen, const char** p) {
+  if (**p != ':' && **p != '/' && !TermEnds(**p)) return SPF_PERMERROR;
+  int eq = f->result == -1 ? (q == kNoQualifier ? SPF_PASS : q) : -1;
+  const Mechanism* m = FindMechanism(name, nlen);
+  // An unknown mechanism is an error only where it could decide the verdict.
+  if (!m) return f->result == -1 ? (int)SPF_PERMERROR : -1;
+  // A pass-qualified mechanism lets the whitelist rescue a later miss ("all"
+  // with a pass decides by itself).
+  if (m->match != MatchAll && eq == SPF_PASS) f->whitelist = 1;
+  if ((m->args & kCountsLookup) && !CountDnsTerm(ctx)) return SPF_PERMERROR;
+  TermArgs a;
+  int rc = ParseTermArgs(ctx, m->args, p, eq, f->domain, &a);
+  if (rc != -1 || eq == -1) return rc;
+  return m->match(ctx, *f, a, eq);
+}
+
 // Expands a modifier value into a new heap text (*out). -1 or 5/6.
 int ExpandModifier(SpfContext* ctx, const char* begin, const char* end, const char* curdomain, char** out) {
   free(*out);
@@ -219,109 +291,55 @@ int ExpandModifier(SpfContext* ctx, const char* begin, const char* end, const ch
   return SpfExpandMacros(ctx, begin, end, curdomain, out, 1);
 }
 
+// One modifier term; *p is at its '='. -1 or an error verdict.
+int RunModifier(SpfContext* ctx, Frame* f, int q, const char* name, size_t nlen, const char** p) {
+  if (q != kNoQualifier) return SPF_PERMERROR;
+  const char* value = ++*p;
+  while (!TermEnds(**p)) ++*p;
+  if (NameIs(name, nlen, "redirect")) {
+    if (f->redirectseen) return SPF_PERMERROR;
+    f->redirectseen = true;
+    return ExpandModifier(ctx, value, *p, f->domain, &f->redirect);
+  }
+  // Unknown modifiers are ignored, and so is "exp" where no explanation is wanted.
+  if (NameIs(name, nlen, "exp") && IncludeDepth(ctx) == 0 && ctx->explanation)
+    return ExpandModifier(ctx, value, *p, f->domain, &f->exp);
+  return -1;
+}
+
+int ReadQualifier(const char** p) {
+  switch (**p) {
+    case '+': ++*p; return SPF_PASS;
+    case '-': ++*p; return SPF_FAIL;
+    case '?': ++*p; return SPF_NEUTRAL;
+    case '~': ++*p; return SPF_SOFTFAIL;
+    default: return kNoQualifier;
+  }
+}
+
 // Walks the terms of `record` (just after "v=spf1") and sets f->result.
 void TermLoop(SpfContext* ctx, Frame* f, const char* record) {
   const char* p = record + 6;
-  bool redirectseen = false;
   for (;;) {
     while (*p == ' ') p++;
     if (!*p) break;
-    int q = kNoQualifier;
-    switch (*p) {
-      case '+': q = SPF_PASS; break;
-      case '-': q = SPF_FAIL; break;
-      case '?': q = SPF_NEUTRAL; break;
-      case '~': q = SPF_SOFTFAIL; break;
-    }
-    if (q != kNoQualifier) p++;
+    int q = ReadQualifier(&p);
     const char* name = p;
     if (SpfIsLetter(*p)) {
       while (SpfIsNameChar(*p)) p++;
     }
     size_t nlen = (size_t)(p - name);
-
-    if (*p == '=') {
-      if (q != kNoQualifier) {
-        f->result = SPF_PERMERROR;
-        break;
-      }
-      const char* value = ++p;
-      while (!TermEnds(*p)) p++;
-      int rc = -1;
-      if (NameIs(name, nlen, "redirect")) {
-        if (redirectseen) {
-          f->result = SPF_PERMERROR;
-          break;
-        }
-        redirectseen = true;
-        rc = ExpandModifier(ctx, value, p, f->domain, &f->redirect);
-      } else if (NameIs(name, nlen, "exp") && IncludeDepth(ctx) == 0 && ctx->explanation) {
-        rc = ExpandModifier(ctx, value, p, f->domain, &f->exp);
-      }
-      if (rc != -1) {
-        f->result = rc;
-        break;
-      }
-      continue;
-    }
-
-    if (*p != ':' && *p != '/' && !TermEnds(*p)) {
-      f->result = SPF_PERMERROR;
-      break;
-    }
-    int eq = f->result == -1 ? (q == kNoQualifier ? SPF_PASS : q) : -1;
-
-    if (NameIs(name, nlen, "all")) {
-      if (!TermEnds(*p)) {
-        f->result = SPF_PERMERROR;
-        break;
-      }
-      if (eq == -1) continue;
-      if (eq == SPF_PASS) {
-        f->result = SPF_PASS;
-      } else if (IncludeDepth(ctx) != 0) {
-        f->result = kSpfIncludeAllMiss;
-      } else if (f->whitelist && g_spf.whitelist && WhitelistPasses(ctx)) {
-        f->result = SPF_PASS;
-      } else {
-        f->result = f->whitelist == 2 ? SPF_NONE : eq;
-      }
-      continue;
-    }
-
-    if (eq == SPF_PASS) f->whitelist = 1;
-    int rc;
-    if (NameIs(name, nlen, "a")) {
-      rc = CountDnsTerm(ctx) ? MechA(ctx, &p, eq, f->domain) : SPF_PERMERROR;
-    } else if (NameIs(name, nlen, "mx")) {
-      rc = CountDnsTerm(ctx) ? MechMx(ctx, &p, eq, f->domain) : SPF_PERMERROR;
-    } else if (NameIs(name, nlen, "ptr")) {
-      rc = CountDnsTerm(ctx) ? MechPtr(ctx, &p, eq, f->domain) : SPF_PERMERROR;
-    } else if (NameIs(name, nlen, "exists")) {
-      rc = CountDnsTerm(ctx) ? MechExists(ctx, &p, eq, f->domain) : SPF_PERMERROR;
-    } else if (NameIs(name, nlen, "include")) {
-      rc = CountDnsTerm(ctx) ? MechInclude(ctx, &p, eq, f->domain) : SPF_PERMERROR;
-    } else if (NameIs(name, nlen, "ip4")) {
-      rc = MechIp(ctx, &p, eq, false);
-    } else if (NameIs(name, nlen, "ip6")) {
-      rc = MechIp(ctx, &p, eq, true);
-    } else {
-      if (f->result == -1) {
-        f->result = SPF_PERMERROR;
-        break;
-      }
-      while (!TermEnds(*p)) p++;
-      continue;
-    }
+    int rc = *p == '=' ? RunModifier(ctx, f, q, name, nlen, &p) : RunMechanism(ctx, f, q, name, nlen, &p);
     if (rc == SPF_TEMPERROR || rc == SPF_PERMERROR) {
       f->result = rc;
       break;
     }
     if (rc >= 0 && f->result == -1) f->result = rc;
-    // The mechanism parsers stop at the end of their term.
+    // The parsers stop at the end of their term, or where they gave up.
     while (!TermEnds(*p)) p++;
   }
 }
+
 
 }  // namespace
 
