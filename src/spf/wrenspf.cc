@@ -105,106 +105,132 @@ char* FetchExplanation(SpfContext* ctx) {
   return out;
 }
 
+// Takes the client address into ctx. SPF_PASS for a loopback client (it is
+// the host itself), PermError without a usable address, else -1.
+int SetClient(SpfContext* ctx, int family, const void* address) {
+  if (!address) return SPF_PERMERROR;
+  if (family == SPF_FAMILY_IPV4) {
+    memcpy(ctx->addr, address, 4);
+    return ctx->addr[0] == 127 ? (int)SPF_PASS : -1;
+  }
+  if (family != SPF_FAMILY_IPV6) return SPF_PERMERROR;
+  const uint8_t* a = (const uint8_t*)address;
+  if (IsLoopbackV6(a)) return SPF_PASS;
+  if (IsMappedV4(a)) {
+    memcpy(ctx->addr, a + 12, 4);
+    return ctx->addr[0] == 127 ? (int)SPF_PASS : -1;
+  }
+  memcpy(ctx->addr, a, 16);
+  ctx->ipv6 = 1;
+  return -1;
+}
+
+// The identity checked: the sender, else the HELO name. False without either.
+bool PickIdentity(SpfContext* ctx, const char* sender, const char* helo, std::string* identity) {
+  if (sender && *sender) {
+    *identity = sender;
+  } else if (helo && *helo) {
+    *identity = helo;
+    ctx->heloused = 1;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Texts the check's domain and local part point into.
+struct CheckNames {
+  std::string hop;
+  std::string local;
+  std::string domain;
+  char literalname[kLiteralNameBuf];
+};
+
+// Source route "@hop1[,@hop2...]:local@domain": the first hop speaks first.
+// Its verdict stands unless it is Neutral or None; then the check starts
+// afresh with the mailbox after the route. Returns that verdict or -1.
+int CheckSourceRoute(SpfContext* ctx, std::string* identity, CheckNames* n) {
+  if ((*identity)[0] != '@' || identity->find(':') == std::string::npos) return -1;
+  size_t end = identity->find_first_of(":,", 1);
+  n->hop = identity->substr(1, std::min(end - 1, kMaxHopName));
+  ctx->domain = n->hop.c_str();
+  ctx->localpart = nullptr;
+  int r = SpfEvaluate(ctx, ctx->domain);
+  if ((r & 15) != SPF_NEUTRAL && (r & 15) != SPF_NONE) return r;
+  FreeText(&ctx->expdomain);
+  ctx->recursion = 0;
+  ctx->dnsterms = 0;
+  ctx->voids = 0;
+  identity->erase(0, identity->find(':') + 1);
+  return -1;
+}
+
+// True when `domain` is exactly an address literal, "[a.b.c.d]" or
+// "[IPv6:...]"; its address goes to `lit`.
+bool ParseLiteral(const std::string& domain, uint8_t lit[16], bool* v6) {
+  if (domain.empty() || domain[0] != '[') return false;
+  *v6 = false;
+  const char* end = SpfParseIPv4(domain.c_str() + 1, lit, ']');
+  if (!end || *end != ']') {
+    end = nullptr;
+    if (strncasecmp(domain.c_str() + 1, "IPv6:", 5) == 0) {
+      end = SpfParseIPv6(domain.c_str() + 6, lit, ']');
+      if (end && *end != ']') end = nullptr;
+      *v6 = true;
+    }
+  }
+  return end && end[1] == 0;
+}
+
+// Checks the mailbox "local@domain" (or a bare domain). An address literal
+// stands for the address's validated host name; without one the verdict is
+// SPF_NONE_NOHOSTNAME.
+int CheckMailbox(SpfContext* ctx, const std::string& identity, CheckNames* n) {
+  size_t at = identity.find('@');
+  if (at == std::string::npos) {
+    n->domain = identity;
+  } else {
+    n->local = identity.substr(0, at);
+    n->domain = identity.substr(at + 1);
+  }
+  ctx->localpart = n->local.empty() ? nullptr : n->local.c_str();
+  ctx->domain = n->domain.c_str();
+  uint8_t lit[16];
+  bool v6 = false;
+  if (ParseLiteral(n->domain, lit, &v6)) {
+    int v = SpfLookupValidatedName(v6, lit, n->literalname, sizeof n->literalname, nullptr,
+                                   kSpfTierAny | kSpfLimitConfirm);
+    if (v != 0) return SPF_NONE_NOHOSTNAME;
+    ctx->domain = n->literalname;
+  }
+  return SpfEvaluate(ctx, ctx->domain);
+}
+
 int CheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
               const char* clientname, char** explanation) {
   if (explanation) *explanation = nullptr;
-  if (!address) return SPF_PERMERROR;
   SpfContext ctx;
-  if (family == SPF_FAMILY_IPV4) {
-    memcpy(ctx.addr, address, 4);
-    if (ctx.addr[0] == 127) return SPF_PASS;
-  } else if (family == SPF_FAMILY_IPV6) {
-    const uint8_t* a = (const uint8_t*)address;
-    if (IsLoopbackV6(a)) return SPF_PASS;
-    if (IsMappedV4(a)) {
-      memcpy(ctx.addr, a + 12, 4);
-      if (ctx.addr[0] == 127) return SPF_PASS;
-    } else {
-      memcpy(ctx.addr, a, 16);
-      ctx.ipv6 = 1;
-    }
-  } else {
-    return SPF_PERMERROR;
-  }
+  int result = SetClient(&ctx, family, address);
+  if (result != -1) return result;
   if (!SpfBind()) return SPF_PERMERROR;
-
   std::string identity;
-  if (sender && *sender) {
-    identity = sender;
-  } else if (helo && *helo) {
-    identity = helo;
-    ctx.heloused = 1;
-  } else {
-    return SPF_PERMERROR;
-  }
+  if (!PickIdentity(&ctx, sender, helo, &identity)) return SPF_PERMERROR;
   ctx.checktime = SpfNow();
   ctx.record = record;
   ctx.helo = helo && *helo ? helo : nullptr;
   ctx.clientname = clientname;
   ctx.explanation = explanation;
 
-  int result = -1;
-  // Source route "@hop1[,@hop2...]:local@domain": the first hop speaks first.
-  std::string hop;
-  if (identity[0] == '@' && identity.find(':') != std::string::npos) {
-    size_t end = identity.find_first_of(":,", 1);
-    hop = identity.substr(1, std::min(end - 1, kMaxHopName));
-    ctx.domain = hop.c_str();
-    ctx.localpart = nullptr;
-    int r = SpfEvaluate(&ctx, ctx.domain);
-    if ((r & 15) != SPF_NEUTRAL && (r & 15) != SPF_NONE) {
-      result = r;
-    } else {
-      FreeText(&ctx.expdomain);
-      ctx.recursion = 0;
-      ctx.dnsterms = 0;
-      ctx.voids = 0;
-      identity.erase(0, identity.find(':') + 1);
-    }
-  }
+  CheckNames names;
+  result = CheckSourceRoute(&ctx, &identity, &names);
+  if (result == -1) result = CheckMailbox(&ctx, identity, &names);
 
-  std::string local;
-  std::string domain;
-  char literalname[kLiteralNameBuf];
-  if (result == -1) {
-    size_t at = identity.find('@');
-    if (at == std::string::npos) {
-      domain = identity;
-    } else {
-      local = identity.substr(0, at);
-      domain = identity.substr(at + 1);
-    }
-    ctx.localpart = local.empty() ? nullptr : local.c_str();
-    ctx.domain = domain.c_str();
-
-    if (!domain.empty() && domain[0] == '[') {
-      uint8_t lit[16];
-      bool v6 = false;
-      const char* end = SpfParseIPv4(domain.c_str() + 1, lit, ']');
-      if (!end || *end != ']') {
-        end = nullptr;
-        if (strncasecmp(domain.c_str() + 1, "IPv6:", 5) == 0) {
-          end = SpfParseIPv6(domain.c_str() + 6, lit, ']');
-          if (end && *end != ']') end = nullptr;
-          v6 = true;
-        }
-      }
-      if (end && end[1] == 0) {
-        int v = SpfLookupValidatedName(v6, lit, literalname, sizeof literalname, nullptr,
-                                       kSpfTierAny | kSpfLimitConfirm);
-        if (v != 0) result = SPF_NONE_NOHOSTNAME;
-        else ctx.domain = literalname;
-      }
-    }
-    if (result == -1) result = SpfEvaluate(&ctx, ctx.domain);
-  }
-
+  // An explanation is fetched only for a Fail that named one.
   if (ctx.expdomain) {
     if (explanation && (result & 15) == SPF_FAIL) *explanation = FetchExplanation(&ctx);
     FreeText(&ctx.expdomain);
   }
-  if (result < 0) result = SPF_NEUTRAL;
-  return result;
+  return result < 0 ? (int)SPF_NEUTRAL : result;
 }
 
 }  // namespace
