@@ -341,6 +341,68 @@ void TermLoop(SpfContext* ctx, Frame* f, const char* record) {
 }
 
 
+// A top-level domain without a record of its own: a cached record, else the
+// local policies (fallback for domains with only an address, best guess,
+// whitelist only). -1 with *record set, or SPF_NONE.
+int PolicyRecord(SpfContext* ctx, const char* domain, Frame* f, const char** record) {
+  char key[256];
+  size_t keylen = SpfCacheKey(domain, key);
+  if (SpfCacheLookup(key, keylen, ctx->checktime, &f->copy) && SpfRecordSyntaxOk(f->copy.c_str())) {
+    *record = f->copy.c_str();
+  } else if (g_spf.fallback && !ctx->heloused && SpfDomainHasOnlyAddress(domain)) {
+    *record = g_spf.fallback;
+  } else if (g_spf.bestguess) {
+    *record = g_spf.bestguess;
+  } else if (g_spf.whitelist) {
+    *record = kWhitelistOnlyRecord;
+    f->whitelist = 2;
+  } else {
+    return SPF_NONE;
+  }
+  return -1;
+}
+
+// The record to evaluate for `domain` (null: the whitelist record against
+// the sender domain). -1 with *record set, or the verdict without one.
+int SelectRecord(SpfContext* ctx, const char* domain, Frame* f, const char** record) {
+  const bool top = ctx->recursion == 0;
+  if (!domain) {
+    if (!g_spf.whitelist) return SPF_NONE;
+    *record = g_spf.whitelist;
+    f->domain = ctx->domain;
+    return -1;
+  }
+  if (!SpfValidDomain(domain, ctx->recursion)) return top ? (int)SPF_NONE_BADDOMAIN : (int)SPF_PERMERROR;
+  f->domain = domain;
+  if (top && ctx->record) {
+    if (!SpfRecordSyntaxOk(ctx->record)) return SPF_PERMERROR;
+    *record = ctx->record;
+    return -1;
+  }
+  int rc = SpfGetRecord(domain, &f->copy);
+  if (rc == -1) {
+    *record = f->copy.c_str();
+    return -1;
+  }
+  if (!top) return rc;
+  if (rc == SPF_TEMPERROR) return SPF_TEMPERROR;
+  if (rc == SPF_PERMERROR) return SPF_NONE_LOOKUPFAILED;
+  return PolicyRecord(ctx, domain, f, record);
+}
+
+// The verdict when no term decided: the redirect's, else Neutral (or Pass by
+// the whitelist) at the top of an include chain, else still none (-1).
+int NoTermDecided(SpfContext* ctx, const Frame& f) {
+  if (f.redirect) {
+    if (SpfEqualNoCase(f.redirect, ctx->domain) || SpfEqualNoCase(f.redirect, f.domain)) return SPF_PERMERROR;
+    ctx->recursion += kSpfRedirectStep;
+    int r = SpfEvaluate(ctx, f.redirect);
+    return r == SPF_NONE ? SPF_PERMERROR : r;
+  }
+  if (IncludeDepth(ctx) != 0) return -1;
+  return f.whitelist && WhitelistPasses(ctx) ? SPF_PASS : SPF_NEUTRAL;
+}
+
 }  // namespace
 
 int SpfParseDualCidr(const char** cursor, bool ipv6) {
@@ -417,66 +479,16 @@ bool SpfDomainHasOnlyAddress(const char* domain) {
 
 int SpfEvaluate(SpfContext* ctx, const char* domain) {
   if (ctx->recursion >= kSpfMaxRecursion) return SPF_PERMERROR;
-  const bool top = ctx->recursion == 0;
   Frame f;
   const char* record = nullptr;
-  if (!domain) {
-    if (!g_spf.whitelist) return SPF_NONE;
-    record = g_spf.whitelist;
-    f.domain = ctx->domain;
-  } else {
-    if (!SpfValidDomain(domain, ctx->recursion)) return top ? (int)SPF_NONE_BADDOMAIN : (int)SPF_PERMERROR;
-    f.domain = domain;
-    if (top && ctx->record) {
-      if (!SpfRecordSyntaxOk(ctx->record)) return SPF_PERMERROR;
-      record = ctx->record;
-    } else {
-      int rc = SpfGetRecord(domain, &f.copy);
-      if (rc == -1) {
-        record = f.copy.c_str();
-      } else if (!top) {
-        return rc;
-      } else if (rc == SPF_TEMPERROR) {
-        return SPF_TEMPERROR;
-      } else if (rc == SPF_PERMERROR) {
-        return SPF_NONE_LOOKUPFAILED;
-      } else {
-        char key[256];
-        size_t keylen = SpfCacheKey(domain, key);
-        if (SpfCacheLookup(key, keylen, ctx->checktime, &f.copy) && SpfRecordSyntaxOk(f.copy.c_str())) {
-          record = f.copy.c_str();
-        } else if (g_spf.fallback && !ctx->heloused && SpfDomainHasOnlyAddress(domain)) {
-          record = g_spf.fallback;
-        } else if (g_spf.bestguess) {
-          record = g_spf.bestguess;
-        } else if (g_spf.whitelist) {
-          record = kWhitelistOnlyRecord;
-          f.whitelist = 2;
-        } else {
-          return SPF_NONE;
-        }
-      }
-    }
-  }
+  int rc = SelectRecord(ctx, domain, &f, &record);
+  if (rc != -1) return rc;
 
   TermLoop(ctx, &f, record);
-
-  if (f.result == -1) {
-    if (f.redirect) {
-      if (SpfEqualNoCase(f.redirect, ctx->domain) || SpfEqualNoCase(f.redirect, f.domain)) {
-        f.result = SPF_PERMERROR;
-      } else {
-        ctx->recursion += kSpfRedirectStep;
-        int r = SpfEvaluate(ctx, f.redirect);
-        f.result = r == SPF_NONE ? SPF_PERMERROR : r;
-      }
-    } else if (IncludeDepth(ctx) == 0) {
-      f.result = SPF_NEUTRAL;
-      if (f.whitelist && WhitelistPasses(ctx)) f.result = SPF_PASS;
-    }
-  }
+  if (f.result == -1) f.result = NoTermDecided(ctx, f);
 
   free(f.redirect);
+  // The explanation domain is kept only for a Fail verdict.
   if (f.exp) {
     if (f.result == SPF_FAIL) {
       free(ctx->expdomain);
