@@ -342,13 +342,9 @@ bool startthreads() {
   return true;
 }
 
-}  // namespace
-
-int servermain(int argc, char** argv) {
-  // Shutdown signals go to the signal thread only; block them before any
-  // thread exists so that every thread inherits the mask.
-  plat::blocksignals();
-
+// Reads the settings: the defaults, then the .ini file in the working
+// directory, then the options. False when an option is wrong.
+bool configure(int argc, char** argv, Action* action) {
   setdefaults();
   char cwd[260 + 1];
   char inipath[300];
@@ -357,52 +353,61 @@ int servermain(int argc, char** argv) {
   else
     textformat(inipath, sizeof inipath, "%s.ini", kProgramName);
   readconfig(inipath);
+  return !(argc > 0 && scanoptions(argc, argv, action) != 0);
+}
 
-  Action action = Action::Run;
-  if (argc > 0 && scanoptions(argc, argv, &action) != 0) {
-    usage();
-    return 1;
+// The options that act and exit instead of serving. Returns the exit code.
+int oneshot(Action action) {
+  int rc = 0;
+  switch (action) {
+    case Action::Configure:
+      logmsg(LOG_INFO, "%s: initializing configuration...", kProgramName);
+      writedefaultfiles();
+      logmsg(LOG_INFO, "%s: all done, exiting.", kProgramName);
+      break;
+    case Action::CheckLists:
+      usenameserver();
+      loadalllists();
+      rc = printchecks(checklists());
+      freealllists();
+      break;
+    case Action::Install:
+      logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
+      // The service cannot write beside the program: its files are made now.
+      writedefaultfiles();
+      svcinstall();
+      break;
+    case Action::Remove:
+      logmsg(LOG_INFO, "Uninstalling %s service...", kProgramName);
+      svcremove();
+      break;
+    case Action::Run:
+      break;
   }
+  log_lock_delete();
+  return rc;
+}
 
-  log_lock_init();
+// One answer cache for the whole process, in front of the resolver; made
+// once, its figures are logged at the end.
+dns::CachingResolver* answer_cache = nullptr;
 
-  if (action == Action::Configure) {
-    logmsg(LOG_INFO, "%s: initializing configuration...", kProgramName);
-    writedefaultfiles();
-    logmsg(LOG_INFO, "%s: all done, exiting.", kProgramName);
-    log_lock_delete();
-    return 0;
+void useanswercache() {
+  if (settings.DnsCache > 0 && answer_cache == nullptr && dns::available()) {
+    answer_cache = new dns::CachingResolver(dns::resolver(), (size_t)settings.DnsCache);
+    dns::setresolver(answer_cache);
   }
-  if (action == Action::CheckLists) {
-    usenameserver();
-    loadalllists();
-    int failed = printchecks(checklists());
-    freealllists();
-    log_lock_delete();
-    return failed;
-  }
-  if (action == Action::Install) {
-    logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
-    // The service cannot write beside the program: its files are made now.
-    writedefaultfiles();
-    svcinstall();
-    log_lock_delete();
-    return 0;
-  }
-  if (action == Action::Remove) {
-    logmsg(LOG_INFO, "Uninstalling %s service...", kProgramName);
-    svcremove();
-    log_lock_delete();
-    return 0;
-  }
+}
 
+// Checks the settings and the user to run as, readies sockets and DNS and
+// logs the summary. Returns 0 or the exit code.
+int prepare(plat::RunAs* runas, int* who) {
   int service_mode = servicemode();
   logmsg(LOG_INFO, "#### %s v. %s starting ####", kProgramName, kProgramVersion);
 
   if (!validate()) return 2;
-  plat::RunAs runas;
-  int who = plat::runasuser(settings.User, kDefaultUser, &runas);
-  if (who == plat::kRunAsUnknown) {
+  *who = plat::runasuser(settings.User, kDefaultUser, runas);
+  if (*who == plat::kRunAsUnknown) {
     logmsg(LOG_ERR, "Unknown user \"%s\" to run as", settings.User);
     return 2;
   }
@@ -410,7 +415,7 @@ int servermain(int argc, char** argv) {
     logmsg(LOG_WARN, "Invalid log level defaulting to %d", kDefaultLogLevel);
     settings.LogLevel = kDefaultLogLevel;
   }
-  if (who == plat::kRunAsRoot)
+  if (*who == plat::kRunAsRoot)
     logmsg(LOG_WARN, "Running as root: there is no user \"%s\" (-u or User= names another)",
            kDefaultUser);
   // The server never starts programs; none of its threads may gain rights.
@@ -421,36 +426,32 @@ int servermain(int argc, char** argv) {
     return 3;
   }
   usenameserver();
-  // One answer cache for the whole process, in front of the resolver.
-  static dns::CachingResolver* cache = nullptr;
-  if (settings.DnsCache > 0 && cache == nullptr && dns::available()) {
-    cache = new dns::CachingResolver(dns::resolver(), (size_t)settings.DnsCache);
-    dns::setresolver(cache);
-  }
+  useanswercache();
 
   if (settings.HostName[0] == '\0') localhostname(settings.HostName);
 
   summary(service_mode);
+  return 0;
+}
 
+bool makequeue(const char* name, WorkQueue** q) {
+  logmsg(LOG_INFO, "Initializing %s queue...", name);
+  *q = queuecreate();
+  if (*q != nullptr) return true;
+  logmsg(LOG_CRIT, "Cannot initialize %s queue !", name);
+  return false;
+}
+
+// Loads and checks the DNS lists, makes the queues, sets up SPF and starts
+// the threads. Returns 0 or the exit code.
+int startwork(std::vector<ZoneCheck>* listhealth) {
   loadalllists();
   // Bounded by kListCheckBoundMs: a dead list cannot hold up the start.
   logmsg(LOG_INFO, "Checking the DNS lists...");
-  std::vector<ZoneCheck> listhealth = checklists();
-  logchecks(listhealth);
+  *listhealth = checklists();
+  logchecks(*listhealth);
 
-  logmsg(LOG_INFO, "Initializing connection queue...");
-  conn_queue = queuecreate();
-  if (conn_queue == nullptr) {
-    logmsg(LOG_CRIT, "Cannot initialize connection queue !");
-    return 4;
-  }
-  logmsg(LOG_INFO, "Initializing logger queue...");
-  log_queue = queuecreate();
-  if (log_queue == nullptr) {
-    logmsg(LOG_CRIT, "Cannot initialize logger queue !");
-    return 4;
-  }
-
+  if (!makequeue("connection", &conn_queue) || !makequeue("logger", &log_queue)) return 4;
   int rc = setupspf();
   if (rc != 0) return rc;
 
@@ -461,7 +462,12 @@ int servermain(int argc, char** argv) {
     releaseworkers();
     return kExitThreads;
   }
+  return 0;
+}
 
+// Binds and opens the listening socket, then gives up root. Returns 0 or the
+// exit code.
+int openlistener(int who, const plat::RunAs& runas) {
   logmsg(LOG_INFO, "Setting up listen socket on %s:%d ...", settings.ListenIP, settings.ListenPort);
   uint32_t addr = isany(settings.ListenIP) ? 0 : plat::inetaddr(settings.ListenIP);
   SocketHandle s = plat::tcpsocket();
@@ -489,12 +495,12 @@ int servermain(int argc, char** argv) {
   }
   logmsg(LOG_INFO, "Listening for connections on %s:%d", settings.ListenIP, settings.ListenPort);
   logmsg(LOG_INFO, "Waiting for incoming connections...");
-  signalready();
+  return 0;
+}
 
-  startlistrecheck(listhealth);
-  acceptloop();
-  awaitlistenerclosed();
-
+// Waits for the threads to end, releases what the start made and logs the
+// answer cache's figures. Returns the exit code.
+int cleanshutdown() {
   logmsg(LOG_INFO, "Starting clean shutdown...");
   logmsg(LOG_INFO, "Waiting for %ld active threads to terminate...", (long)active_threads.load());
   while (active_threads.load() != 0) plat::sleepms(kThreadStartPauseMs);
@@ -503,8 +509,8 @@ int servermain(int argc, char** argv) {
   if (queuefree(conn_queue)) conn_queue = nullptr;
   if (queuefree(log_queue)) log_queue = nullptr;
   stoplistrecheck();
-  if (cache != nullptr) {
-    dns::CachingResolver::Stats st = cache->stats();
+  if (answer_cache != nullptr) {
+    dns::CachingResolver::Stats st = answer_cache->stats();
     logmsg(LOG_INFO, "DNS cache: %llu hits, %llu misses, %lu answers kept", (unsigned long long)st.hits,
            (unsigned long long)st.misses, (unsigned long)st.entries);
   }
@@ -514,4 +520,34 @@ int servermain(int argc, char** argv) {
   log_lock_delete();
   signaldone();
   return failure_exit.load();
+}
+
+}  // namespace
+
+int servermain(int argc, char** argv) {
+  // Shutdown signals go to the signal thread only; block them before any
+  // thread exists so that every thread inherits the mask.
+  plat::blocksignals();
+
+  Action action = Action::Run;
+  if (!configure(argc, argv, &action)) {
+    usage();
+    return 1;
+  }
+  log_lock_init();
+  if (action != Action::Run) return oneshot(action);
+
+  plat::RunAs runas;
+  int who = plat::kRunAsNone;
+  int rc = prepare(&runas, &who);
+  std::vector<ZoneCheck> listhealth;
+  if (rc == 0) rc = startwork(&listhealth);
+  if (rc == 0) rc = openlistener(who, runas);
+  if (rc != 0) return rc;
+
+  signalready();
+  startlistrecheck(listhealth);
+  acceptloop();
+  awaitlistenerclosed();
+  return cleanshutdown();
 }
