@@ -24,9 +24,10 @@ extern const int kErrInvalidParameter;
 
 // 1 when the service manager started this process as its service.
 int svcstartedbymanager();
-// Connects to the service manager; its stop requests reach `handler` as
-// control codes. Returns 1 on success, 0 with the last error set.
-int svcregister(void (*handler)(int control));
+// Connects to the service manager as the service `name`; its stop requests
+// reach `handler` as control codes. Returns 1 on success, 0 with the last
+// error set.
+int svcregister(const char* name, void (*handler)(int control));
 // Reports a status to the service manager. Returns 1 on success.
 int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithint);
 

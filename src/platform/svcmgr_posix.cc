@@ -2,8 +2,9 @@
 // status reports, SIGTERM as the stop request, and a unit file plus systemctl
 // for installing and removing.
 //
-// NESTRAP_UNIT_DIR and NESTRAP_SYSTEMCTL name another unit directory and
-// another systemctl; the tests use them to stand in for the machine's systemd.
+// NAME_UNIT_DIR and NAME_SYSTEMCTL (NAME: the program's name in upper case)
+// name another unit directory and another systemctl; the tests use them to
+// stand in for the machine's systemd.
 #include "platform/svcmgr.h"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -58,7 +60,8 @@ void stoprequest(int) {
 
 int svcstartedbymanager() { return nonempty("NOTIFY_SOCKET") || nonempty("INVOCATION_ID") ? 1 : 0; }
 
-int svcregister(void (*handler)(int control)) {
+int svcregister(const char* name, void (*handler)(int control)) {
+  (void)name;  // systemd knows the unit by its own name
   const char* path = getenvvar("NOTIFY_SOCKET");
   if (path != nullptr && path[0] != '\0') {
     // "/path" or "@abstract"; nothing else is understood.
@@ -115,15 +118,18 @@ struct SvcHandle {
 
 namespace {
 
-const char* unitdir() {
-  const char* d = getenvvar("NESTRAP_UNIT_DIR");
-  return d != nullptr && d[0] != '\0' ? d : "/etc/systemd/system";
+// The environment variable NAME_<what>, when set and not empty; else `fallback`.
+const char* envoverride(const char* what, const char* fallback) {
+  char name[128];
+  size_t n = textformat(name, sizeof name, "%s_%s", programname(), what);
+  for (size_t i = 0; i < n; i++) name[i] = (char)toupper((unsigned char)name[i]);
+  const char* v = getenvvar(name);
+  return v != nullptr && v[0] != '\0' ? v : fallback;
 }
 
-const char* systemctl() {
-  const char* s = getenvvar("NESTRAP_SYSTEMCTL");
-  return s != nullptr && s[0] != '\0' ? s : "systemctl";
-}
+const char* unitdir() { return envoverride("UNIT_DIR", "/etc/systemd/system"); }
+
+const char* systemctl() { return envoverride("SYSTEMCTL", "systemctl"); }
 
 // Runs systemctl with up to three arguments; its standard output goes to
 // `out` when given. Returns 1 when it ran and succeeded; otherwise 0 with
@@ -239,8 +245,8 @@ bool unitcontent(char* out, size_t size, const char* display, const char* exepat
   if (slash == nullptr) return false;
   slash[slash == dir ? 1 : 0] = '\0';
 
-  out[0] = '\0';
-  textappend(out, size, "# Written by \"nestrap -I\"; \"nestrap -U\" removes it.\n");
+  textformat(out, size, "# Written by \"%s -I\"; \"%s -U\" removes it.\n", programname(),
+             programname());
   textappend(out, size, "[Unit]\nDescription=");
   appendunitvalue(out, size, display, false);
   textappend(out, size, "\nAfter=network-online.target\nWants=network-online.target\n\n");

@@ -17,6 +17,13 @@ int setcurrentdir(const char* dir);
 // Current directory. Returns 1 on success (buf then holds it).
 int getcurrentdir(char* buf, size_t size);
 
+// The program's name as the system knows it, given once by the program at
+// start-up (kept, not copied): the identity of its syslog messages and, upper
+// case, the prefix of environment variables the platform reads
+// (NAME_UNIT_DIR, NAME_SYSTEMCTL). Empty until set.
+void setprogramname(const char* name);
+const char* programname();
+
 // Hands one message to the debugger output channel (syslog on Linux).
 void debugoutput(const char* text);
 

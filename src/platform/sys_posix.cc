@@ -87,8 +87,8 @@ bool syslogconnect() {
 // missing logger loses the message instead of holding up a session.
 void debugoutput(const char* text) {
   char msg[9300];
-  size_t len = textformat(msg, sizeof msg, "<%d>nestrap[%d]: %s", LOG_DAEMON | LOG_DEBUG,
-                          (int)getpid(), text);
+  size_t len = textformat(msg, sizeof msg, "<%d>%s[%d]: %s", LOG_DAEMON | LOG_DEBUG,
+                          programname(), (int)getpid(), text);
   std::lock_guard<std::mutex> g(syslog_lock);
   if (!syslogconnect()) return;
   if (send(syslog_fd, msg, len, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&

@@ -7,7 +7,14 @@
 #include "server/server.h"
 #include "service/service.h"
 
+namespace {
+// What the system knows the program as: its syslog identity, and the prefix
+// of the environment variables that stand in for the service manager's.
+constexpr char kProgramName[] = "nestrap";
+}  // namespace
+
 int main(int argc, char** argv) {
+  plat::setprogramname(kProgramName);
   // Shutdown signals are taken by one thread of the server; block them here
   // already, before any thread exists, so that no thread inherits them open.
   plat::blocksignals();
@@ -40,7 +47,7 @@ int main(int argc, char** argv) {
     status = servermain(argc, argv);
   } else {
     setservicemode(1);
-    status = svcdispatch();
+    status = svcdispatch(servermain);
   }
   exit(status);
 }

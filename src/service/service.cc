@@ -14,7 +14,6 @@
 #include "platform/event.h"
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
-#include "server/server.h"
 #include "server/settings.h"
 #include "base/textbuf.h"
 
@@ -44,6 +43,7 @@ int service_mode = 0;
 std::atomic<int> service_exit_code{0};
 int svc_argc = 0;
 char** svc_argv = nullptr;
+int (*svc_run)(int, char**) = nullptr;
 
 // The status last reported; written by the service's main routine and the
 // control handler, which run on different threads.
@@ -84,14 +84,14 @@ void svchandler(int control) {
 void svcrunner() {
   stop_event.reset();
   done_event.reset();
-  service_exit_code = servermain(svc_argc, svc_argv);
+  service_exit_code = svc_run(svc_argc, svc_argv);
   stop_event.set();
   done_event.set();
 }
 
 // Returns false when the service manager could not be reached.
 bool svcmain() {
-  if (!plat::svcregister(svchandler)) return false;
+  if (!plat::svcregister(kServiceName, svchandler)) return false;
   if (!svcstatus(SvcState::StartPending, 0, kPendingHintMs)) return false;
   std::thread(svcrunner).detach();
   // Running is reported once servermain listens, so that a start-up failure
@@ -125,7 +125,10 @@ void svcsetargs(int argc, char** argv) {
   svc_argv = argv;
 }
 
-int svcdispatch() { return svcmain() ? service_exit_code.load() : -1; }
+int svcdispatch(int (*run)(int, char**)) {
+  svc_run = run;
+  return svcmain() ? service_exit_code.load() : -1;
+}
 
 void signaldone() {
   stop_event.set();

@@ -20,10 +20,11 @@ void setstopevent();
 // Process entry: records the argument vector servermain gets, and the mode.
 void svcsetargs(int argc, char** argv);
 void setservicemode(int mode);
-// Service mode: runs the service on the calling thread until servermain has
-// ended on its own thread. Returns the process exit status: servermain's
-// result, or -1 when the service manager could not be reached.
-int svcdispatch();
+// Service mode: runs the service on the calling thread until `run` (the
+// server's main routine, given the recorded arguments) has ended on its own
+// thread. Returns the process exit status: run's result, or -1 when the
+// service manager could not be reached.
+int svcdispatch(int (*run)(int argc, char** argv));
 
 // Splits a command line by the rules of the platform's C runtime. Returns one
 // block (the pointers, a terminating null pointer, then the texts) that the

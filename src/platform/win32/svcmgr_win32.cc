@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/svcmgr.h"
+#include "base/textbuf.h"
 
 namespace plat {
 
@@ -18,7 +19,8 @@ void setlasterror(int code) { SetLastError((DWORD)code); }
 
 namespace {
 
-char kName[] = "nestrap";
+// The service's name, as svcregister got it.
+char service_name[256];
 
 std::atomic<void (*)(int)> g_handler{nullptr};
 SERVICE_STATUS_HANDLE g_status = nullptr;
@@ -38,7 +40,7 @@ VOID WINAPI controlhandler(DWORD control) {
 // program's own service routine on another thread; this one stays until the
 // service has reported that it stopped.
 VOID WINAPI servicemain(DWORD, LPSTR*) {
-  g_status = RegisterServiceCtrlHandlerA(kName, controlhandler);
+  g_status = RegisterServiceCtrlHandlerA(service_name, controlhandler);
   if (g_status == nullptr) g_registererror = GetLastError();
   SetEvent(g_registered);
   if (g_status != nullptr) WaitForSingleObject(g_stopped, INFINITE);
@@ -79,7 +81,8 @@ int svcstartedbymanager() {
   return GetLastError() != 0 ? 1 : 0;
 }
 
-int svcregister(void (*handler)(int control)) {
+int svcregister(const char* name, void (*handler)(int control)) {
+  textcopy(service_name, sizeof service_name, name);
   g_handler.store(handler);
   g_registered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   g_stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -87,7 +90,7 @@ int svcregister(void (*handler)(int control)) {
   // The dispatcher blocks until the service has stopped, so it gets a thread
   // of its own and the caller carries on as the service's main routine.
   std::thread([] {
-    static SERVICE_TABLE_ENTRYA table[] = {{kName, servicemain}, {nullptr, nullptr}};
+    static SERVICE_TABLE_ENTRYA table[] = {{service_name, servicemain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {
       g_dispatcherror = GetLastError();
       SetEvent(g_registered);
