@@ -6,8 +6,8 @@
 
 namespace plat {
 
-// Result codes of the calls below; errors carry the system error code in
-// *err for errortext().
+// Result codes of the calls below; on an error the reason is the last error
+// (error.h).
 constexpr int kLogFileOk = 0;
 constexpr int kLogFileOpenFailed = 1;   // missing directory, no rights, a link
 constexpr int kLogFileNotRegular = 2;   // a FIFO, device, directory or linked file
@@ -21,12 +21,12 @@ struct LogFile {
 // follows a symbolic link as the last part of the path and never blocks
 // (FIFOs and devices are opened non-blocking and refused). Safe to call
 // without holding any lock.
-int logopen(const char* path, LogFile* f, int* err);
+int logopen(const char* path, LogFile* f);
 // Appends `len` bytes that end with a line break, with one write. A file
 // whose last byte is not a line break (a line torn before) first gets one.
 // A write that does not complete is taken back, so the file holds whole lines
 // only. Callers serialise calls on the same file.
-int logappend(LogFile* f, const char* line, size_t len, int* err);
+int logappend(LogFile* f, const char* line, size_t len);
 void logclose(LogFile* f);
 
 }  // namespace plat

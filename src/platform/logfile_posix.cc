@@ -8,39 +8,33 @@
 
 namespace plat {
 
-int logopen(const char* path, LogFile* f, int* err) {
+int logopen(const char* path, LogFile* f) {
   f->handle = -1;
   // Read access too: the last byte tells whether a line was torn before.
   int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640);
-  if (fd < 0) {
-    *err = errno;
-    return kLogFileOpenFailed;
-  }
+  if (fd < 0) return kLogFileOpenFailed;
   // Only a plain file of its own: a FIFO would block the writer, a device or
   // a second name of another file (a hard link) would take lines elsewhere.
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    *err = EINVAL;
     close(fd);
+    errno = EINVAL;
     return kLogFileNotRegular;
   }
   f->handle = fd;
   return kLogFileOk;
 }
 
-int logappend(LogFile* f, const char* line, size_t len, int* err) {
+int logappend(LogFile* f, const char* line, size_t len) {
   int fd = (int)f->handle;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    *err = errno;
-    return kLogFileWriteFailed;
-  }
+  if (fstat(fd, &st) != 0) return kLogFileWriteFailed;
   off_t size = st.st_size;
   char last = '\n';
   if (size > 0 && pread(fd, &last, 1, size - 1) != 1) last = '\n';
   if (last != '\n') {
     if (write(fd, "\n", 1) != 1) {
-      *err = errno == 0 ? ENOSPC : errno;
+      if (errno == 0) errno = ENOSPC;
       return kLogFileWriteFailed;
     }
     size++;
@@ -51,8 +45,9 @@ int logappend(LogFile* f, const char* line, size_t len, int* err) {
   } while (n < 0 && errno == EINTR);
   if (n == (ssize_t)len) return kLogFileOk;
   // A short write (the disk filled up) leaves part of a line: take it back.
-  *err = n < 0 ? errno : ENOSPC;
+  int err = n < 0 ? errno : ENOSPC;
   if (n > 0) (void)ftruncate(fd, size);
+  errno = err;
   return kLogFileWriteFailed;
 }
 

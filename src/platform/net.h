@@ -1,4 +1,5 @@
-// Socket operations over the platform's socket layer.
+// Socket operations over the platform's socket layer. Failures leave the
+// reason as the last error (error.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -7,8 +8,8 @@
 
 namespace plat {
 
-// Starts the socket layer (Windows Sockets 2.2 where there is one). Returns 0
-// on success, else the layer's error code.
+// Starts the socket layer (Windows Sockets 2.2 where there is one). Returns 1
+// on success.
 int socketstartup();
 
 // Classic inet_addr(): 1 to 4 parts, decimal, octal or hex; all ones on error.
@@ -46,13 +47,11 @@ int setabortive(SocketHandle s);
 int setnonblocking(SocketHandle s);
 // 1 when the last socket call failed only because it would have blocked.
 int wouldblock();
-// 1 when an accept() error code is weather: a passing shortage of
+// 1 when `err`, the last error of a failed acceptsocket(), is weather: a passing shortage of
 // descriptors, buffers or memory, or a connection gone before it was taken.
 int transientaccepterror(int err);
 // Closes the socket. Returns 1 on success.
 int closesocket(SocketHandle s);
-// Last socket error code.
-int socketerror();
 
 // Host name of this machine. Returns 1 on success.
 int gethostname(char* buf, size_t size);

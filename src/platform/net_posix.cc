@@ -16,7 +16,7 @@ namespace plat {
 
 static int fd(SocketHandle s) { return (int)(intptr_t)s; }
 
-int socketstartup() { return 0; }
+int socketstartup() { return 1; }
 
 uint32_t inetaddr(const char* text) { return inet_addr(text); }
 
@@ -127,8 +127,6 @@ int transientaccepterror(int err) {
 }
 
 int closesocket(SocketHandle s) { return close(fd(s)) == 0 ? 1 : 0; }
-
-int socketerror() { return errno; }
 
 int gethostname(char* buf, size_t size) {
   if (size == 0) return 0;

@@ -32,8 +32,8 @@ void nonewprivileges();
 int giveto(const char* path, const RunAs& u);
 // Switches every thread of the process to the user and its groups, then
 // makes sure that root cannot be regained and no capability is left.
-// Returns 1 on success; 0 with the system error code in *err.
-int switchuser(const RunAs& u, int* err);
+// Returns 1 on success; 0 with the last error set (error.h).
+int switchuser(const RunAs& u);
 // 1 when the process as it runs now can create files in the directory.
 int dirwritable(const char* path);
 

@@ -83,17 +83,15 @@ int giveto(const char* path, const RunAs& u) {
   return ok;
 }
 
-int switchuser(const RunAs& u, int* err) {
+int switchuser(const RunAs& u) {
   // glibc applies each of these to every thread of the process.
   if (initgroups(u.user, (gid_t)u.gid) != 0 || setgid((gid_t)u.gid) != 0 ||
-      setuid((uid_t)u.uid) != 0) {
-    *err = errno;
+      setuid((uid_t)u.uid) != 0)
     return 0;
-  }
   // Leaving uid 0 for good clears every capability; make sure of both. The
   // raw call tries this thread only, so that a success could not spread.
   if (syscall(SYS_setuid, 0) == 0 || geteuid() == 0 || getegid() == 0 || !nocapabilities()) {
-    *err = EPERM;
+    errno = EPERM;
     return 0;
   }
   return 1;

@@ -15,7 +15,9 @@ enum : uint16_t {
   kTypeSOA = 6, kTypeTXT = 16, kTypeAAAA = 28
 };
 
-// Status codes, numbered as the Windows DNS API numbers them.
+// Status codes: outcomes of a query, not last errors (error.h). Numbered as
+// the Windows DNS API numbers them on every system; trace and health lines
+// show the numbers.
 enum : int {
   kStatusOk = 0,
   kStatusFormErr = 9001,    // permanent

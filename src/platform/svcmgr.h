@@ -14,12 +14,6 @@ constexpr int kSvcControlStop = 1;
 constexpr int kSvcControlInterrogate = 4;
 constexpr int kSvcControlShutdown = 5;
 
-// The calling thread's last system error, as errortext() reports it.
-int lasterror();
-void setlasterror(int code);
-// The system's "invalid parameter" error code.
-extern const int kErrInvalidParameter;
-
 // ---- Running as the service ------------------------------------------
 
 // 1 when the service manager started this process as its service.
@@ -32,7 +26,7 @@ int svcregister(const char* name, void (*handler)(int control));
 int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithint);
 
 // ---- Installing and removing -----------------------------------------
-// Every call that fails returns 0 (or null) with the last error set.
+// Every call that fails returns 0 (or null) with the last error set (error.h).
 
 struct SvcHandle;
 

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/error.h"
 #include "platform/privs.h"
 #include "platform/sys.h"
 #include "base/textbuf.h"
@@ -30,11 +31,6 @@
 extern char** environ;
 
 namespace plat {
-
-const int kErrInvalidParameter = EINVAL;
-
-int lasterror() { return errno; }
-void setlasterror(int code) { errno = code; }
 
 // ---- Running as the service ------------------------------------------
 

@@ -45,9 +45,6 @@ void localnow(SysTime* t);
 // Socket layer description for the start-up summary.
 void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, long* lo, long* hi);
 
-// Text of an operating-system error code.
-void errortext(int code, char* buf, size_t size);
-
 // Signals that a terminal or service manager sends are blocked in every
 // thread (call before starting any thread) and taken by one dedicated thread
 // as ordinary calls, so that none of them ends the process with lines still

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/error.h"
 #include "platform/event.h"
 #include "platform/sys.h"
 #include "base/textbuf.h"
@@ -165,6 +166,13 @@ void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, lo
   *lo = 2;
   *hi = 2;
 }
+
+const int kErrInvalidParameter = EINVAL;
+const int kErrNameTooLong = ENAMETOOLONG;
+const int kErrNoMemory = ENOMEM;
+
+int lasterror() { return errno; }
+void setlasterror(int code) { errno = code; }
 
 void errortext(int code, char* buf, size_t size) {
   char tmp[256];

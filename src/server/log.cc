@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/error.h"
 #include "platform/logfile.h"
 #include "platform/sys.h"
 #include "server/settings.h"
@@ -103,12 +104,12 @@ void vwritelog(const char* base, const char* format, va_list ap) {
 
   // Opening never blocks and is done before the lock is taken.
   plat::LogFile f;
-  int err = 0;
-  int rc = plat::logopen(path, &f, &err);
+  int rc = plat::logopen(path, &f);
   if (rc == plat::kLogFileOk) {
     std::lock_guard<std::mutex> guard(g_log_lock);
-    rc = plat::logappend(&f, line, strlen(line), &err);
+    rc = plat::logappend(&f, line, strlen(line));
   }
+  int err = rc == plat::kLogFileOk ? 0 : plat::lasterror();
   plat::logclose(&f);
   noteoutcome(base, path, rc, err);
 }

@@ -15,6 +15,7 @@
 #include "analysis/listhealth.h"
 #include "analysis/lists.h"
 #include "platform/dnscache.h"
+#include "platform/error.h"
 #include "platform/net.h"
 #include "platform/privs.h"
 #include "platform/resolver.h"
@@ -200,9 +201,9 @@ bool dropprivileges(int who, const plat::RunAs& u) {
       logfilepath(base, path, sizeof path);
       plat::giveto(path, u);
     }
-    int err = 0;
-    if (!plat::switchuser(u, &err)) {
-      logmsg(LOG_CRIT, "Cannot switch to user %s (Error code 0x%X)", u.user, (unsigned)err);
+    if (!plat::switchuser(u)) {
+      logmsg(LOG_CRIT, "Cannot switch to user %s (Error code 0x%X)", u.user,
+             (unsigned)plat::lasterror());
       return false;
     }
     logmsg(LOG_INFO, "Running as user %s (uid %ld, gid %ld)", u.user, u.uid, u.gid);
@@ -306,7 +307,7 @@ void acceptloop() {
       logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
       admit(&adm, rec);
     } else if (!isstopping()) {
-      int err = plat::socketerror();
+      int err = plat::lasterror();
       if (plat::transientaccepterror(err)) {
         // Weather, not a fault: connections wait in the backlog meanwhile.
         if (!paused)
@@ -420,9 +421,8 @@ int prepare(plat::RunAs* runas, int* who) {
            kDefaultUser);
   // The server never starts programs; none of its threads may gain rights.
   plat::nonewprivileges();
-  int wsa = plat::socketstartup();
-  if (wsa != 0) {
-    logmsg(LOG_CRIT, "Unable to initialize Winsock (ERR 0x%X).", (unsigned)wsa);
+  if (!plat::socketstartup()) {
+    logmsg(LOG_CRIT, "Unable to initialize Winsock (ERR 0x%X).", (unsigned)plat::lasterror());
     return 3;
   }
   usenameserver();
@@ -473,7 +473,7 @@ int openlistener(int who, const plat::RunAs& runas) {
   SocketHandle s = plat::tcpsocket();
   logmsg(LOG_INFO, "Binding listen socket to %s:%d ...", settings.ListenIP, settings.ListenPort);
   if (!plat::bindsocket(s, addr, (uint16_t)settings.ListenPort)) {
-    int err = plat::socketerror();
+    int err = plat::lasterror();
     logmsg(LOG_CRIT, "Couldn't bind to socket_listen! Aborting.");
     logmsg(LOG_CRIT, "(Error code 0x%X)", err);
     if (s != kInvalidSocket) plat::closesocket(s);

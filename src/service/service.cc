@@ -4,13 +4,13 @@
 #include "service/service.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/error.h"
 #include "platform/event.h"
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
@@ -142,31 +142,16 @@ int stopsignalled() { return stop_event.isset() ? 1 : 0; }
 
 void setstopevent() { stop_event.set(); }
 
-char* errortext(char* buffer, size_t size) {
-  int code = plat::lasterror();
-  char text[256];
-  plat::errortext(code, text, sizeof text);
-  size_t len = strlen(text);
-  if (len > 0 && size >= len + 14) {
-    // The system's text may end with a line end; the message goes on a line of its own.
-    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) text[--len] = '\0';
-    textformat(buffer, size, "%s (0x%x)", text, (unsigned)code);
-  } else if (size > 0) {
-    buffer[0] = '\0';
-  }
-  return buffer;
-}
-
 void svcinstall() {
   char path[kExePathMax + 1];
   if (!plat::exepath(path, sizeof path) || strlen(path) >= kExePathMax) {
-    if (path[0] != '\0') plat::setlasterror(ENAMETOOLONG);
-    printf("Unable to install %s - %s\n", kDisplayName, errortext(errbuf, 255));
+    if (path[0] != '\0') plat::setlasterror(plat::kErrNameTooLong);
+    printf("Unable to install %s - %s\n", kDisplayName, plat::lasterrortext(errbuf, 255));
     return;
   }
   plat::SvcHandle* manager = plat::svcopenmanager();
   if (manager == nullptr) {
-    printf("OpenSCManager failed - %s\n", errortext(errbuf, 255));
+    printf("OpenSCManager failed - %s\n", plat::lasterrortext(errbuf, 255));
     return;
   }
   plat::SvcAccount account;
@@ -182,7 +167,7 @@ void svcinstall() {
     printf("%s installed (%s).\n", kDisplayName, path);
     plat::svcclose(service);
   } else {
-    printf("CreateService failed - %s\n", errortext(errbuf, 255));
+    printf("CreateService failed - %s\n", plat::lasterrortext(errbuf, 255));
   }
   plat::svcclose(manager);
 }
@@ -190,12 +175,12 @@ void svcinstall() {
 void svcremove() {
   plat::SvcHandle* manager = plat::svcopenmanager();
   if (manager == nullptr) {
-    printf("OpenSCManager failed - %s\n", errortext(errbuf, 255));
+    printf("OpenSCManager failed - %s\n", plat::lasterrortext(errbuf, 255));
     return;
   }
   plat::SvcHandle* service = plat::svcopen(manager, kServiceName);
   if (service == nullptr) {
-    printf("OpenService failed - %s\n", errortext(errbuf, 255));
+    printf("OpenService failed - %s\n", plat::lasterrortext(errbuf, 255));
     plat::svcclose(manager);
     return;
   }
@@ -213,7 +198,7 @@ void svcremove() {
            kDisplayName);
   }
   if (!plat::svcdelete(service))
-    printf("DeleteService failed - %s\n", errortext(errbuf, 255));
+    printf("DeleteService failed - %s\n", plat::lasterrortext(errbuf, 255));
   else
     printf("%s removed.\n", kDisplayName);
   fflush(stdout);
@@ -312,7 +297,7 @@ char** cmdlinetoargv(const char* text, int* count) {
   size_t ptrbytes = sizeof(char*) * (size_t)(argc + 1);
   char** argv = (char**)malloc(ptrbytes + strlen(text) + 1);
   if (argv == nullptr) {
-    plat::setlasterror(ENOMEM);
+    plat::setlasterror(plat::kErrNoMemory);
     return nullptr;
   }
   splitcmdline(text, (char*)argv + ptrbytes, argv);

@@ -29,9 +29,5 @@ int svcdispatch(int (*run)(int argc, char** argv));
 // Splits a command line by the rules of the platform's C runtime. Returns one
 // block (the pointers, a terminating null pointer, then the texts) that the
 // caller may free, with the number of arguments in *count; null with the
-// "invalid parameter" error when count is null or text is empty.
+// kErrInvalidParameter as the last error when count is null or text is empty.
 char** cmdlinetoargv(const char* text, int* count);
-
-// Formats the calling thread's last system error as "text (0xcode)" into
-// buffer; empty when it does not fit. Returns buffer.
-char* errortext(char* buffer, size_t size);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "analysis/helpers.h"
+#include "platform/error.h"
 #include "platform/net.h"
 #include "platform/poller.h"
 #include "server/log.h"
@@ -111,7 +112,7 @@ void watch(Session* s, int events) {
   } else if (s->watched < 0) {
     if (!plat::polleradd(p, s->r->sock, events, s)) {
       logmsg(LOG_ERR, "%s %s cannot watch the connection (0x%X)", s->r->thread_tag,
-             s->r->client_ip, plat::socketerror());
+             s->r->client_ip, plat::lasterror());
       s->lost = true;
       events = -1;
     }
@@ -155,7 +156,7 @@ void disconnected(Session* s) {
 void closegracefully(Session* s) {
   logstep(s, "Closing socket...");
   if (!plat::shutdownsend(s->r->sock)) {
-    logmsg(LOG_ERR, "*** ShutdownConnection: error during shutdown() 0x%X", plat::socketerror());
+    logmsg(LOG_ERR, "*** ShutdownConnection: error during shutdown() 0x%X", plat::lasterror());
     watch(s, -1);
     plat::closesocket(s->r->sock);
     closed(s, false);
@@ -179,7 +180,7 @@ void enddrain(Session* s, bool readable) {
   bool ok = plat::closesocket(s->r->sock) == 1;
   if (!ok)
     logmsg(LOG_ERR, "*** ShutdownConnection: error during closesocket() 0x%X",
-           plat::socketerror());
+           plat::lasterror());
   closed(s, ok);
 }
 
@@ -474,7 +475,7 @@ int ResetConnection(SocketHandle s) {
   }
   plat::setabortive(s);
   if (!plat::closesocket(s)) {
-    logmsg(LOG_ERR, "*** ShutdownConnection Err: 0x%X", plat::socketerror());
+    logmsg(LOG_ERR, "*** ShutdownConnection Err: 0x%X", plat::lasterror());
     return 0;
   }
   return 1;

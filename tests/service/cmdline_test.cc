@@ -1,15 +1,13 @@
 // Command-line splitting and system error texts of the service control.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "platform/svcmgr.h"
-#include "platform/sys.h"
+#include "platform/error.h"
 #include "service/service.h"
 
 namespace {
@@ -81,7 +79,7 @@ TEST(CmdLineToArgv, EmptyTextOrNoCountIsInvalid) {
 TEST(ErrorText, TextAndCodeOnlyWhenTheyFit) {
   // The system's own texts (they differ between systems); the rule under
   // test is the form and the room needed: the text's length plus 14.
-  for (int code : {EEXIST, ENOENT, EIO}) {
+  for (int code : {plat::kErrInvalidParameter, plat::kErrNameTooLong, plat::kErrNoMemory}) {
     char text[256];
     plat::errortext(code, text, sizeof text);
     size_t len = strlen(text);
@@ -96,7 +94,7 @@ TEST(ErrorText, TextAndCodeOnlyWhenTheyFit) {
     for (const auto& c : cases) {
       char buf[256] = "junk";
       plat::setlasterror(code);
-      EXPECT_EQ(errortext(buf, c.size), c.want) << code << " in " << c.size;
+      EXPECT_EQ(plat::lasterrortext(buf, c.size), c.want) << code << " in " << c.size;
     }
   }
 }

@@ -5,45 +5,46 @@
 #include <io.h>
 #include <sys/stat.h>
 
-#include <cerrno>
+#include <windows.h>
+
 #include <cstdio>
 
 #include "platform/logfile.h"
 
 namespace plat {
 
-int logopen(const char* path, LogFile* f, int* err) {
+int logopen(const char* path, LogFile* f) {
   f->handle = -1;
   int fd = _open(path, _O_RDWR | _O_APPEND | _O_CREAT | _O_TEXT | _O_NOINHERIT,
                  _S_IREAD | _S_IWRITE);
-  if (fd < 0) {
-    *err = errno;
-    return kLogFileOpenFailed;
-  }
+  // The runtime's failed CreateFile left the system's reason as the last error.
+  if (fd < 0) return kLogFileOpenFailed;
   f->handle = fd;
   return kLogFileOk;
 }
 
-int logappend(LogFile* f, const char* line, size_t len, int* err) {
+int logappend(LogFile* f, const char* line, size_t len) {
   int fd = (int)f->handle;
   long long size = _filelengthi64(fd);
-  if (size < 0) {
-    *err = errno;
-    return kLogFileWriteFailed;
-  }
+  if (size < 0) return kLogFileWriteFailed;
   char last = '\n';
   if (size > 0 && (_lseeki64(fd, size - 1, SEEK_SET) < 0 || _read(fd, &last, 1) != 1))
     last = '\n';
-  if (last != '\n' && _write(fd, "\n", 1) < 1) {
-    *err = errno == 0 ? ENOSPC : errno;
-    return kLogFileWriteFailed;
+  if (last != '\n') {
+    int w = _write(fd, "\n", 1);
+    if (w < 1) {
+      // A failed WriteFile left its reason; nothing written means a full disk.
+      if (w == 0) SetLastError(ERROR_DISK_FULL);
+      return kLogFileWriteFailed;
+    }
   }
   if (last != '\n') size = _filelengthi64(fd);
   int n = _write(fd, line, (unsigned)len);
   // Text mode may count the carriage returns it added.
   if (n >= (int)len) return kLogFileOk;
-  *err = n < 0 ? errno : ENOSPC;
+  DWORD err = n < 0 ? GetLastError() : ERROR_DISK_FULL;
   if (n > 0 && size >= 0) (void)_chsize_s(fd, size);
+  SetLastError(err);
   return kLogFileWriteFailed;
 }
 

@@ -29,7 +29,11 @@ int started() {
 SOCKET sock(SocketHandle s) { return (SOCKET)s; }
 }  // namespace
 
-int socketstartup() { return started(); }
+int socketstartup() {
+  int rc = started();
+  if (rc != 0) WSASetLastError(rc);
+  return rc == 0 ? 1 : 0;
+}
 
 void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, long* lo, long* hi) {
   if (started() != 0) {
@@ -182,8 +186,6 @@ int transientaccepterror(int err) {
 }
 
 int closesocket(SocketHandle s) { return ::closesocket(sock(s)) == 0 ? 1 : 0; }
-
-int socketerror() { return WSAGetLastError(); }
 
 int gethostname(char* buf, size_t size) {
   if (size == 0) return 0;

@@ -10,11 +10,6 @@
 
 namespace plat {
 
-const int kErrInvalidParameter = ERROR_INVALID_PARAMETER;
-
-int lasterror() { return (int)GetLastError(); }
-void setlasterror(int code) { SetLastError((DWORD)code); }
-
 // ---- Running as the service ------------------------------------------
 
 namespace {

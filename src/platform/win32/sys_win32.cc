@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/error.h"
 #include "platform/event.h"
 #include "platform/sys.h"
 #include "base/textbuf.h"
@@ -83,6 +84,13 @@ void localnow(SysTime* t) {
   GetLocalTime(&st);
   fill(t, st);
 }
+
+const int kErrInvalidParameter = ERROR_INVALID_PARAMETER;
+const int kErrNameTooLong = ERROR_FILENAME_EXCED_RANGE;
+const int kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+
+int lasterror() { return (int)GetLastError(); }
+void setlasterror(int code) { SetLastError((DWORD)code); }
 
 void errortext(int code, char* buf, size_t size) {
   char* text = nullptr;
