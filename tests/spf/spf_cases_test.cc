@@ -17,6 +17,7 @@
 #include "fakes/fake_resolver.h"
 #include "spf/spf_internal.h"
 #include "spf/wrenspf.h"
+#include "util/words.h"
 
 namespace {
 
@@ -35,34 +36,6 @@ struct Cases {
   std::vector<Zone> zones;
   std::vector<Check> checks;
 };
-
-// Words separated by blanks; "..." holds blanks, \" \\ and \xNN.
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> out;
-  for (size_t i = 0; i < line.size();) {
-    if (line[i] == ' ') {
-      i++;
-      continue;
-    }
-    std::string w;
-    if (line[i] != '"') {
-      while (i < line.size() && line[i] != ' ') w += line[i++];
-    } else {
-      for (i++; i < line.size() && line[i] != '"'; i++) {
-        if (line[i] == '\\' && line[i + 1] == 'x') {
-          w += (char)strtol(line.substr(i + 2, 2).c_str(), nullptr, 16);
-          i += 3;
-        } else {
-          if (line[i] == '\\') i++;
-          w += line[i];
-        }
-      }
-      i++;
-    }
-    out.push_back(w);
-  }
-  return out;
-}
 
 std::vector<std::string> Split(const std::string& s) {
   std::vector<std::string> v;
