@@ -12,6 +12,7 @@
 #include "server/settings.h"
 #include "base/textbuf.h"
 #include "util/temp_dir.h"
+#include "util/timezone.h"
 
 namespace fs = std::filesystem;
 
@@ -26,11 +27,8 @@ class LogFiles : public ::testing::Test {
   }
 
   std::string read(const std::string& base) {
-    char day[16];
-    time_t now = time(nullptr);
     // The standard library's own local time, not the writer's clock.
-    strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
-    std::ifstream f(dir_ / (base + day + ".log"));
+    std::ifstream f(dir_ / (base + today() + ".log"));
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
@@ -112,18 +110,27 @@ TEST_F(LogFiles, LostLinesAreReportedOncePerEpisodeAndTornLinesEnded) {
 
   // Writing works again; a line torn before gets its line break first.
   fs::create_directories(dir_ / "gone");
-  char day[16];
-  time_t now = time(nullptr);
-  strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
-  std::ofstream(dir_ / "gone" / (std::string("ipinfo") + day + ".log")) << "torn";
+  const std::string day = today();
+  std::ofstream(dir_ / "gone" / ("ipinfo" + day + ".log")) << "torn";
   testing::internal::CaptureStderr();
   writelog("ipinfo", "%s\n", "whole");
   writelog("ipinfo", "%s\n", "again");
   err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("ipinfo" + std::string(day) + ".log resumed, 3 line(s) lost"),
+  EXPECT_NE(err.find("ipinfo" + day + ".log resumed, 3 line(s) lost"),
             std::string::npos) << err;
   dir_ = dir_ / "gone";
   EXPECT_EQ(read("ipinfo"), "torn\nwhole \nagain \n");
+}
+
+// The file is the one of the local day at the moment of writing, even where
+// the UTC day is another.
+TEST_F(LogFiles, DailyFileIsTheLocalDay) {
+  if (!settimezone(otherdayzone())) GTEST_SKIP() << "local time does not follow TZ here";
+  ASSERT_NE(today(), today(false));
+  writelog("ipinfo", "%s\n", "local day");
+  EXPECT_EQ(read("ipinfo"), "local day \n");
+  EXPECT_FALSE(fs::exists(dir_ / ("ipinfo" + today(false) + ".log")));
+  settimezone(nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // pipeline writes byte for byte the file of the one-at-a-time reference
 // analysis, and the backlog cap logs every record, in order.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include "server/settings.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"
+#include "util/timezone.h"
 
 namespace {
 
@@ -230,6 +232,48 @@ TEST_F(Pipeline, BacklogCapLogsEveryRecordInOrder) {
   EXPECT_NE(err.find("analysis backlog full ("), std::string::npos) << err;
   EXPECT_NE(err.find("), logging without DNS data"), std::string::npos) << err;
   EXPECT_NE(err.find("analysis backlog back to normal ("), std::string::npos) << err;
+}
+
+// Holds every question until released, as a slow DNS server holds a record
+// in the analysis.
+class GateFake : public FakeResolver {
+ public:
+  int Query(const char* name, uint16_t type, unsigned o, dns::RecordList* out) override {
+    asking = true;
+    while (!open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return FakeResolver::Query(name, type, o, out);
+  }
+  std::atomic<bool> asking{false}, open{false};
+};
+
+// A record that waits while the local day turns lands in the file of the day
+// its line is written, with the time of its connection.
+TEST_F(Pipeline, RecordWaitingPastMidnightLandsInTheNewDaysFile) {
+  if (!settimezone("XXX+13")) GTEST_SKIP() << "local time does not follow TZ here";
+  std::filesystem::path dir = std::filesystem::temp_directory_path() /
+      ("nestrap-midnight-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::filesystem::create_directories(dir);
+  textcopy(settings.LogPath, dir.string().c_str());
+  GateFake gate;
+  ConnectionRecord* r = (ConnectionRecord*)calloc(1, sizeof(ConnectionRecord));
+  r->conn_time = SysTime{2024, 5, 0, 17, 23, 59, 58, 0};
+  textcopy(r->client_ip, "198.51.100.1");
+  pipelinestart(1, 0);
+  pipelinesubmit(r);
+  while (!gate.asking) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const std::string before = today();
+  settimezone("XXX-13");  // 26 hours later on the local clock: another day
+  gate.open = true;
+  pipelinefinish();
+  const std::string after = today();
+  settimezone(nullptr);
+  EXPECT_NE(before, after);
+  std::ifstream f(dir / ("ipinfo" + after + ".log"));
+  std::string line;
+  EXPECT_TRUE(std::getline(f, line) && line.rfind("2024-05-17|23:59:58|", 0) == 0) << line;
+  EXPECT_FALSE(std::filesystem::exists(dir / ("ipinfo" + before + ".log")));
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace
