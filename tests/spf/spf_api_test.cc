@@ -127,8 +127,10 @@ TEST_F(SpfApi, CacheStoresExpiresAndPurges) {
     std::string rec;
     return SpfCacheLookup(key, n, g_now, &rec) ? rec : "-";
   };
-  EXPECT_EQ(SpfSetCachedRecord("a.example", "v=spf1 ip4:192.0.2.0/24 -all", 60), 0);
-  EXPECT_EQ(SpfSetCachedRecord("a.example", "v=spf1 -all", 60), 0);  // replaced
+  EXPECT_EQ(SpfSetCachedRecord("a.example", "v=spf1 -all", 60), 0);
+  EXPECT_EQ(SpfSetCachedRecord("a.example", "v=spf1 ip4:192.0.2.0/24 -all", 60), 0);  // replaced: longer
+  EXPECT_EQ(get("a.example"), "v=spf1 ip4:192.0.2.0/24 -all");
+  EXPECT_EQ(SpfSetCachedRecord("a.example", "v=spf1 -all", 60), 0);  // and shorter
   EXPECT_EQ(SpfSetCachedRecord("b.example", "v=spf1 +all", 1), 0);   // too short: not stored
   EXPECT_EQ(SpfSetCachedRecord("c.example", "v=spf1 ?all", 0), 0);   // never expires
   EXPECT_EQ(SpfSetCachedRecord("example", "v=spf1 ~all", 100), 0);  // a prefix of another key
