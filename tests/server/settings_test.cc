@@ -1,11 +1,11 @@
-// The settings reader, the option scanner and the address helpers.
+// The settings reader's rules and the address notation helper (line ends,
+// unreadable lines, options and their precedence are checked end to end).
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "analysis/helpers.h"
-#include "server/getopt.h"
 #include "server/inifile.h"
 
 namespace {
@@ -47,27 +47,6 @@ TEST(SettingsReader, FileFormat) {
   EXPECT_EQ(lookup("[A]\nk=0123456789\n", "A", "k", 5), "0123");  // bounded by the buffer
 }
 
-TEST(SettingsReader, ByteOrderMarkLineEndsAndUnreadableLines) {
-  struct Case {
-    std::string text;
-    int first, count;
-  } cases[] = {
-      {"\xEF\xBB\xBF[Listener]\nHostName=bom\n", 0, 0},
-      {"[Listener]\rListenIP=any\rHostName=cr\r", 0, 0},
-      {"[Listener]\r\n\r\nHostName=crlf\r\n", 0, 0},
-      {"[Listener]\nHostName=x\ngarbage\n[broken\nmore garbage\n", 3, 3},
-  };
-  for (const Case& c : cases) {
-    char value[64] = "";
-    EXPECT_EQ(inilookup(c.text.data(), c.text.size(), "Listener", "HostName", value, sizeof value),
-              1) << c.text;
-    EXPECT_TRUE(strchr(value, '\r') == nullptr && value[0] != '\0') << c.text;
-    int count = -1;
-    EXPECT_EQ(inibadline(c.text.data(), c.text.size(), &count), c.first) << c.text;
-    EXPECT_EQ(count, c.count) << c.text;
-  }
-}
-
 TEST(SettingsReader, IntegerConversion) {
   struct Case {
     const char* text;
@@ -75,41 +54,6 @@ TEST(SettingsReader, IntegerConversion) {
   } cases[] = {{"", 7},        {"25", 25},  {"  -3", -3}, {"+4x", 4},    {"abc", 0},
                {"0x1F", 31},   {"0x", 0},   {"12 34", 12}, {"4294967297", 1}};
   for (const Case& c : cases) EXPECT_EQ(iniparseint(c.text, 7), c.want) << c.text;
-}
-
-struct Scan {
-  std::string letters;
-  std::string args;
-  int optind;
-};
-
-Scan scan(std::vector<const char*> words) {
-  std::vector<char*> argv;
-  for (const char* w : words) argv.push_back(const_cast<char*>(w));
-  opt::getoptreset();
-  opt::opterr = 0;
-  Scan s;
-  int c;
-  while ((c = opt::getopt((int)argv.size(), argv.data(), "n:i:p:l:sw:b:q:r:t:v:xCIUh")) != -1) {
-    s.letters += (char)c;
-    if (opt::optarg) s.args += std::string(opt::optarg) + ";";
-  }
-  s.optind = opt::optind;
-  return s;
-}
-
-TEST(OptionScanner, Rules) {
-  Scan s = scan({"nestrap", "-Cv", "9", "/s", "-p25", "-x"});
-  EXPECT_EQ(s.letters, "Cvspx");
-  EXPECT_EQ(s.args, "9;25;");
-  EXPECT_EQ(scan({"nestrap", "-z"}).letters, "?");
-  EXPECT_EQ(scan({"nestrap", "-p"}).letters, "?");
-  EXPECT_EQ(scan({"nestrap", "-s:"}).letters, "s?");
-  Scan stop = scan({"nestrap", "-s", "--", "-x"});
-  EXPECT_EQ(stop.letters, "s");
-  EXPECT_EQ(stop.optind, 3);
-  EXPECT_EQ(scan({"nestrap", "-s", "word", "-x"}).letters, "s");
-  EXPECT_EQ(scan({"nestrap", "-", "-x"}).letters, "");
 }
 
 TEST(AddressHelpers, ClassicNotation) {
@@ -120,19 +64,6 @@ TEST(AddressHelpers, ClassicNotation) {
                {"017.0.0.1", 1},  {"3221225985", 1}, {"255.255.255.255", 0}, {"", 0},
                {"host.example", 0}, {"1.2.3.4.5", 0}, {"256.1.1.1", 0}};
   for (const Case& c : cases) EXPECT_EQ(isipaddr(c.text), c.want) << c.text;
-}
-
-TEST(TimeHelpers, BannerDateIsEnglishUtc) {
-  char buf[128];
-  size_t n = gmtdate(buf);
-  EXPECT_EQ(n, strlen(buf));
-  EXPECT_EQ(n, 29u) << buf;  // "Sun, 06 Dec 2026 17:19:44 GMT"
-  EXPECT_STREQ(buf + n - 4, " GMT");
-  SysTime t;
-  utctime(&t);
-  EXPECT_EQ(t.millis, 0);
-  EXPECT_GE(t.year, 2024);
-  EXPECT_LE(t.dayofweek, 6);
 }
 
 }  // namespace

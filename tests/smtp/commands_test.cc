@@ -1,11 +1,14 @@
-// The emulation's text checks: HELO names, addresses and the argument taken
-// from a command line (the commands themselves: dialogues.txt).
+// The text checks: HELO names, addresses, the argument taken from a command
+// line (the commands themselves: dialogues.txt) and the tempfail session's
+// HELO argument.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "base/textbuf.h"
 #include "smtp/commands.h"
+#include "smtp/session.h"
 
 namespace {
 
@@ -52,6 +55,40 @@ TEST(SmtpChecks, ExtractArgument) {
     ExtractArgument(c.input.c_str(), c.skip, arg);
     EXPECT_EQ(std::string(arg), c.arg) << c.input;
   }
+}
+
+TEST(TempfailFirstLine, HeloArgument) {
+  struct Case {
+    const char* input;
+    int found;
+    const char* helo;
+    const char* logged;
+  } cases[] = {
+      {"EHLO host.example.org\r\n", 1, "host.example.org", "EHLO host.example.org"},
+      {"HELO a|b\tc  d\r\n", 1, "a b c  d", "HELO a b c  d"},
+      {"HELO   x y \n", 1, "x y ", "HELO   x y "},
+      {"QUIT\r\n", 1, "", "QUIT"},
+      {"EHLO no.end", 0, "", nullptr},
+      {"EHLO a\nb\r\n", 1, "a\nb", "EHLO a\nb"},  // CR wins over an earlier LF
+      {"HELO \r\n", 1, "", "HELO "},
+  };
+  for (const Case& c : cases) {
+    char input[kLineBufferSize];
+    textcopy(input, c.input);
+    char helo[kTextCap + 1] = "";
+    EXPECT_EQ(ExtractHeloArgument(input, helo, sizeof helo), c.found) << c.input;
+    EXPECT_STREQ(helo, c.helo) << c.input;
+    if (c.logged) {
+      EXPECT_STREQ(input, c.logged);
+    }
+  }
+  char input[kLineBufferSize];
+  std::string longline = "HELO " + std::string(400, 'y') + "\r\n";
+  textcopy(input, longline.c_str());
+  char helo[kTextCap + 1];
+  helo[0] = '\0';
+  ExtractHeloArgument(input, helo, sizeof helo);
+  EXPECT_EQ(strlen(helo), (size_t)kTextCap);
 }
 
 }  // namespace
