@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/checkconn.h"
+#include "analysis/helpers.h"
 #include "fakes/fake_resolver.h"
 #include "server/settings.h"
 #include "base/textbuf.h"
@@ -18,6 +19,16 @@ TEST(IsPrivate, Ranges) {
       {0xAC200001, 0}, {0xC0000201, 0}, {0x0B000001, 0}, {0x00000000, 0},
   };
   for (const auto& c : cases) EXPECT_EQ(isprivate(c.addr), c.expected) << std::hex << c.addr;
+}
+
+TEST(AddressHelpers, ClassicNotation) {
+  struct Case {
+    const char* text;
+    int want;
+  } cases[] = {{"192.0.2.1", 1},  {"127.1", 1},     {"10.1", 1},     {"0x7f.1", 1},
+               {"017.0.0.1", 1},  {"3221225985", 1}, {"255.255.255.255", 0}, {"", 0},
+               {"host.example", 0}, {"1.2.3.4.5", 0}, {"256.1.1.1", 0}};
+  for (const Case& c : cases) EXPECT_EQ(isipaddr(c.text), c.want) << c.text;
 }
 
 ConnectionRecord session(const char* ip, const char* helo) {

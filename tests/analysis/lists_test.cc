@@ -1,4 +1,5 @@
-// List files (creation, line rules, numbering) and the two list checks.
+// List files (creation from the defaults; the line rules are checked by
+// fuzz_listfile against an independent reading) and the two list checks.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -40,57 +41,6 @@ class ListFiles : public ::testing::Test {
   TempDir tmp_{"nestrap-lists-"};
 };
 
-TEST(ListLine, CutAtFirstBlankAndSkipComments) {
-  struct Case { const char* line; const char* zone; } cases[] = {
-      {"zen.example.test\n", "zen.example.test"},
-      {"zen.example.test   # a note\n", "zen.example.test"},
-      {"zen.example.test\t# tab note\n", "zen.example.test"},
-      {"zen.example.test\r\n", "zen.example.test"},
-      {"Mixed.Case.Test.\n", "Mixed.Case.Test."},  // used exactly as written
-      {" indented.test\n", nullptr},
-      {"\tindented.test\n", nullptr},
-      {"#comment.test\n", nullptr},
-      {"# \n", nullptr},
-      {"\n", nullptr},
-      {"\r\n", nullptr},
-      {"", nullptr},
-      {"no-newline.test", "no-newline.test"},
-  };
-  for (const auto& c : cases) {
-    char line[3071];
-    textcopy(line, c.line);
-    char zone[260] = "";
-    EXPECT_EQ(listzone(line, zone, sizeof zone), c.zone ? 1 : 0) << c.line;
-    if (c.zone) {
-      EXPECT_STREQ(zone, c.zone);
-    }
-  }
-}
-
-TEST_F(ListFiles, DefaultsHaveTheirKindsAndCounts) {
-  struct Case { const char* file; const char* const* defaults; const char* comment; size_t count; } cases[] = {
-      {"nsp-dnswl.txt", kDnswlDefaults, "# DNS whitelists", 5},
-      {"nsp-dnsbl.txt", kDnsblDefaults, "# DNS blacklists", 6},
-      {"nsp-dnsgl.txt", kDnsglDefaults, "# DNS aggressive/experimental blacklists", 11},
-      {"nsp-uriwl.txt", kUriwlDefaults, "# URI whitelists", 1},
-      {"nsp-uribl.txt", kUriblDefaults, "# URI blacklists", 3},
-  };
-  for (const auto& c : cases) {
-    std::string p = path(c.file);
-    ListEntry* list = loadlist(p.c_str(), c.defaults);
-    std::vector<std::string> z = zones(list);
-    EXPECT_EQ(z.size(), c.count) << c.file;
-    std::string expected = std::string("# \n") + c.comment + "\n# \n";
-    for (const auto& zone : z) expected += zone + "\n";
-    EXPECT_EQ(readfile(p), expected) << c.file;
-    for (const auto& zone : z) {
-      EXPECT_EQ(zone.find_first_of(" \t#"), std::string::npos);
-      EXPECT_NE(zone.find('.'), std::string::npos);
-    }
-    freelist(list);
-  }
-}
-
 TEST_F(ListFiles, EmptyFileIsRewrittenCommentOnlyFileIsKept) {
   const char* const defaults[] = {"# ", "# test", "# ", "one.test", "two.test", nullptr};
   std::string p = path("empty.txt");
@@ -102,29 +52,6 @@ TEST_F(ListFiles, EmptyFileIsRewrittenCommentOnlyFileIsKept) {
   write(p, "#");
   EXPECT_EQ(loadlist(p.c_str(), defaults), nullptr);
   EXPECT_EQ(readfile(p), "#");
-}
-
-TEST_F(ListFiles, NumbersCountZonesOnly) {
-  std::string p = path("list.txt");
-  write(p, "# \n# comment\n#\n\nfirst.test # note\n   \n second.ignored\nsecond.test\n");
-  ListEntry* list = loadlist(p.c_str(), kDnsblDefaults);
-  EXPECT_EQ(zones(list), (std::vector<std::string>{"first.test", "second.test"}));
-  freelist(list);
-}
-
-// A line longer than one read comes in pieces, each counted as a line; a
-// zone keeps 259 characters.
-TEST_F(ListFiles, LongLinesComeInPieces) {
-  std::string p = path("long.txt");
-  write(p, std::string(5000, 'a') + "\n" + "next.test\n" + std::string(3069, 'b') + " #x\n");
-  ListEntry* list = loadlist(p.c_str(), kDnsblDefaults);
-  std::vector<std::string> z = zones(list);
-  ASSERT_EQ(z.size(), 4u);
-  EXPECT_EQ(z[0], std::string(259, 'a'));  // the first 3,070 characters, cut
-  EXPECT_EQ(z[1], std::string(259, 'a'));  // the remaining 1,930
-  EXPECT_EQ(z[2], "next.test");
-  EXPECT_EQ(z[3], std::string(259, 'b'));
-  freelist(list);
 }
 
 TEST_F(ListFiles, UnwritableFileGivesEmptyList) {

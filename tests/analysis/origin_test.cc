@@ -1,4 +1,5 @@
-// NSquery, findzone, setcidr and the origin lookups, against the fake resolver.
+// NSquery, findzone, setcidr and the origin lookups, against the fake resolver
+// (hostile answers: fuzz_origin).
 #include <cstring>
 #include <string>
 
@@ -36,14 +37,6 @@ TEST(SetCidr, MaskRule) {
     setcidr(dst, sizeof dst, "192.0.2.77", c.bits);
     EXPECT_STREQ(dst, c.expected) << c.bits;
   }
-}
-
-TEST(TextNumber, LikeAtolButBounded) {
-  struct Case { const char* text; long expected; } cases[] = {
-      {"13335", 13335}, {"  42 | x", 42}, {"-7", -7}, {"+5", 5}, {"abc", 0}, {"", 0},
-      {"99999999999999999999", 2147483647}, {"-99999999999999999999", -2147483647 - 1}, {"12ab", 12},
-  };
-  for (const auto& c : cases) EXPECT_EQ(textnumber(c.text), c.expected) << c.text;
 }
 
 TEST(OriginRecord, FieldsByPosition) {
@@ -273,21 +266,6 @@ TEST_F(GetOrigin, FailuresLeaveDefaults) {
   EXPECT_STREQ(r.ip_network, "192.0.2.77/32");
   EXPECT_STREQ(r.owner, "unknown");
   EXPECT_EQ(fake.asked.size(), 2u);  // origin and SenderBase, no AS description
-}
-
-// Hostile answers: control bytes become blanks, nothing overflows.
-TEST_F(GetOrigin, HostileAnswersStayInTheirColumns) {
-  std::string junk(255, '\x01');
-  fake.txt("77.2.0.192.origin.test", {std::string("64500\0|", 7) + junk + "|\n\r\t" + junk, "x"});
-  fake.txt("as64500.asn.test", {"1|2|3|4|" + std::string(250, '\x7F') + std::string(250, 'z')});
-  for (int i = 0; i < 200; i++) fake.txt("77.2.0.192.sb.test", {"1=" + std::string(250, 'o'), junk});
-  ConnectionRecord r = client("192.0.2.77");
-  getorigin(&r);
-  EXPECT_EQ(r.asn, 64500);
-  EXPECT_GT(strlen(r.owner), 0u);
-  EXPECT_EQ(std::string(r.owner).find_first_not_of('o'), std::string::npos);
-  for (const char* field : {r.owner, r.bgp_prefix, r.country, r.ip_network})
-    for (const char* p = field; *p; p++) EXPECT_GE((unsigned char)*p, 0x20) << field;
 }
 
 }  // namespace

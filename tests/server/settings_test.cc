@@ -1,11 +1,10 @@
-// The settings reader's rules and the address notation helper (line ends,
-// unreadable lines, options and their precedence are checked end to end).
+// The settings reader's rules (line ends, unreadable lines, options and
+// their precedence are checked end to end).
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "analysis/helpers.h"
 #include "server/inifile.h"
 
 namespace {
@@ -54,16 +53,6 @@ TEST(SettingsReader, IntegerConversion) {
   } cases[] = {{"", 7},        {"25", 25},  {"  -3", -3}, {"+4x", 4},    {"abc", 0},
                {"0x1F", 31},   {"0x", 0},   {"12 34", 12}, {"4294967297", 1}};
   for (const Case& c : cases) EXPECT_EQ(iniparseint(c.text, 7), c.want) << c.text;
-}
-
-TEST(AddressHelpers, ClassicNotation) {
-  struct Case {
-    const char* text;
-    int want;
-  } cases[] = {{"192.0.2.1", 1},  {"127.1", 1},     {"10.1", 1},     {"0x7f.1", 1},
-               {"017.0.0.1", 1},  {"3221225985", 1}, {"255.255.255.255", 0}, {"", 0},
-               {"host.example", 0}, {"1.2.3.4.5", 0}, {"256.1.1.1", 0}};
-  for (const Case& c : cases) EXPECT_EQ(isipaddr(c.text), c.want) << c.text;
 }
 
 }  // namespace
