@@ -13,10 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "record_check.h"
+#include "support.h"
 #include "platform/net.h"
-#include "server/record.h"
-#include "server/settings.h"
 #include "base/textbuf.h"
 #include "smtp/commands.h"
 #include "smtp/emulate.h"
@@ -34,12 +32,10 @@ ConnectionRecord* g_done = nullptr;
 void ondone(ConnectionRecord* r, void*) { g_done = r; }
 
 void setup() {
-  setdefaults();
+  quietsettings();
   settings.TarpitTime = 0;
   settings.RxTimeOut = 600000;  // no timer falls due within a run
   settings.FakeSmtp = 1;
-  settings.LogLevel = -1;
-  settings.LogPath[0] = '\0';
   g_loop = loopcreate(ondone, nullptr);
   if (g_loop == nullptr) __builtin_trap();
 }

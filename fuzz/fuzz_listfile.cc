@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "analysis/lists.h"
-#include "server/settings.h"
+#include "support.h"
 
 namespace {
 
@@ -47,9 +47,7 @@ void removefile() { unlink(g_path); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_path[0] == '\0') {
-    setdefaults();
-    settings.LogLevel = -1;
-    settings.LogPath[0] = '\0';
+    quietsettings();
     snprintf(g_path, sizeof g_path, "/tmp/fuzz_listfile.%d.XXXXXX", (int)getpid());
     int fd = mkstemp(g_path);
     if (fd < 0) __builtin_trap();

@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "record_check.h"
+#include "support.h"
 #include "analysis/origin.h"
 #include "platform/resolver.h"
-#include "server/record.h"
-#include "server/settings.h"
 #include "base/textbuf.h"
 
 namespace {
@@ -87,9 +85,7 @@ void freshrecord(ConnectionRecord* r, const uint8_t* ip) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = false;
   if (!ready) {
-    setdefaults();
-    settings.LogLevel = -1;
-    settings.LogPath[0] = '\0';
+    quietsettings();
     settings.QuerySenderBase = 1;
     ready = true;
   }

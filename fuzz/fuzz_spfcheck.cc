@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "fakes/fake_resolver.h"
-#include "server/settings.h"
 #include "spf/spf_internal.h"
 #include "spf/wrenspf.h"
+#include "support.h"
 
 namespace {
 
@@ -56,8 +56,6 @@ constexpr int kPerQuery = 2;
 constexpr int kPerPass = 10 * kPerQuery + 2 * kPerQuery + 20 * (kPerQuery + 20 * kPerQuery);
 constexpr int kMaxQueries =
     2 * kPerPass + (kPerQuery + 3 * 20 * kPerQuery) + (kPerQuery + 20 * kPerQuery) + kPerQuery;
-
-int64_t fixedclock() { return 1700000000; }
 
 // The fake with a catch-all name "*".
 class Resolver : public FakeResolver {

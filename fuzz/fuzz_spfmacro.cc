@@ -10,6 +10,7 @@
 
 #include "fakes/fake_resolver.h"
 #include "spf/spf_internal.h"
+#include "support.h"
 
 namespace {
 
@@ -63,8 +64,6 @@ void expand(SpfContext* ctx, const char* begin, const char* end) {
   free(expl);
   free(heap);
 }
-
-int64_t fixedclock() { return 1700000000; }
 
 }  // namespace
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "server/record.h"
+#include "support.h"
 #include "smtp/session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,5 +1,6 @@
-// The system resolver backend: parsing of raw answers (hostile input), the
-// status mapping, and real queries over loopback to the test DNS server.
+// The system resolver backend: parsing of raw answers (arbitrary bytes:
+// fuzz_dnsparse), and real queries over loopback to the test DNS server,
+// which also check the status of each kind of answer.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -72,23 +73,6 @@ std::string namedata(const std::string& n) {
 
 int parse(const Msg& m, dns::RecordList* out) { return dns::parseresponse(m.b.data(), m.b.size(), out); }
 
-TEST(ParseResponse, StatusMapping) {
-  struct Case { int rcode; int answers; int expected; } cases[] = {
-      {0, 1, dns::kStatusOk},        {0, 0, dns::kStatusNoRecords}, {3, 0, dns::kStatusNameError},
-      {2, 0, dns::kStatusServFail},  {1, 0, dns::kStatusFormErr},   {4, 0, dns::kStatusNotImp},
-      {5, 0, dns::kStatusRefused},   {6, 0, 9006},                  {15, 0, 9015},
-  };
-  for (const auto& c : cases) {
-    Msg m;
-    m.header(c.rcode, 1, c.answers, 0, 0);
-    m.question("example.test", dns::kTypeA);
-    for (int i = 0; i < c.answers; i++) m.rr(dns::kTypeA, std::string("\x7F\x00\x00\x02", 4));
-    dns::RecordList out;
-    EXPECT_EQ(parse(m, &out), c.expected) << "rcode " << c.rcode;
-    EXPECT_EQ(out.size(), (size_t)(c.expected == 0 ? c.answers : 0)) << "rcode " << c.rcode;
-  }
-}
-
 // RFC 2308: a negative answer is kept for min(SOA TTL, SOA MINIMUM).
 TEST(ParseResponse, NegativeTtlFromTheSoa) {
   struct Case { int rcode; uint32_t minimum; bool soa; int status; uint32_t negttl; } cases[] = {
@@ -160,17 +144,6 @@ TEST(ParseResponse, TxtStringsKeepEveryByte) {
   EXPECT_EQ(out[0].strings[1], "");
   EXPECT_EQ(out[0].strings[2], longest);
   EXPECT_TRUE(out[1].strings.empty());
-}
-
-TEST(ParseResponse, HundredsOfRecords) {
-  Msg m;
-  m.header(0, 1, 400, 0, 0);
-  m.question("many.test", dns::kTypeTXT);
-  for (int i = 0; i < 400; i++) m.rr(dns::kTypeTXT, txtdata({std::string(100, 'a' + i % 26)}));
-  dns::RecordList out;
-  ASSERT_EQ(parse(m, &out), 0);
-  EXPECT_EQ(out.size(), 400u);
-  EXPECT_EQ(out[399].strings[0], std::string(100, 'a' + 399 % 26));
 }
 
 // Every malformed message is a permanent failure without records.

@@ -1,9 +1,21 @@
-// Checks shared by the fuzz targets that fill a connection record.
+// What the fuzz targets share: a quiet program state, a fixed clock, and
+// the checks of a connection record they fill.
 #pragma once
 #include <cstddef>
 #include <cstring>
 
 #include "server/record.h"
+#include "server/settings.h"
+
+// Default settings without any log output.
+inline void quietsettings() {
+  setdefaults();
+  settings.LogLevel = -1;
+  settings.LogPath[0] = '\0';
+}
+
+// The SPF evaluator's clock in the targets: time never moves.
+inline int64_t fixedclock() { return 1700000000; }
 
 // Traps unless the field is zero-terminated within its capacity; returns its length.
 template <size_t N>
