@@ -11,6 +11,7 @@
 
 #include "analysis/lists.h"
 #include "fakes/fake_resolver.h"
+#include "fakes/lists.h"
 #include "base/textbuf.h"
 #include "util/temp_dir.h"
 
@@ -58,27 +59,6 @@ TEST_F(ListFiles, UnwritableFileGivesEmptyList) {
   std::string p = (tmp_.path() / "missing-dir" / "list.txt").string();
   EXPECT_EQ(loadlist(p.c_str(), kDnsblDefaults), nullptr);
   freelist(nullptr);
-}
-
-ListEntry* makelist(std::vector<const char*> names) {
-  ListEntry* first = nullptr;
-  ListEntry** tail = &first;
-  uint32_t n = 0;
-  for (const char* name : names) {
-    ListEntry* e = new ListEntry{++n, {}, nullptr};
-    textcopy(e->zone, name);
-    *tail = e;
-    tail = &e->next;
-  }
-  return first;
-}
-
-void droplist(ListEntry* e) {
-  while (e) {
-    ListEntry* next = e->next;
-    delete e;
-    e = next;
-  }
 }
 
 ConnectionRecord client(const char* ip) {
@@ -153,7 +133,7 @@ TEST(CheckListByAddress, FirstZoneThatAnswersWithAListing) {
   // A CNAME in place of the A record is no listing.
   fake.add("77.2.0.192.one.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeA).target = "x";
   EXPECT_EQ(checklist(&r, list, "WL"), 0);
-  droplist(list);
+  freelist(list);
 }
 
 TEST(CheckListByDomain, RegisteredPartIsAsked) {
@@ -185,7 +165,7 @@ TEST(CheckListByDomain, RegisteredPartIsAsked) {
   }
   ConnectionRecord r = client("192.0.2.77");
   EXPECT_EQ(checklist(&r, "example.test", nullptr, "WU"), 0);
-  droplist(list);
+  freelist(list);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "analysis/lists.h"
 #include "analysis/recordmemo.h"
 #include "fakes/fake_resolver.h"
+#include "fakes/lists.h"
 #include "server/pipeline.h"
 #include "server/settings.h"
 #include "base/textbuf.h"
@@ -36,20 +37,6 @@ class SlowFake : public FakeResolver {
     return FakeResolver::Query(name, type, o, out);
   }
 };
-
-ListEntry* makelist(std::initializer_list<const char*> zones) {
-  ListEntry* first = nullptr;
-  ListEntry** tail = &first;
-  uint32_t n = 0;
-  for (const char* z : zones) {
-    ListEntry* e = (ListEntry*)calloc(1, sizeof(ListEntry));
-    e->number = ++n;
-    textcopy(e->zone, z);
-    *tail = e;
-    tail = &e->next;
-  }
-  return first;
-}
 
 std::string rev(int a, int b, int c, int d) {
   return std::to_string(d) + "." + std::to_string(c) + "." + std::to_string(b) + "." + std::to_string(a);
