@@ -1,4 +1,5 @@
-// The SPF column of the connection analysis.
+// The SPF column of the connection analysis: which identity and client it
+// checks (the verdicts themselves: tests/spf/cases.txt).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,17 +24,10 @@ TEST(GetSpf, VerdictWords) {
   fake.txt("example.org", {"v=spf1 ip4:192.0.2.0/24 ~all"});
   fake.txt("strict.example.org", {"v=spf1 ip4:192.0.2.7 -all"});
   fake.txt("mail.example.net", {"v=spf1 ip4:192.0.2.0/24 -all"});
-  fake.txt("broken.example.org", {"v=spf1 foo"});
-  fake.txt("neutral.example.org", {"v=spf1 ?all"});
-  fake.status("slow.example.org", dns::kTypeTXT, dns::kStatusTimeout);
   const Case cases[] = {
       {"192.0.2.7", "<user@example.org>", "x.example", "Pass"},
       {"192.0.2.7", "user@example.org", "", "Pass"},
-      {"198.51.100.1", "<user@example.org>", "", "SoftFail"},
       {"192.0.2.8", "<user@strict.example.org> SIZE=100", "", "Fail"},
-      {"198.51.100.1", "<user@neutral.example.org>", "", "Neutral"},
-      {"198.51.100.1", "<user@broken.example.org>", "", "PermError"},
-      {"198.51.100.1", "<user@slow.example.org>", "", "TempError"},
       {"198.51.100.1", "<user@nowhere.example.org>", "", "None"},
       // Without a sender the HELO name is the identity; "<>" is no sender.
       {"192.0.2.7", "", "mail.example.net", "Pass"},
