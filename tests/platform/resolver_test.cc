@@ -73,6 +73,17 @@ std::string namedata(const std::string& n) {
 
 int parse(const Msg& m, dns::RecordList* out) { return dns::parseresponse(m.b.data(), m.b.size(), out); }
 
+// Response codes the loopback server cannot send map onto 9000 + code.
+TEST(ParseResponse, UnknownResponseCodes) {
+  for (int rcode : {6, 15}) {
+    Msg m;
+    m.header(rcode, 1, 0, 0, 0);
+    m.question("example.test", dns::kTypeA);
+    dns::RecordList out;
+    EXPECT_EQ(parse(m, &out), 9000 + rcode);
+  }
+}
+
 // RFC 2308: a negative answer is kept for min(SOA TTL, SOA MINIMUM).
 TEST(ParseResponse, NegativeTtlFromTheSoa) {
   struct Case { int rcode; uint32_t minimum; bool soa; int status; uint32_t negttl; } cases[] = {

@@ -34,9 +34,11 @@ class LogFiles : public ::testing::Test {
   TempDir tmp_{"nestrap-log-"};
 };
 
-TEST_F(LogFiles, LongMessagesAreCut) {
+// A line torn before (a full disk) is ended first; long messages are cut.
+TEST_F(LogFiles, TornLinesAreEndedAndLongMessagesCut) {
+  std::ofstream(tmp_.path() / ("ipinfo" + today() + ".log")) << "torn";
   writelog("ipinfo", "%s\n", std::string(20000, 'x').c_str());
-  EXPECT_EQ(read("ipinfo").size(), (size_t)kLogBufferSize - 1 + 1);  // 9215 characters and the line break
+  EXPECT_EQ(read("ipinfo"), "torn\n" + std::string(kLogBufferSize - 1, 'x') + "\n");
 }
 
 // The file is the one of the local day at the moment of writing, even where

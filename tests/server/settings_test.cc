@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/getopt.h"
 #include "server/inifile.h"
 
 namespace {
@@ -53,6 +54,16 @@ TEST(SettingsReader, IntegerConversion) {
   } cases[] = {{"", 7},        {"25", 25},  {"  -3", -3}, {"+4x", 4},    {"abc", 0},
                {"0x1F", 31},   {"0x", 0},   {"12 34", 12}, {"4294967297", 1}};
   for (const Case& c : cases) EXPECT_EQ(iniparseint(c.text, 7), c.want) << c.text;
+}
+
+TEST(OptionScanner, EndMarkerAndUnknownLetters) {
+  const char* argv[] = {"nestrap", "-s:", "--", "-x", nullptr};
+  opt::getoptreset();
+  opt::opterr = 0;
+  EXPECT_EQ(opt::getopt(4, const_cast<char**>(argv), "s"), 's');
+  EXPECT_EQ(opt::getopt(4, const_cast<char**>(argv), "s"), '?');  // ':' is no option letter
+  EXPECT_EQ(opt::getopt(4, const_cast<char**>(argv), "s"), -1);
+  EXPECT_EQ(opt::optind, 3);
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ TEST_F(SpfApi, ArgumentsAndSetters) {
   EXPECT_EQ(SpfCheckHost(SPF_FAMILY_IPV4, nullptr, "u@example.org", nullptr, nullptr, nullptr, nullptr),
             SPF_PERMERROR);
   EXPECT_EQ(SpfCheckHost(SPF_FAMILY_IPV4, v4, nullptr, nullptr, nullptr, nullptr, nullptr), SPF_PERMERROR);
+  EXPECT_EQ(SpfCheckHost(SPF_FAMILY_IPV4, v4, "", nullptr, "", nullptr, nullptr), SPF_PERMERROR);
   // A supplied record replaces DNS at the top level.
   EXPECT_EQ(Check("u@example.org", "v=spf1 -all"), SPF_FAIL);
   EXPECT_EQ(Check("u@example.org", "spf1 -all"), SPF_PERMERROR);
@@ -112,6 +113,8 @@ TEST_F(SpfApi, HostNamesAndAddresses) {
   memcpy(&want, h1, 4);
   EXPECT_EQ(SpfGetHostAddress("h1.example.net"), want);
   EXPECT_EQ(SpfGetHostAddress("gone.example.org"), 0u);
+  fake.status("slow.example.org", dns::kTypeA, dns::kStatusTimeout);
+  EXPECT_EQ(SpfGetHostAddress("slow.example.org"), 0xFFFFFFFFu);
   EXPECT_EQ(SpfGetHostAddress(nullptr), 0xFFFFFFFFu);
 }
 
@@ -146,6 +149,14 @@ TEST_F(SpfApi, CacheStoresExpiresAndPurges) {
   SpfPurgeCache(39);
   EXPECT_EQ(SpfCacheCount(), 1u);
   EXPECT_EQ(SpfSetCachedRecord("c.example", nullptr, 0), 0);
+  EXPECT_EQ(SpfCacheCount(), 0u);
+  // Many keys, stored in reverse order, are all found; purges far out of range.
+  for (int i = 99; i >= 0; i--)
+    SpfSetCachedRecord(("h" + std::to_string(i) + ".example").c_str(), ("v=spf1 a:" + std::to_string(i)).c_str(), 0);
+  for (int i = 0; i < 100; i += 7) EXPECT_EQ(get(("h" + std::to_string(i) + ".example").c_str()), "v=spf1 a:" + std::to_string(i));
+  SpfPurgeCache(-0x7FFFFFFF);
+  EXPECT_EQ(SpfCacheCount(), 100u);
+  SpfPurgeCache(0x7FFFFFFF);
   EXPECT_EQ(SpfCacheCount(), 0u);
   g_spf_clock = saved;
 }

@@ -87,4 +87,13 @@ TEST(SpfAddresses, PublicRanges) {
   }
 }
 
+// Names inside a nested evaluation (recursion > 0) are only checked for
+// what a query could not carry.
+TEST(SpfValidDomain, NestedNames) {
+  for (const char* good : {"a_b.example.org", "-a.example.org", "%{x}.example.org", "192.0.2.256"})
+    EXPECT_TRUE(SpfValidDomain(good, 256)) << good;
+  for (const char* bad : {"a b.example.org", "a..b", "192.0.2.1", "nodot", "a.b\x80"})
+    EXPECT_FALSE(SpfValidDomain(bad, 256)) << bad;
+}
+
 }  // namespace
