@@ -159,7 +159,7 @@ TEST(ParseResponse, TxtStringsKeepEveryByte) {
 
 // Every malformed message is a permanent failure without records.
 TEST(ParseResponse, MalformedMessages) {
-  struct Case { const char* what; Msg m; } cases[8];
+  struct Case { const char* what; Msg m; } cases[10];
   cases[0].what = "shorter than a header";
   cases[0].m.u16(0x1234);
   cases[1].what = "answer count beyond the end";
@@ -191,6 +191,14 @@ TEST(ParseResponse, MalformedMessages) {
   cases[7].m.question("x.test", 1);
   cases[7].m.u16(0xC00C); cases[7].m.u16(1); cases[7].m.u16(1); cases[7].m.u32(1);
   cases[7].m.u16(400);
+  cases[8].what = "AAAA record of four bytes";
+  cases[8].m.header(0, 1, 1, 0, 0);
+  cases[8].m.question("x.test", 28);
+  cases[8].m.rr(28, std::string("\1\2\3\4", 4));
+  cases[9].what = "MX record without its exchange";
+  cases[9].m.header(0, 1, 1, 0, 0);
+  cases[9].m.question("x.test", 15);
+  cases[9].m.rr(15, std::string("\0\x0A", 2));
   for (auto& c : cases) {
     dns::RecordList out;
     EXPECT_EQ(parse(c.m, &out), dns::kStatusBadPacket) << c.what;
