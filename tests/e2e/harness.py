@@ -4,20 +4,48 @@ Every test runs a private copy of the binary in a temporary directory (the
 program keeps its settings, list files and logs beside the executable), on a
 free loopback port. Waits are on conditions with generous time-outs.
 """
+import ctypes
 import glob
 import os
 import random
+import re
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from dnsserver import DnsServer  # noqa: E402
 
 BIN = os.environ.get("NESTRAP_BIN") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "nestrap")
-
+HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_TIMEOUT = 30.0
+
+# Keeps a run away from the machine's resolver: a closed local port.
+QUIET_DNS = "[DNSinfo]\nNameServer=127.0.0.1:9\n"
+TEMPFAIL = b"421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n"
+BANNER = re.compile(rb"^220 decoy\.example\.test ESMTP Sendmail 8\.2\.0/8\.2\.0; "
+                    rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d "
+                    rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} "
+                    rb"\d\d:\d\d:\d\d GMT\r\n")
+
+# The columns of a connection line, in order; "-x" adds the last two.
+COLUMNS = ["date", "time", "hex", "asn", "ip", "net", "prefix", "ptr", "helo", "spf", "tag",
+           "detail", "country", "owner", "errors", "vrfys", "noops", "rcpts", "auth", "mail",
+           "rcpt", "last_error", "host", "listen"]
+
+
+def parse_line(line):
+    """A connection line as a dict column name -> text (the line must be whole)."""
+    assert line.endswith(" "), repr(line)
+    values = line[:-1].split("|")
+    assert len(values) in (22, 24), line
+    return dict(zip(COLUMNS, values))
 
 
 def _sanitized():
@@ -31,38 +59,26 @@ def _sanitized():
 
 # A sanitized binary keeps freed memory in quarantine and runs slower.
 SANITIZED = _sanitized()
-
-
-# Tests may seed the module-wide generator; port picks must not repeat.
-_rng = random.SystemRandom()
-
-
-def _ephemeral_low():
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            return int(f.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        return 32768
+_rng = random.SystemRandom()  # tests may seed the module-wide generator
 
 
 def free_port():
-    """A loopback port that is free now and that no outgoing connection takes.
-
-    A port the kernel hands out for binding to port 0 comes from the ephemeral
-    range, where a busy test's client connections may grab it before the
-    server binds it; ports below that range are never given to clients.
-    """
-    low = _ephemeral_low()
-    if low > 10000:
-        for _ in range(200):
-            port = _rng.randrange(10000, low)
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-                try:
-                    s.bind(("127.0.0.1", port))
-                except OSError:
-                    continue
-                return port
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+    """A loopback port that is free now and below the ephemeral range, where
+    a busy test's client connections could grab it before the server binds."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    for _ in range(200 if low > 10000 else 0):
+        port = _rng.randrange(10000, low)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -81,57 +97,59 @@ def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"
 class Nestrap:
     """A nestrap process in its own directory.
 
-    ini: text of nestrap.ini to place beside the binary before start (None:
-    let the program write its default file).
+    ini: text of nestrap.ini placed beside the binary (None: none, the program
+    writes its default). prefix: words run before the binary (a shell with
+    limits, unshare, Wine). Options are -n hostname, -p port -i listen (each
+    left out when None), then args.
     """
 
-    def __init__(self, args=(), ini=None, port=None, hostname="decoy.example.test",
-                 env=None, files=None, workdir=None, nameserver=None, listen="127.0.0.1"):
+    def __init__(self, args=(), ini=QUIET_DNS, port=None, hostname="decoy.example.test",
+                 env=None, files=None, workdir=None, listen="127.0.0.1", prefix=(),
+                 binary=BIN, name="nestrap", stdin=None, timeout=DEFAULT_TIMEOUT):
         self.dir = workdir or tempfile.mkdtemp(prefix="nestrap-e2e-")
-        self.exe = os.path.join(self.dir, "nestrap")
-        shutil.copy(BIN, self.exe)
+        self.exe = os.path.join(self.dir, name)
+        shutil.copy(binary, self.exe)
+        files = dict(files or {})
         if ini is not None:
-            with open(os.path.join(self.dir, "nestrap.ini"), "w") as f:
-                f.write(ini)
-        for name, text in (files or {}).items():
-            with open(os.path.join(self.dir, name), "w") as f:
+            files["nestrap.ini"] = ini
+        for fname, text in files.items():
+            with open(os.path.join(self.dir, fname), "w") as f:
                 f.write(text)
         self.port = port if port is not None else free_port()
-        self.args = list(args)
-        self.hostname = hostname
-        self.env = env
-        self.proc = None
-        self.nameserver = nameserver
-        self.listen = listen
+        self.args, self.hostname, self.listen = list(args), hostname, listen
+        self.env, self.prefix, self.stdin = dict(env or {}), list(prefix), stdin
+        self.proc = self._stderr = None
+        self.timeout = timeout  # for replies, lines and one-shot runs
 
     def command(self, extra=()):
-        cmd = [self.exe]
+        cmd = self.prefix + [self.exe]
         if self.hostname is not None:
             cmd += ["-n", self.hostname]
-        if self.port is not None:
+        if self.port is not None and self.listen is not None:
             cmd += ["-p", str(self.port), "-i", self.listen]
         return cmd + self.args + list(extra)
-
-    def run(self, args, timeout=DEFAULT_TIMEOUT, cwd=None):
-        """Runs a one-shot invocation with exactly `args`; returns CompletedProcess."""
-        r = subprocess.run([self.exe] + list(args), capture_output=True, text=True,
-                           timeout=timeout, cwd=cwd or self.dir, env=self._env())
-        sanitizer_report(r.stderr)
-        return r
 
     def _env(self):
         env = dict(os.environ)
         env.pop("NOTIFY_SOCKET", None)
         env.pop("INVOCATION_ID", None)
-        if self.env:
-            env.update(self.env)
+        env.update(self.env)
         return env
+
+    def run(self, args, timeout=None):
+        """A one-shot invocation with exactly `args`; returns CompletedProcess."""
+        r = subprocess.run(self.prefix + [self.exe] + list(args), capture_output=True,
+                           text=True, errors="replace", timeout=timeout or self.timeout,
+                           cwd=self.dir, env=self._env(), stdin=self.stdin)
+        sanitizer_report(r.stderr)
+        return r
 
     def start(self, wait=True, extra=()):
         self.stderr_path = os.path.join(self.dir, "stderr.txt")
         self._stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(self.command(extra), stdout=subprocess.PIPE,
-                                     stderr=self._stderr, cwd="/", env=self._env())
+        self.proc = subprocess.Popen(self.command(extra), stdout=subprocess.DEVNULL,
+                                     stderr=self._stderr, cwd="/", env=self._env(),
+                                     stdin=self.stdin)
         if wait:
             self.wait_stderr("Waiting for incoming connections...")
         return self
@@ -140,61 +158,109 @@ class Nestrap:
         with open(self.stderr_path, errors="replace") as f:
             return f.read()
 
-    def wait_stderr(self, text, timeout=DEFAULT_TIMEOUT, count=1):
+    def wait_stderr(self, text, timeout=None):
         def check():
-            if self.proc.poll() is not None and self.stderr().count(text) < count:
+            if self.proc.poll() is not None and text not in self.stderr():
                 raise AssertionError("nestrap exited (%s) before %r:\n%s"
                                      % (self.proc.returncode, text, self.stderr()))
-            return self.stderr().count(text) >= count
-        wait_for(check, timeout, what=repr(text))
+            return text in self.stderr()
+        wait_for(check, timeout or self.timeout, what=repr(text))
 
     def stop(self, sig=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):
         if self.proc is None or self.proc.poll() is not None:
             return self.proc.returncode if self.proc else None
         self.proc.send_signal(sig)
         try:
-            rc = self.proc.wait(timeout=timeout)
+            return self.proc.wait(timeout=timeout)
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
                 self.proc.wait()
-        return rc
 
     def close(self):
         try:
             self.stop(signal.SIGKILL, timeout=10)
-            if getattr(self, "_stderr", None):
+            if self._stderr:
                 self._stderr.close()
                 sanitizer_report(self.stderr())
-            if self.proc is not None and self.proc.stdout:
-                self.proc.stdout.close()
         finally:
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    def connect(self, timeout=DEFAULT_TIMEOUT, source=None):
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout,
-                                     source_address=(source, 0) if source else None)
-        return s
+    def connect(self, timeout=None, source=None):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout or self.timeout,
+                                        source_address=(source, 0) if source else None)
 
-    # Daily files -------------------------------------------------------
-    def _daily(self, base):
-        files = sorted(glob.glob(os.path.join(self.dir, base + "[0-9]*.log")))
+    def session(self, data=b"HELO client.example.test\r\n", source=None):
+        """One session: banner, then `data` (None: nothing) until the server
+        ends it; returns (banner, rest, 'fin' or 'reset')."""
+        with self.connect(source=source) as s:
+            banner = recv_until(s, b"\r\n", self.timeout)
+            if data is not None:
+                s.sendall(data)
+            return (banner,) + recv_all(s, self.timeout)
+
+    def daily(self, base, newline=None):
+        """Text of the daily files base*.log."""
         text = ""
-        for p in files:
-            with open(p, errors="replace") as f:
+        for p in sorted(glob.glob(os.path.join(self.dir, base + "[0-9]*.log"))):
+            with open(p, errors="replace", newline=newline) as f:
                 text += f.read()
         return text
 
-    def connection_lines(self):
-        return [l for l in self._daily("ipinfo").split("\n") if l]
+    def lines(self):
+        """The connection lines so far, each as parse_line gives it."""
+        return [parse_line(l) for l in self.daily("ipinfo").split("\n") if l]
 
     def diag_lines(self):
-        return [l for l in self._daily("nestrap").split("\n") if l]
+        return [l for l in self.daily("nestrap").split("\n") if l]
 
-    def wait_connection_lines(self, n, timeout=DEFAULT_TIMEOUT):
-        wait_for(lambda: len(self.connection_lines()) >= n, timeout,
-                 what="%d connection line(s)" % n)
-        return self.connection_lines()
+    def wait_lines(self, n, timeout=None):
+        wait_for(lambda: len(self.lines()) >= n, timeout or self.timeout, what="%d connection line(s)" % n)
+        return self.lines()
+
+
+class Case(unittest.TestCase):
+    """A test case whose servers and DNS servers end with the test."""
+
+    def server(self, args=(), start=True, **kw):
+        n = Nestrap(args=args, **kw)
+        self.addCleanup(n.close)
+        return n.start() if start else n
+
+    def dns(self, names, **kw):
+        d = DnsServer({"names": names, "default": kw.pop("default", "nxdomain")}, **kw).start()
+        self.addCleanup(d.stop)
+        return d
+
+    def busy_port(self):
+        """A loopback port some other socket listens on."""
+        busy = socket.socket()
+        self.addCleanup(busy.close)
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        return busy.getsockname()[1]
+
+    def assertInOrder(self, text, parts):
+        positions = [text.find(p) for p in parts]
+        self.assertNotIn(-1, positions, text)
+        self.assertEqual(positions, sorted(positions), text)
+
+
+def private_network(addresses):
+    """Moves this process into a network namespace of its own whose loopback
+    interface carries `addresses` (a module's setUpModule calls it)."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("needs root to create a network namespace")
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x40000000) != 0:  # CLONE_NEWNET
+        raise unittest.SkipTest("unshare(CLONE_NEWNET): " + os.strerror(ctypes.get_errno()))
+    try:
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True, capture_output=True)
+        for a in addresses:
+            subprocess.run(["ip", "addr", "add", a + "/32", "dev", "lo"], check=True,
+                           capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        raise unittest.SkipTest("cannot set up test addresses: %s" % e)
 
 
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
@@ -210,14 +276,7 @@ def sanitizer_report(text):
 
 
 def fd_count(pid):
-    """Open descriptors of a process."""
     return len(os.listdir("/proc/%d/fd" % pid))
-
-
-def columns(line):
-    """Columns of a connection line (the trailing blank removed)."""
-    assert line.endswith(" "), repr(line)
-    return line[:-1].split("|")
 
 
 def recv_until(sock, marker, timeout=DEFAULT_TIMEOUT):

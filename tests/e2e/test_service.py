@@ -6,7 +6,6 @@ temporary unit directory and a stand-in systemctl (NESTRAP_UNIT_DIR,
 NESTRAP_SYSTEMCTL) that records its calls and plays the unit's states.
 """
 import grp
-import json
 import os
 import pwd
 import re
@@ -16,19 +15,17 @@ import socket
 import subprocess
 import tempfile
 import time
-import unittest
 
-from harness import Nestrap, free_port
+from harness import Case, free_port
 
 DISPLAY = "Bogus SMTP for MX sandwich"
-# An unprivileged user that every Debian machine has; the tests never add users.
-SERVICE_USER = "daemon"
+SERVICE_USER = "daemon"  # on every Debian machine; the tests never add users
 
-# Never ask the machine's resolver: a fixed host name and a name server on a
-# loopback port where nothing answers.
+# Started as systemd starts the unit: no options, only the settings file,
+# whose name server is a loopback port where nothing answers.
 INI = """[Listener]
 HostName=decoy.example.test
-ListenIP=127.0.0.1
+ListenIP=%s
 ListenPort=%d
 RxTimeOut=5000
 [Process]
@@ -37,184 +34,77 @@ Threads=3
 NameServer=127.0.0.1:9
 """
 
-# The stand-in systemctl. config.json in FAKE_SYSTEMD_DIR sets the unit's
-# state ("active", "inactive", ...), how many is-active queries it stays
-# "deactivating" after a stop, what it settles in after that ("inactive",
-# or "active" for a unit that refuses to stop), and which commands fail.
-FAKE_SYSTEMCTL = r'''#!/usr/bin/python3
-import json, os, sys
-d = os.environ["FAKE_SYSTEMD_DIR"]
-args = sys.argv[1:]
-with open(os.path.join(d, "calls"), "a") as f:
-    f.write(" ".join(args) + "\n")
-with open(os.path.join(d, "config.json")) as f:
-    cfg = json.load(f)
-path = os.path.join(d, "unit.json")
-unit = {"state": cfg.get("state", "inactive"), "stopping": None}
-if os.path.exists(path):
-    with open(path) as f:
-        unit = json.load(f)
-if args[0] in cfg.get("fail", []):
-    sys.stderr.write("Failed to %s unit: Access denied\n" % args[0])
-    sys.exit(1)
-if args[0] == "is-active":
-    if unit["stopping"] is not None:
-        if unit["stopping"] > 0:
-            unit["stopping"] -= 1
-            unit["state"] = "deactivating"
-        else:
-            unit["state"] = cfg.get("settles", "inactive")
-            unit["stopping"] = None
-    print(unit["state"])
-    rc = 0 if unit["state"] == "active" else 3
-elif args[0] == "stop":
-    unit["stopping"] = cfg.get("stop_queries", 0)
-    rc = 0
-else:
-    rc = 0
-with open(path, "w") as f:
-    json.dump(unit, f)
-sys.exit(rc)
-'''
+# The stand-in systemctl: records its calls, fails the commands named in
+# the file "fail", and answers is-active with the next line of the file
+# "states" (the last line stays), exiting 0 for "active" only.
+FAKE_SYSTEMCTL = """#!/bin/sh
+cd "$FAKE_SYSTEMD_DIR" && echo "$*" >> calls
+if grep -qx "$1" fail; then echo "Failed to $1 unit: Access denied" >&2; exit 1; fi
+[ "$1" = is-active ] || exit 0
+state=$(head -n 1 states); [ "$(wc -l < states)" -gt 1 ] && sed -i 1d states
+echo "$state"; [ "$state" = active ]
+"""
 
 
-def recv_messages(sock, until, timeout=30.0):
-    """Receives notify datagrams until one contains `until`; returns all."""
+def messages(sock, until=None, timeout=30.0):
+    """Notify datagrams until one contains `until` (None: until none comes
+    for a moment)."""
     msgs = []
     deadline = time.monotonic() + timeout
-    while not any(until in m for m in msgs):
-        left = deadline - time.monotonic()
-        if left <= 0:
+    while until is None or not any(until in m for m in msgs):
+        sock.settimeout(0.2 if until is None else max(0.01, deadline - time.monotonic()))
+        try:
+            msgs.append(sock.recv(4096).decode())
+        except socket.timeout:
+            if until is None:
+                return msgs
             raise AssertionError("no %r among %r" % (until, msgs))
-        sock.settimeout(left)
-        msgs.append(sock.recv(4096).decode())
     return msgs
 
 
-def drain(sock):
-    msgs = []
-    sock.settimeout(0.2)
-    try:
-        while True:
-            msgs.append(sock.recv(4096).decode())
-    except socket.timeout:
-        return msgs
-
-
-class NotifySocket:
-    """A datagram socket standing in for systemd's notify socket."""
-
-    def __init__(self, abstract=False):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        if abstract:
-            name = "nestrap-test-%d-%d" % (os.getpid(), time.monotonic_ns())
-            self.sock.bind("\0" + name)
-            self.env = "@" + name
-            self.dir = None
-        else:
-            self.dir = tempfile.mkdtemp(prefix="nestrap-notify-")
-            path = os.path.join(self.dir, "notify")
-            self.sock.bind(path)
-            self.env = path
-
-    def close(self):
-        self.sock.close()
-        if self.dir:
-            shutil.rmtree(self.dir, ignore_errors=True)
-
-
-class ServiceNestrap(Nestrap):
-    """Started as systemd starts the unit: no options, only the settings file."""
-
-    def command(self, extra=()):
-        return [self.exe] + list(extra)
-
-
-class ServiceModeTest(unittest.TestCase):
-
-    def service(self, ini_port, notify=None, env=None, listen="127.0.0.1"):
-        e = dict(env or {})
-        if notify is not None:
-            e["NOTIFY_SOCKET"] = notify.env
-        ini = (INI % ini_port).replace("ListenIP=127.0.0.1", "ListenIP=" + listen)
-        n = ServiceNestrap(ini=ini, port=ini_port, env=e)
-        self.addCleanup(n.close)
+class ServiceModeTest(Case):
+    def service(self, port, notify="path", env=None, listen="127.0.0.1"):
+        """A start as a service; `notify` (a path or an abstract name) is the
+        kind of notify socket, `self.notify` its receiving end."""
+        env = dict(env or {})
+        if notify:
+            self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.addCleanup(self.notify.close)
+            address = "\0nestrap-test-%d-%d" % (os.getpid(), time.monotonic_ns())
+            if notify == "path":
+                address = tempfile.mkdtemp(prefix="nestrap-notify-")
+                self.addCleanup(shutil.rmtree, address, True)
+                address += "/notify"
+            self.notify.bind(address)
+            env["NOTIFY_SOCKET"] = address.replace("\0", "@")
+        n = self.server(start=False, ini=INI % (listen, port), port=port, env=env)
+        n.command = lambda extra=(): [n.exe]
         return n
 
-    def assert_order(self, log, texts):
-        pos = 0
-        for text in texts:
-            at = log.find(text, pos)
-            self.assertGreaterEqual(at, 0, "%r missing or out of order in:\n%s" % (text, log))
-            pos = at + len(text)
-
-    def test_ready_stop_and_clean_shutdown(self):
-        notify = NotifySocket()
-        self.addCleanup(notify.close)
-        n = self.service(free_port(), notify)
-        n.start()
-        msgs = recv_messages(notify.sock, "READY=1")
+    def test_ready_serve_and_stop(self):
+        n = self.service(free_port()).start()
+        msgs = messages(self.notify, "READY=1")
         self.assertTrue(msgs[0].startswith("STATUS=Starting"), msgs)
         self.assertNotIn("STOPPING=1", "".join(msgs))
-        self.assertIn("* Service mode....: On", n.stderr())
-
-        # It serves while running as a service.
-        with n.connect() as c:
-            c.settimeout(30)
-            data = c.recv(4096)
-            c.sendall(b"HELO client.example.test\r\n")
-            while b"421 " not in data:
-                chunk = c.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
-        self.assertIn(b"421 4.2.1", data)
-
+        self.assertIn(b"421 4.2.1", n.session()[1])  # it serves while running as a service
         n.proc.send_signal(signal.SIGTERM)
-        recv_messages(notify.sock, "STOPPING=1")
+        messages(self.notify, "STOPPING=1")
         self.assertEqual(n.proc.wait(timeout=30), 0)
-        rest = drain(notify.sock)
+        rest = messages(self.notify)
         self.assertIn("STATUS=Stopped, exit code 0", rest)
         self.assertNotIn("READY=1", "".join(rest))
-
-        log = "\n".join(n.diag_lines())
-        # The main thread's and the logger's shutdown steps, each in order.
-        self.assert_order(log, ["SIGTERM: initiating shutdown sequence...",
-                                "Closing server socket...",
-                                "Starting clean shutdown...",
-                                "Waiting for ",
-                                "Releasing data queues...",
-                                "Releasing allocated memory...",
-                                "All done, exiting"])
-        self.assert_order(log, ["SIGTERM: initiating shutdown sequence...",
-                                "preparing shutdown...",
-                                "flushing queue...",
-                                "Logger thread ",
-                                "Releasing data queues..."])
-        self.assertEqual(log.count("SIGTERM: initiating shutdown sequence..."), 1, log)
-        self.assertEqual(len(re.findall(r"Worker thread \S+ exiting", log)), 3, log)
-        self.assertEqual(len(re.findall(r"Logger thread \S+ exiting", log)), 1, log)
-        self.assertEqual(len(n.wait_connection_lines(1)), 1)
+        self.assertInOrder("\n".join(n.diag_lines()),
+                           ["SIGTERM: initiating shutdown sequence...", "All done, exiting"])
+        self.assertEqual(len(n.wait_lines(1)), 1)
 
     def test_start_up_failure_ends_with_its_code_before_ready(self):
-        busy = socket.socket()
-        self.addCleanup(busy.close)
-        busy.bind(("127.0.0.1", 0))
-        busy.listen(1)
-        cases = [
-            ("unusable listen address", free_port(), "no.such.address", 2,
-             "Invalid listen address"),
-            ("port in use", busy.getsockname()[1], "127.0.0.1", 3,
-             "Couldn't bind to socket_listen! Aborting."),
-        ]
-        for name, port, listen, code, message in cases:
-            with self.subTest(name):
-                notify = NotifySocket(abstract=True)
-                self.addCleanup(notify.close)
-                n = self.service(port, notify, listen=listen)
-                n.start(wait=False)
+        for port, listen, code, message in [
+                (free_port(), "no.such.address", 2, "Invalid listen address"),
+                (self.busy_port(), "127.0.0.1", 3, "Couldn't bind to socket_listen!")]:
+            with self.subTest(message):
+                n = self.service(port, "abstract", listen=listen).start(wait=False)
                 self.assertEqual(n.proc.wait(timeout=30), code)
-                msgs = drain(notify.sock)
+                msgs = messages(self.notify)
                 self.assertNotIn("READY=1", "".join(msgs))
                 self.assertTrue(msgs and msgs[0].startswith("STATUS=Starting"), msgs)
                 self.assertEqual(msgs[-1], "STATUS=Stopped, exit code %d" % code, msgs)
@@ -222,47 +112,36 @@ class ServiceModeTest(unittest.TestCase):
 
     def test_invocation_id_alone_is_service_mode(self):
         # Started by systemd without the notify protocol (Type=simple).
-        n = self.service(free_port(), env={"INVOCATION_ID": "0123456789abcdef"})
-        n.start()
-        self.assertIn("* Service mode....: On", n.stderr())
-        self.assertEqual(n.stop(signal.SIGTERM), 0)
-        self.assertIn("SIGTERM: initiating shutdown sequence...", n.stderr())
-        self.assertIn("All done, exiting", n.stderr())
-
-    def test_console_mode_without_service_manager(self):
-        n = self.service(free_port())
-        n.start()
-        self.assertIn("* Service mode....: Off", n.stderr())
-        self.assertEqual(n.stop(signal.SIGINT), 0)
-        self.assertIn("SIGINT: initiating shutdown sequence...", n.stderr())
+        for env, mode in (({"INVOCATION_ID": "0123456789abcdef"}, "On"), ({}, "Off")):
+            n = self.service(free_port(), notify=False, env=env).start()
+            self.assertIn("* Service mode....: " + mode, n.stderr())
+            self.assertEqual(n.stop(), 0)
 
 
-class InstallRemoveTest(unittest.TestCase):
-
+class InstallRemoveTest(Case):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="nestrap-svc-")
         self.addCleanup(shutil.rmtree, self.root, True)
 
-    def fake(self, config, unit_dir=True, unit=None, user=SERVICE_USER):
+    def fake(self, states=("inactive",), fail=(), unit_dir=True, unit=None, user=SERVICE_USER):
         """A fresh fake systemd; returns (Nestrap, fake dir, unit path)."""
         fake = tempfile.mkdtemp(dir=self.root)
         units = os.path.join(fake, "units")
         if unit_dir:
             os.mkdir(units)
-        script = os.path.join(fake, "systemctl")
-        with open(script, "w") as f:
-            f.write(FAKE_SYSTEMCTL)
-        os.chmod(script, 0o755)
-        with open(os.path.join(fake, "config.json"), "w") as f:
-            json.dump(config, f)
+        for name, text in (("systemctl", FAKE_SYSTEMCTL), ("states", "\n".join(states) + "\n"),
+                           ("fail", "".join(c + "\n" for c in fail))):
+            with open(os.path.join(fake, name), "w") as f:
+                f.write(text)
+        os.chmod(os.path.join(fake, "systemctl"), 0o755)
         unit_path = os.path.join(units, "nestrap.service")
         if unit is not None:
             with open(unit_path, "w") as f:
                 f.write(unit)
-        env = {"NESTRAP_UNIT_DIR": units, "NESTRAP_SYSTEMCTL": script,
+        env = {"NESTRAP_UNIT_DIR": units, "NESTRAP_SYSTEMCTL": os.path.join(fake, "systemctl"),
                "FAKE_SYSTEMD_DIR": fake}
-        ini = (INI % free_port()).replace("Threads=3\n", "Threads=3\nUser=%s\n" % user)
-        n = Nestrap(ini=ini, env=env, workdir=tempfile.mkdtemp(dir=self.root))
+        ini = INI % ("127.0.0.1", free_port()) + "[Process]\nUser=%s\n" % user
+        n = self.server(start=False, ini=ini, env=env, workdir=tempfile.mkdtemp(dir=self.root))
         return n, fake, unit_path
 
     def calls(self, fake):
@@ -273,31 +152,29 @@ class InstallRemoveTest(unittest.TestCase):
             return f.read().splitlines()
 
     def test_install(self):
-        stopped_unit = "[Unit]\nDescription=someone else's\n"
-        cases = [
-            # name, fake config, unit dir exists, unit present, output, calls
-            ("installed", {}, True, None,
-             DISPLAY + " installed ({exe}).\n",
+        other = "[Unit]\nDescription=someone else's\n"
+        cases = [  # name, failing command, unit directory exists, unit file, output, calls
+            ("installed", None, True, None, DISPLAY + " installed ({exe}).\n",
              ["daemon-reload", "enable nestrap.service"]),
-            ("already exists", {}, True, stopped_unit,
-             "CreateService failed - File exists (0x11)\n", []),
-            ("enable fails", {"fail": ["enable"]}, True, None,
+            ("already exists", None, True, other, "CreateService failed - File exists (0x11)\n",
+             []),
+            ("enable fails", "enable", True, None,
              "CreateService failed - Input/output error (0x5)\n",
              ["daemon-reload", "enable nestrap.service", "daemon-reload"]),
-            ("no unit directory", {}, False, None,
+            ("no unit directory", None, False, None,
              "OpenSCManager failed - No such file or directory (0x2)\n", []),
-            ("no such user", {}, True, None,
+            ("no such user", None, True, None,
              'CreateService failed - no user "no-such-user-16" to run the service as (useradd '
              '--system --user-group --no-create-home --shell /usr/sbin/nologin no-such-user-16, '
              'or -u names another)\n', []),
         ]
-        for name, config, unit_dir, unit, out, calls in cases:
+        for name, fail, unit_dir, unit, out, calls in cases:
             with self.subTest(name):
                 user = "no-such-user-16" if name == "no such user" else SERVICE_USER
-                n, fake, unit_path = self.fake(config, unit_dir, unit, user)
+                n, fake, unit_path = self.fake(fail=[fail] if fail else [], unit_dir=unit_dir,
+                                               unit=unit, user=user)
                 r = n.run(["-I"])
-                self.assertEqual(r.returncode, 0, r.stderr)
-                self.assertEqual(r.stdout, out.format(exe=n.exe))
+                self.assertEqual((r.returncode, r.stdout), (0, out.format(exe=n.exe)), r.stderr)
                 self.assertIn("Installing nestrap as a service...", r.stderr)
                 self.assertEqual(self.calls(fake), calls)
                 # Written as -C writes them: the service cannot write there.
@@ -305,82 +182,60 @@ class InstallRemoveTest(unittest.TestCase):
                     self.assertTrue(os.path.exists(os.path.join(n.dir, f)), f)
                 if name == "installed":
                     self.check_unit(unit_path, n.exe)
-                elif name == "already exists":
+                elif unit:
                     with open(unit_path) as f:
-                        self.assertEqual(f.read(), stopped_unit)
+                        self.assertEqual(f.read(), other)
                 else:
                     self.assertFalse(os.path.exists(unit_path))
 
-    def test_systemctl_missing(self):
-        n, fake, unit_path = self.fake({})
-        n.env["NESTRAP_SYSTEMCTL"] = os.path.join(fake, "no-such-systemctl")
-        r = n.run(["-I"])
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stdout, "CreateService failed - No such file or directory (0x2)\n")
-        self.assertFalse(os.path.exists(unit_path))
-        with open(unit_path, "w") as f:
-            f.write("[Unit]\n")
-        r = n.run(["-U"])
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stdout, "DeleteService failed - No such file or directory (0x2)\n")
-        self.assertTrue(os.path.exists(unit_path))
-
     def check_unit(self, unit_path, exe):
         with open(unit_path) as f:
-            text = f.read()
-        lines = text.splitlines()
+            lines = f.read().splitlines()
         logdir = os.path.join(os.path.dirname(exe), "log")
-        for line in ["[Unit]", "Description=" + DISPLAY,
-                     "After=network-online.target", "Wants=network-online.target",
-                     "[Service]", "Type=notify", "ExecStart=%s -l %s" % (exe, logdir),
+        user = pwd.getpwnam(SERVICE_USER)
+        for line in ["[Unit]", "Description=" + DISPLAY, "After=network-online.target",
+                     "Wants=network-online.target", "[Service]", "Type=notify",
+                     "ExecStart=%s -l %s" % (exe, logdir),
                      "WorkingDirectory=" + os.path.dirname(exe),
                      "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
-                     "User=" + SERVICE_USER, "Group=" + grp.getgrgid(
-                         pwd.getpwnam(SERVICE_USER).pw_gid).gr_name,
+                     "User=" + SERVICE_USER, "Group=" + grp.getgrgid(user.pw_gid).gr_name,
                      "AmbientCapabilities=CAP_NET_BIND_SERVICE", "ReadWritePaths=" + logdir,
                      "[Install]", "WantedBy=multi-user.target"]:
             self.assertIn(line, lines)
         # The one directory the service writes belongs to it.
         st = os.stat(logdir)
-        self.assertEqual(st.st_uid, pwd.getpwnam(SERVICE_USER).pw_uid)
-        self.assertEqual(st.st_mode & 0o7777, 0o750)
+        self.assertEqual((st.st_uid, st.st_mode & 0o7777), (user.pw_uid, 0o750))
 
-    def install_odd_path(self):
-        """Installs from a directory whose name a unit file would misread
-        unescaped (blanks split ExecStart, % starts a specifier)."""
-        n, fake, unit_path = self.fake({})
+    def test_units_for_plain_and_odd_paths_pass_systemd_analyze(self):
+        n, fake, unit_path = self.fake()
+        self.assertEqual(n.run(["-I"]).returncode, 0)
+        with open(unit_path) as f:
+            plain = f.read()
+        os.remove(unit_path)
+        # A directory whose name a unit file would misread unescaped: blanks
+        # split ExecStart, % starts a specifier.
         odd = os.path.join(self.root, "my decoy%d")
         os.mkdir(odd)
         exe = os.path.join(odd, "nestrap")
         shutil.copy(n.exe, exe)
-        env = dict(os.environ, **n.env)
-        env.pop("NOTIFY_SOCKET", None)
-        env.pop("INVOCATION_ID", None)
         r = subprocess.run([exe, "-u", SERVICE_USER, "-I"], capture_output=True, text=True,
-                           timeout=30, env=env)
+                           timeout=30, env=n._env())
         self.assertEqual(r.stdout, DISPLAY + " installed (%s).\n" % exe)
         with open(unit_path) as f:
             lines = f.read().splitlines()
-        esc = exe.replace("%", "%%")
-        self.assertIn('ExecStart="%s" -l "%s/log"' % (esc, os.path.dirname(esc)), lines)
-        self.assertIn("WorkingDirectory=" + os.path.dirname(esc), lines)
-        return unit_path
-
-    def test_unit_for_a_path_with_blanks_and_percent(self):
-        self.install_odd_path()
-
-    def test_units_pass_systemd_analyze_verify(self):
+        esc = os.path.dirname(exe.replace("%", "%%"))
+        self.assertIn('ExecStart="%s/nestrap" -l "%s/log"' % (esc, esc), lines)
+        self.assertIn("WorkingDirectory=" + esc, lines)
         tool = shutil.which("systemd-analyze")
         if tool is None:
             self.skipTest("systemd-analyze not installed: generated units not verified")
-        n, fake, plain = self.fake({})
-        self.assertEqual(n.run(["-I"]).returncode, 0)
-        for unit_path in (plain, self.install_odd_path()):
-            with self.subTest(unit_path):
+        for text in (plain, "\n".join(lines) + "\n"):
+            with self.subTest(text.split("ExecStart=")[1].split("\n")[0]):
+                with open(unit_path, "w") as f:
+                    f.write(text)
                 r = subprocess.run([tool, "verify", unit_path], capture_output=True,
                                    text=True, timeout=60)
-                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-                self.assertEqual(r.stderr.strip(), "", r.stderr)
+                self.assertEqual((r.returncode, r.stderr.strip()), (0, ""), r.stdout + r.stderr)
                 # The sandbox keeps systemd's own exposure rating low.
                 r = subprocess.run([tool, "security", "--offline=true", unit_path],
                                    capture_output=True, text=True, timeout=60)
@@ -389,63 +244,49 @@ class InstallRemoveTest(unittest.TestCase):
                 self.assertLessEqual(float(m.group(1)), 2.5, r.stdout)
 
     def test_remove(self):
-        unit = "[Unit]\nDescription=" + DISPLAY + "\n"
-        stopping = "Stopping " + DISPLAY + "."
-        removal_calls = ["disable nestrap.service", "daemon-reload"]
-        cases = [
-            # name, fake config, unit present, output, calls, unit gone, at least seconds
-            ("running then stopped",
-             {"state": "active", "stop_queries": 2}, True,
-             stopping + "..\n" + DISPLAY + " stopped.\n" + DISPLAY + " removed.\n",
-             ["is-active nestrap.service", "stop --no-block nestrap.service"]
-             + ["is-active nestrap.service"] * 3 + removal_calls, True, 3.0),
-            ("stopped at once",
-             {"state": "active", "stop_queries": 0}, True,
-             stopping + "\n" + DISPLAY + " stopped.\n" + DISPLAY + " removed.\n",
-             ["is-active nestrap.service", "stop --no-block nestrap.service",
-              "is-active nestrap.service"] + removal_calls, True, 1.0),
-            ("not running",
-             {"state": "inactive"}, True,
-             DISPLAY + " removed.\n",
-             ["is-active nestrap.service"] + removal_calls, True, 0),
-            ("failed before",
-             {"state": "failed"}, True,
-             DISPLAY + " removed.\n",
-             ["is-active nestrap.service"] + removal_calls, True, 0),
-            ("failed to stop",
-             {"state": "active", "stop_queries": 1, "settles": "active"}, True,
-             stopping + ".\n" + DISPLAY + " failed to stop.\n" + DISPLAY + " removed.\n",
-             ["is-active nestrap.service", "stop --no-block nestrap.service"]
-             + ["is-active nestrap.service"] * 2 + removal_calls, True, 2.0),
-            ("removal failure",
-             {"state": "inactive", "fail": ["disable"]}, True,
-             "DeleteService failed - Input/output error (0x5)\n",
-             ["is-active nestrap.service", "disable nestrap.service"], False, 0),
-            ("not installed",
-             {}, False,
-             "OpenService failed - No such file or directory (0x2)\n", [], True, 0),
+        stopping, stopped = "Stopping %s." % DISPLAY, "%s stopped.\n" % DISPLAY
+        removed = DISPLAY + " removed.\n"
+        query, stop = "is-active nestrap.service", "stop --no-block nestrap.service"
+        removal = ["disable nestrap.service", "daemon-reload"]
+        gone = "deactivating"
+        cases = [  # name, is-active answers, failing command, unit installed, output, calls
+            ("running then stopped", ["active", gone, gone, "inactive"], None, True,
+             stopping + "..\n" + stopped + removed, [query, stop] + [query] * 3 + removal, 3.0),
+            ("stopped at once", ["active", "inactive"], None, True,
+             stopping + "\n" + stopped + removed, [query, stop, query] + removal, 1.0),
+            ("not running", ["inactive"], None, True, removed, [query] + removal, 0),
+            ("failed before", ["failed"], None, True, removed, [query] + removal, 0),
+            ("failed to stop", ["active", gone, "active"], None, True,
+             stopping + ".\n%s failed to stop.\n" % DISPLAY + removed,
+             [query, stop] + [query] * 2 + removal, 2.0),
+            ("removal failure", ["inactive"], "disable", True,
+             "DeleteService failed - Input/output error (0x5)\n", [query, removal[0]], 0),
+            ("not installed", ["inactive"], None, False,
+             "OpenService failed - No such file or directory (0x2)\n", [], 0),
         ]
-        for name, config, present, out, calls, gone, seconds in cases:
+        for name, states, fail, present, out, calls, seconds in cases:
             with self.subTest(name):
-                n, fake, unit_path = self.fake(config, True, unit if present else None)
+                unit = "[Unit]\nDescription=%s\n" % DISPLAY if present else None
+                n, fake, unit_path = self.fake(states, [fail] if fail else [], unit=unit)
                 started = time.monotonic()
                 r = n.run(["-U"])
-                elapsed = time.monotonic() - started
-                self.assertEqual(r.returncode, 0, r.stderr)
-                self.assertEqual(r.stdout, out)
+                self.assertGreaterEqual(time.monotonic() - started, seconds)  # a report a second
+                self.assertEqual((r.returncode, r.stdout), (0, out), r.stderr)
                 self.assertIn("Uninstalling nestrap service...", r.stderr)
                 self.assertEqual(self.calls(fake), calls)
-                self.assertEqual(not os.path.exists(unit_path), gone)
-                # One report per second while the unit stops.
-                self.assertGreaterEqual(elapsed, seconds)
+                self.assertEqual(os.path.exists(unit_path), name == "removal failure")
 
-    def test_install_then_remove(self):
-        n, fake, unit_path = self.fake({"state": "inactive"})
-        self.assertEqual(n.run(["-I"]).stdout, DISPLAY + " installed (%s).\n" % n.exe)
-        self.assertEqual(n.run(["-U"]).stdout, DISPLAY + " removed.\n")
+    def test_install_remove_install_and_systemctl_missing(self):
+        n, fake, unit_path = self.fake()
+        for option, out in (("-I", DISPLAY + " installed (%s).\n" % n.exe),
+                            ("-U", DISPLAY + " removed.\n"),
+                            ("-I", DISPLAY + " installed (%s).\n" % n.exe)):
+            self.assertEqual(n.run([option]).stdout, out)
+        n.env["NESTRAP_SYSTEMCTL"] = os.path.join(fake, "no-such-systemctl")
+        self.assertEqual(n.run(["-U"]).stdout,
+                         "DeleteService failed - No such file or directory (0x2)\n")
+        self.assertTrue(os.path.exists(unit_path))
+        os.remove(unit_path)
+        self.assertEqual(n.run(["-I"]).stdout,
+                         "CreateService failed - No such file or directory (0x2)\n")
         self.assertFalse(os.path.exists(unit_path))
-        self.assertEqual(n.run(["-I"]).stdout, DISPLAY + " installed (%s).\n" % n.exe)
-
-
-if __name__ == "__main__":
-    unittest.main()
