@@ -1,12 +1,10 @@
-"""Shared helpers for end-to-end tests that drive the real nestrap binary.
-
-Every test runs a private copy of the binary in a temporary directory (the
-program keeps its settings, list files and logs beside the executable), on a
-free loopback port. Waits are on conditions with generous time-outs.
-"""
+"""Shared helpers for end-to-end tests that drive the real nestrap binary: each
+runs a private copy in a temporary directory (where the program keeps its
+settings, lists and logs) on a free loopback port, and waits on conditions."""
 import ctypes
 import glob
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -18,12 +16,11 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 from dnsserver import DnsServer  # noqa: E402
 
-BIN = os.environ.get("NESTRAP_BIN") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "build", "nestrap")
-HERE = os.path.dirname(os.path.abspath(__file__))
+BIN = os.environ.get("NESTRAP_BIN") or os.path.join(HERE, "..", "..", "build", "nestrap")
 DEFAULT_TIMEOUT = 30.0
 
 # Keeps a run away from the machine's resolver: a closed local port.
@@ -48,39 +45,24 @@ def parse_line(line):
     return dict(zip(COLUMNS, values))
 
 
-def _sanitized():
-    try:
-        with open(BIN, "rb") as f:
-            data = f.read()
-    except OSError:
-        return False
-    return b"__asan_init" in data or b"__tsan_init" in data
-
-
 # A sanitized binary keeps freed memory in quarantine and runs slower.
-SANITIZED = _sanitized()
+SANITIZED = os.path.exists(BIN) and re.search(rb"__[at]san_init",
+                                               pathlib.Path(BIN).read_bytes()) is not None
 _rng = random.SystemRandom()  # tests may seed the module-wide generator
 
 
 def free_port():
-    """A loopback port that is free now and below the ephemeral range, where
-    a busy test's client connections could grab it before the server binds."""
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low = int(f.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        low = 32768
-    for _ in range(200 if low > 10000 else 0):
-        port = _rng.randrange(10000, low)
+    """A loopback port free now, below the ephemeral range (where a busy test's
+    client connections could take it before the server binds it)."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low = int(f.read().split()[0])
+    while True:
         with socket.socket() as s:
             try:
-                s.bind(("127.0.0.1", port))
+                s.bind(("127.0.0.1", _rng.randrange(10000, low)))
+                return s.getsockname()[1]
             except OSError:
-                continue
-            return port
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+                pass
 
 
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"):
@@ -95,13 +77,9 @@ def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"
 
 
 class Nestrap:
-    """A nestrap process in its own directory.
-
-    ini: text of nestrap.ini placed beside the binary (None: none, the program
-    writes its default). prefix: words run before the binary (a shell with
-    limits, unshare, Wine). Options are -n hostname, -p port -i listen (each
-    left out when None), then args.
-    """
+    """A nestrap in its own directory with `ini` as nestrap.ini (None: none),
+    started as prefix (limits, unshare, Wine), binary, -n hostname, -p port
+    -i listen (each left out when None), args."""
 
     def __init__(self, args=(), ini=QUIET_DNS, port=None, hostname="decoy.example.test",
                  env=None, files=None, workdir=None, listen="127.0.0.1", prefix=(),
@@ -121,20 +99,17 @@ class Nestrap:
         self.proc = self._stderr = None
         self.timeout = timeout  # for replies, lines and one-shot runs
 
-    def command(self, extra=()):
+    def command(self):
         cmd = self.prefix + [self.exe]
         if self.hostname is not None:
             cmd += ["-n", self.hostname]
         if self.port is not None and self.listen is not None:
             cmd += ["-p", str(self.port), "-i", self.listen]
-        return cmd + self.args + list(extra)
+        return cmd + self.args
 
-    def _env(self):
-        env = dict(os.environ)
-        env.pop("NOTIFY_SOCKET", None)
-        env.pop("INVOCATION_ID", None)
-        env.update(self.env)
-        return env
+    def _env(self):  # never a service manager's, unless the test sets it
+        env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+        return dict(env, **self.env)
 
     def run(self, args, timeout=None):
         """A one-shot invocation with exactly `args`; returns CompletedProcess."""
@@ -144,10 +119,10 @@ class Nestrap:
         sanitizer_report(r.stderr)
         return r
 
-    def start(self, wait=True, extra=()):
+    def start(self, wait=True):
         self.stderr_path = os.path.join(self.dir, "stderr.txt")
         self._stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(self.command(extra), stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(self.command(), stdout=subprocess.DEVNULL,
                                      stderr=self._stderr, cwd="/", env=self._env(),
                                      stdin=self.stdin)
         if wait:
@@ -215,7 +190,8 @@ class Nestrap:
         return [l for l in self.daily("nestrap").split("\n") if l]
 
     def wait_lines(self, n, timeout=None):
-        wait_for(lambda: len(self.lines()) >= n, timeout or self.timeout, what="%d connection line(s)" % n)
+        wait_for(lambda: len(self.lines()) >= n, timeout or self.timeout,
+                 what="%d connection line(s)" % n)
         return self.lines()
 
 
@@ -254,25 +230,16 @@ def private_network(addresses):
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.unshare(0x40000000) != 0:  # CLONE_NEWNET
         raise unittest.SkipTest("unshare(CLONE_NEWNET): " + os.strerror(ctypes.get_errno()))
-    try:
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True, capture_output=True)
-        for a in addresses:
-            subprocess.run(["ip", "addr", "add", a + "/32", "dev", "lo"], check=True,
-                           capture_output=True)
-    except (OSError, subprocess.CalledProcessError) as e:
-        raise unittest.SkipTest("cannot set up test addresses: %s" % e)
-
-
-SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                     "WARNING: ThreadSanitizer")
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    for a in addresses:
+        subprocess.run(["ip", "addr", "add", a + "/32", "dev", "lo"], check=True)
 
 
 def sanitizer_report(text):
     """Fails when a sanitized binary reported a fault on its standard error."""
-    for marker in SANITIZER_MARKERS:
-        if marker in text:
-            at = text.index(marker)
-            raise AssertionError("sanitizer report:\n" + text[max(0, at - 200):at + 4000])
+    m = re.search(r"ERROR: (Address|Leak)Sanitizer|runtime error:|WARNING: ThreadSanitizer", text)
+    if m:
+        raise AssertionError("sanitizer report:\n" + text[max(0, m.start() - 200):m.start() + 4000])
 
 
 def fd_count(pid):

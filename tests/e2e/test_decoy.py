@@ -1,18 +1,8 @@
 """The decoy in tempfail mode: sessions, connection lines, queue, shutdown."""
 import re
 import signal
-import time
 
 from harness import BANNER, QUIET_DNS, TEMPFAIL, Case, fd_count, recv_all, recv_until, wait_for
-
-# The main thread's steps and the logger's steps each come in order; the two
-# threads run concurrently, so the chains interleave differently from run to run.
-MAIN_ORDER = ["initiating shutdown sequence...", "Closing server socket...",
-              "Starting clean shutdown...", "active threads to terminate...",
-              "Releasing data queues...", "Releasing allocated memory...", "All done, exiting"]
-LOGGER_ORDER = ["initiating shutdown sequence...", "preparing shutdown...", "flushing queue...",
-                "Releasing data queues..."]
-
 
 class DecoyTest(Case):
     def test_ehlo_gets_banner_then_tempfail_and_one_line(self):
@@ -27,38 +17,20 @@ class DecoyTest(Case):
             "7F000001", "     0", "127.0.0.1", "127.0.0.1/32", "127.0.0.1/32",
             "1.0.0.127.in-addr.arpa.", "host.example.org", "None", "HL", "helo-ptr-mismatch", "--",
             "unknown", "1", "0", "0", "0", "no-auth", "no-from", "no-rcpt", "no-quit"])
-        err = n.stderr()
-        self.assertInOrder(err, [
-            "Session started", "Sending banner message", "Waiting for client input",
-            "127.0.0.1 EHLO host.example.org", "Sending tempfail message", "Closing socket...",
-            "Socket closed.", "Session terminated.", "Logging connection data"])
-        self.assertRegex(err, r"\[CONN\] \[accept\] 127\.0\.0\.1 Connection accepted")
-        self.assertRegex(err, r"\[CONN\] \[\d{4}-[0-9A-F]{4,}\] 0 active, 0 queued requests")
+        # Level 5 adds the connection events.
+        self.assertRegex(n.stderr(), r"\[CONN\] \[accept\] 127\.0\.0\.1 Connection accepted")
 
-    def test_first_line_rules(self):
+    def test_first_line_and_host_columns(self):
+        # The first-line rules are the connection line unit tests' matter;
+        # here: a line cut by the column separator, one without its end.
         n = self.server(["-x"])
-        cases = [  # (first input, HELO column)
-            (b"HELO a|b\tc  d\r\n", "a b c  d"),
-            (b"EHLO    spaced.example  \n", "spaced.example  "),
-            (b"QUIT\r\n", "no-helo"),
-            (b"EHLO no.line.end", "no-helo"),
-            (b"HELO " + b"x" * 300 + b"\r\n", "x" * 260),
-        ]
-        for i, (data, helo) in enumerate(cases):
+        for i, (data, helo) in enumerate([(b"HELO a|b\tc  d\r\n", "a b c  d"),
+                                          (b"EHLO no.line.end", "no-helo")]):
             with self.subTest(data=data[:40]):
                 self.assertEqual(n.session(data)[1], TEMPFAIL)
                 line = n.wait_lines(i + 1)[i]
                 self.assertEqual((line["helo"], line["host"], line["listen"]),
                                  (helo, "decoy.example.test", "127.0.0.1"))
-
-    def test_silent_client_is_reset_without_reply(self):
-        n = self.server(["-r", "1000"])
-        started = time.monotonic()
-        self.assertEqual(n.session(None)[1:], (b"", "reset"))
-        self.assertGreaterEqual(time.monotonic() - started, 0.9)
-        line = n.wait_lines(1)[0]
-        self.assertEqual((line["helo"], line["errors"], line["last_error"]),
-                         ("no-helo", "1", "no-quit"))
 
     def test_signals_stop_in_order_after_the_sessions_in_progress(self):
         for sig, clients in ((signal.SIGINT, 0), (signal.SIGTERM, 3)):
@@ -75,15 +47,12 @@ class DecoyTest(Case):
                     for s in held:
                         s.close()
                 err = n.stderr()
-                self.assertIn("%s: initiating shutdown sequence..." % sig.name, err)
-                self.assertInOrder(err, MAIN_ORDER)
-                self.assertInOrder(err, LOGGER_ORDER)
                 # The logger flushes only once every worker has gone.
-                workers = [m.start() for m in
+                workers = [m.end() for m in
                            re.finditer(r"Worker thread \[\d{4}-[0-9A-F]{4,}\] exiting", err)]
                 self.assertEqual(len(workers), 7)
-                self.assertLess(max(workers), err.find("flushing queue..."), err)
-                self.assertEqual(err.count("Closing server socket..."), 1)
+                self.assertInOrder(err[max(workers):], ["flushing queue...", "All done, exiting"])
+                self.assertEqual(err.count("%s: initiating shutdown sequence..." % sig.name), 1)
                 self.assertNotIn("accept() failed", err)
                 self.assertEqual(len(n.lines()), clients)
 

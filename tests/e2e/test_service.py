@@ -1,12 +1,9 @@
-"""Running, installing and removing nestrap as a systemd service.
-
-The machine's systemd is never touched: service mode is driven through a
-NOTIFY_SOCKET datagram socket of the test's own, and -I / -U through a
-temporary unit directory and a stand-in systemctl (NESTRAP_UNIT_DIR,
-NESTRAP_SYSTEMCTL) that records its calls and plays the unit's states.
-"""
+"""Running, installing and removing nestrap as a systemd service, without the
+machine's systemd: a notify socket of the test's own, a temporary unit
+directory and a stand-in systemctl (NESTRAP_UNIT_DIR, NESTRAP_SYSTEMCTL)."""
 import grp
 import os
+import pathlib
 import pwd
 import re
 import shutil
@@ -16,23 +13,14 @@ import subprocess
 import tempfile
 import time
 
-from harness import Case, free_port
+from harness import QUIET_DNS, Case, free_port
 
 DISPLAY = "Bogus SMTP for MX sandwich"
 SERVICE_USER = "daemon"  # on every Debian machine; the tests never add users
 
-# Started as systemd starts the unit: no options, only the settings file,
-# whose name server is a loopback port where nothing answers.
-INI = """[Listener]
-HostName=decoy.example.test
-ListenIP=%s
-ListenPort=%d
-RxTimeOut=5000
-[Process]
-Threads=3
-[DNSinfo]
-NameServer=127.0.0.1:9
-"""
+# Started as systemd starts the unit: no options, only the settings file.
+INI = ("[Listener]\nHostName=decoy.example.test\nListenIP=%s\nListenPort=%d\nRxTimeOut=5000\n"
+       "[Process]\nThreads=3\n" + QUIET_DNS)
 
 # The stand-in systemctl: records its calls, fails the commands named in
 # the file "fail", and answers is-active with the next line of the file
@@ -63,7 +51,7 @@ def messages(sock, until=None, timeout=30.0):
 
 
 class ServiceModeTest(Case):
-    def service(self, port, notify="path", env=None, listen="127.0.0.1"):
+    def service(self, port, notify="path", env=None):
         """A start as a service; `notify` (a path or an abstract name) is the
         kind of notify socket, `self.notify` its receiving end."""
         env = dict(env or {})
@@ -77,8 +65,8 @@ class ServiceModeTest(Case):
                 address += "/notify"
             self.notify.bind(address)
             env["NOTIFY_SOCKET"] = address.replace("\0", "@")
-        n = self.server(start=False, ini=INI % (listen, port), port=port, env=env)
-        n.command = lambda extra=(): [n.exe]
+        n = self.server(start=False, ini=INI % ("127.0.0.1", port), port=port, env=env)
+        n.command = lambda: [n.exe]
         return n
 
     def test_ready_serve_and_stop(self):
@@ -98,17 +86,13 @@ class ServiceModeTest(Case):
         self.assertEqual(len(n.wait_lines(1)), 1)
 
     def test_start_up_failure_ends_with_its_code_before_ready(self):
-        for port, listen, code, message in [
-                (free_port(), "no.such.address", 2, "Invalid listen address"),
-                (self.busy_port(), "127.0.0.1", 3, "Couldn't bind to socket_listen!")]:
-            with self.subTest(message):
-                n = self.service(port, "abstract", listen=listen).start(wait=False)
-                self.assertEqual(n.proc.wait(timeout=30), code)
-                msgs = messages(self.notify)
-                self.assertNotIn("READY=1", "".join(msgs))
-                self.assertTrue(msgs and msgs[0].startswith("STATUS=Starting"), msgs)
-                self.assertEqual(msgs[-1], "STATUS=Stopped, exit code %d" % code, msgs)
-                self.assertIn(message, n.stderr())
+        n = self.service(self.busy_port(), "abstract").start(wait=False)
+        self.assertEqual(n.proc.wait(timeout=30), 3)
+        msgs = messages(self.notify)
+        self.assertNotIn("READY=1", "".join(msgs))
+        self.assertTrue(msgs and msgs[0].startswith("STATUS=Starting"), msgs)
+        self.assertEqual(msgs[-1], "STATUS=Stopped, exit code 3", msgs)
+        self.assertIn("Couldn't bind to socket_listen!", n.stderr())
 
     def test_invocation_id_alone_is_service_mode(self):
         # Started by systemd without the notify protocol (Type=simple).
@@ -146,10 +130,7 @@ class InstallRemoveTest(Case):
 
     def calls(self, fake):
         path = os.path.join(fake, "calls")
-        if not os.path.exists(path):
-            return []
-        with open(path) as f:
-            return f.read().splitlines()
+        return pathlib.Path(path).read_text().splitlines() if os.path.exists(path) else []
 
     def test_install(self):
         other = "[Unit]\nDescription=someone else's\n"
@@ -193,14 +174,10 @@ class InstallRemoveTest(Case):
             lines = f.read().splitlines()
         logdir = os.path.join(os.path.dirname(exe), "log")
         user = pwd.getpwnam(SERVICE_USER)
-        for line in ["[Unit]", "Description=" + DISPLAY, "After=network-online.target",
-                     "Wants=network-online.target", "[Service]", "Type=notify",
-                     "ExecStart=%s -l %s" % (exe, logdir),
-                     "WorkingDirectory=" + os.path.dirname(exe),
-                     "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
-                     "User=" + SERVICE_USER, "Group=" + grp.getgrgid(user.pw_gid).gr_name,
-                     "AmbientCapabilities=CAP_NET_BIND_SERVICE", "ReadWritePaths=" + logdir,
-                     "[Install]", "WantedBy=multi-user.target"]:
+        # The lines taken from the installation (systemd-analyze checks the rest).
+        for line in ["Description=" + DISPLAY, "Type=notify", "ExecStart=%s -l %s" % (exe, logdir),
+                     "WorkingDirectory=" + os.path.dirname(exe), "User=" + SERVICE_USER,
+                     "Group=" + grp.getgrgid(user.pw_gid).gr_name, "ReadWritePaths=" + logdir]:
             self.assertIn(line, lines)
         # The one directory the service writes belongs to it.
         st = os.stat(logdir)
@@ -255,7 +232,6 @@ class InstallRemoveTest(Case):
             ("stopped at once", ["active", "inactive"], None, True,
              stopping + "\n" + stopped + removed, [query, stop, query] + removal, 1.0),
             ("not running", ["inactive"], None, True, removed, [query] + removal, 0),
-            ("failed before", ["failed"], None, True, removed, [query] + removal, 0),
             ("failed to stop", ["active", gone, "active"], None, True,
              stopping + ".\n%s failed to stop.\n" % DISPLAY + removed,
              [query, stop] + [query] * 2 + removal, 2.0),
@@ -276,12 +252,9 @@ class InstallRemoveTest(Case):
                 self.assertEqual(self.calls(fake), calls)
                 self.assertEqual(os.path.exists(unit_path), name == "removal failure")
 
-    def test_install_remove_install_and_systemctl_missing(self):
+    def test_systemctl_missing(self):
         n, fake, unit_path = self.fake()
-        for option, out in (("-I", DISPLAY + " installed (%s).\n" % n.exe),
-                            ("-U", DISPLAY + " removed.\n"),
-                            ("-I", DISPLAY + " installed (%s).\n" % n.exe)):
-            self.assertEqual(n.run([option]).stdout, out)
+        self.assertEqual(n.run(["-I"]).stdout, DISPLAY + " installed (%s).\n" % n.exe)
         n.env["NESTRAP_SYSTEMCTL"] = os.path.join(fake, "no-such-systemctl")
         self.assertEqual(n.run(["-U"]).stdout,
                          "DeleteService failed - No such file or directory (0x2)\n")

@@ -4,12 +4,11 @@ import os
 import pwd
 import re
 import shutil
-import socket
 import subprocess
 import time
 import unittest
 
-from harness import HERE, QUIET_DNS, SANITIZED, Case, free_port, wait_for
+from harness import HERE, QUIET_DNS, SANITIZED, Case, free_port
 
 
 def expected(name):
@@ -95,11 +94,8 @@ class OptionsTest(Case):
 
 
 class SettingsFileTest(Case):
-    LISTS = [("nsp-dnswl.txt", "# DNS whitelists", 5), ("nsp-dnsbl.txt", "# DNS blacklists", 6),
-             ("nsp-dnsgl.txt", "# DNS aggressive/experimental blacklists", 11),
-             ("nsp-uriwl.txt", "# URI whitelists", 1), ("nsp-uribl.txt", "# URI blacklists", 3)]
-
     def test_configure_writes_missing_and_empty_files_and_keeps_others(self):
+        # Their content is the list unit tests' matter; here: which are written.
         n = self.server(start=False, ini=None,
                         files={"nsp-dnsbl.txt": "", "nsp-uriwl.txt": "# mine\nmine.test\n"})
         r = n.run(["-C"])
@@ -108,19 +104,11 @@ class SettingsFileTest(Case):
             self.assertEqual(f.read(), expected("default.ini").format(cwd=os.path.realpath(n.dir)))
         self.assertIn("[INFO] nestrap: initializing configuration...", r.stderr)
         self.assertIn("[INFO] nestrap: all done, exiting.", r.stderr)
-        for name, comment, count in self.LISTS:
-            with open(os.path.join(n.dir, name)) as f:
-                lines = f.read().split("\n")
-            if name == "nsp-uriwl.txt":
-                self.assertEqual(lines, ["# mine", "mine.test", ""])
-                continue
-            self.assertEqual((lines[:3], len(lines)), (["# ", comment, "# "], count + 4), name)
-            for zone in lines[3:-1]:
-                self.assertRegex(zone, r"^[a-z0-9.-]+\.[a-z]+$")
+        with open(os.path.join(n.dir, "nsp-uriwl.txt")) as f:
+            self.assertEqual(f.read(), "# mine\nmine.test\n")
         # Loaded in the fixed order, each with its count.
         self.assertEqual(re.findall(r"\[INFO\] (\d\d) lists loaded from (\S+)", r.stderr),
-                         [("%02d" % c, f) for f, _, c in self.LISTS[:3]]
-                         + [("01", "nsp-uriwl.txt"), ("03", "nsp-uribl.txt")])
+                         list(zip(["05", "06", "11", "01", "03"], LIST_FILES)))
 
     def test_file_values_options_and_a_file_never_rewritten(self):
         n = self.server(start=False, ini="")
@@ -150,33 +138,13 @@ class SettingsFileTest(Case):
 
 
 class LoggingTest(Case):
-    def test_level_out_of_range_and_empty_log_path(self):
-        n = self.server(["-v", "12", "-l", ""])
-        n.stop()
-        err = n.stderr()
-        for text in ("[WARN] Invalid log level defaulting to 3", "* verbosity.......: 3",
-                     "* log path........: \n"):
-            self.assertIn(text, err)
-        self.assertNotIn("[CONN]", err)
-        self.assertEqual(n.diag_lines(), [])
-
-    def test_level_0_shows_only_critical_lines(self):
-        n = self.server(["-v", "0"], start=False).start(wait=False)
-
-        def listening():  # start-up logs nothing at level 0
-            try:
-                socket.create_connection(("127.0.0.1", n.port), timeout=1).close()
-                return True
-            except OSError:
-                return False
-        wait_for(listening, what="listening port")
-        n.stop()
-        self.assertEqual((n.stderr(), n.diag_lines()), ("", []))
-
     def test_file_and_console_lines(self):
-        n = self.server(hostname="tab\there\x1b[31m")
+        n = self.server(["-v", "12"], hostname="tab\there\x1b[31m")
         n.stop()
         err = n.stderr()
+        self.assertIn("[WARN] Invalid log level defaulting to 3", err)
+        self.assertIn("* verbosity.......: 3", err)
+        self.assertNotIn("[CONN]", err)
         # Console: UTC time, a blank, the label; the tab kept, ESC blanked.
         self.assertIn("[INFO] * hostname........: tab\there [31m\n", err)
         self.assertRegex(err.splitlines()[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[INFO\] ")
@@ -214,11 +182,6 @@ class HostileLogDirectoryTest(Case):
                 n.session()
                 n.wait_stderr(failing)
                 n.session()
-                if case == "directory":  # the way clears: writing resumes
-                    for path in paths:
-                        os.rmdir(path)
-                    n.session()
-                    n.wait_stderr(os.path.basename(paths[0]) + " resumed")
                 self.assertEqual(n.stop(), 0, n.stderr())
                 err = n.stderr()
                 self.assertEqual(err.count("[ERR ] Cannot write log file"), 2, err)
