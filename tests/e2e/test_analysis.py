@@ -14,14 +14,6 @@ from harness import Case, private_network, recv_all, recv_until
 
 ADDRESSES = ["192.0.2.10", "192.0.2.20", "198.51.100.7", "198.51.100.20", "203.0.113.5",
              "203.0.113.66", "203.0.113.67"]
-LISTS = {
-    "nsp-dnswl.txt": "# white\nwl1.test\nwl2.test\n",
-    "nsp-dnsbl.txt": "# black\nbl1.test\nbl2.test  # second zone\n",
-    "nsp-dnsgl.txt": "# grey\ngl1.test\n",
-    "nsp-uriwl.txt": "uwl.test\n",
-    "nsp-uribl.txt": "ubl.test\n",
-}
-LIST_ZONES = ["wl1.test", "wl2.test", "bl1.test", "bl2.test", "gl1.test"]
 
 
 def setUpModule():
@@ -43,12 +35,22 @@ def world(names):
                  "isp.test": {"NS": ["ns.isp.test"]}}, **names)
 
 
+def lists(wl="", bl="", gl="", uwl="", ubl=""):
+    """List files; an empty one holds only a comment (no zones)."""
+    return {"nsp-%s.txt" % name: "# zones\n" + "".join(z + "\n" for z in zones.split())
+            for name, zones in (("dnswl", wl), ("dnsbl", bl), ("dnsgl", gl), ("uriwl", uwl),
+                                ("uribl", ubl))}
+
+
 class AnalysisCase(Case):
-    def start(self, names, args=(), ini="", files=LISTS, **dns):
+    def start(self, names, args=(), ini="", files=None, servers=1, wait=True, **dns):
+        """A server whose resolver asks our DNS world (named `servers` times)."""
         self.dns_server = self.dns(names, **dns)
-        self.n = self.server(["-v", "8"] + list(args), files=files,
-                             ini="[DNSinfo]\nNameServer=127.0.0.1:%d\n" % self.dns_server.port + ini)
-        return self.n
+        ns = ",".join(["127.0.0.1:%d" % self.dns_server.port] * servers)
+        self.n = self.server(["-v", "8"] + list(args), start=False,
+                             files=files or lists(bl="bl1.test bl2.test"),
+                             ini="[DNSinfo]\nNameServer=%s\n" % ns + ini)
+        return self.n.start(wait)
 
     def analyse(self, source, *lines, timeout=60):
         """A session from `source` (in emulation mode its lines, then the end
@@ -65,49 +67,11 @@ class AnalysisCase(Case):
         self.assertEqual(line["ip"], source)
         return line, self.dns_server.asked()[asked:]
 
-    @staticmethod
-    def names_asked(questions, suffixes):
-        return [q for q, _ in questions if any(q.endswith(s) for s in suffixes)]
-
     def assertColumns(self, line, **expected):
         self.assertEqual({k: line[k] for k in expected}, expected)
 
 
-class ListVerdicts(AnalysisCase):
-    def test_list_chain_and_helo_mismatch(self):
-        self.start(world({
-            ptr("192.0.2.10"): {"PTR": ["mail.example.test"]},
-            ptr("192.0.2.20"): {"PTR": ["mail.example.test"]},
-            ptr("198.51.100.7"): {"PTR": ["mail.example.test"]},
-            "mail.example.test": {"A": ["192.0.2.10"]},
-            rev("192.0.2.10") + ".wl2.test": {"A": ["127.0.10.1"]},
-            rev("192.0.2.20") + ".bl1.test": {"action": "empty"},
-            rev("192.0.2.20") + ".bl2.test": {"A": ["127.0.0.4"]},
-            rev("198.51.100.7") + ".gl1.test": {"A": ["127.0.0.2"]},
-            # A CNAME in place of the A record is no listing.
-            rev("198.51.100.7") + ".bl1.test": {"CNAME": "elsewhere.test"},
-        }))
-        # White list hit on the second zone: decides the chain, HELO unclassified.
-        # Every zone of the address lists is asked at once, whatever the verdict.
-        line, asked = self.analyse("192.0.2.10", b"HELO bareword")
-        self.assertColumns(line, tag="WL", detail="wl2.test", ptr="mail.example.test",
-                           helo="bareword")
-        self.assertEqual(sorted(self.names_asked(asked, LIST_ZONES)),
-                         sorted(rev("192.0.2.10") + "." + z for z in LIST_ZONES))
-        self.n.wait_stderr("192.0.2.10 WL wl2.test")
-        # Black list hit on the second zone, after an empty answer from the first.
-        line, asked = self.analyse("192.0.2.20", b"HELO bareword")
-        self.assertColumns(line, tag="BL", detail="bl2.test")
-        self.n.wait_stderr("192.0.2.20 BL bl2.test")
-        # Grey list hit, after a CNAME answer from the black list.
-        line, asked = self.analyse("198.51.100.7", b"HELO bareword")
-        self.assertColumns(line, tag="GL", detail="gl1.test")
-        # No PTR record and an ordinary HELO: the HELO class replaces bad-ptr.
-        line, asked = self.analyse("203.0.113.5")
-        self.assertColumns(line, ptr=ptr("203.0.113.5") + ".", tag="HL",
-                           detail="helo-ptr-mismatch", hex="CB007105")
-        self.assertEqual(len(self.names_asked(asked, LIST_ZONES)), 5)
-
+class SpfAndSignals(AnalysisCase):
     def test_spf_verdicts_of_sender_and_helo(self):
         self.start(world({
             "pass.test": {"NS": ["ns.pass.test"], "TXT": [["v=spf1 ip4:192.0.2.0/24 -all"]]},
@@ -137,7 +101,6 @@ class ListVerdicts(AnalysisCase):
                 self.assertEqual(self.analyse(client, *lines, b"QUIT")[0]["spf"], verdict)
 
 
-class SignalsAndBacklog(AnalysisCase):
     def test_sighup_reloads_lists_and_no_signal_loses_queued_lines(self):
         queued, stopping = ["192.0.2.10", "192.0.2.20", "198.51.100.7"], ADDRESSES[5:7]
         late = "203.0.113.5"
@@ -157,7 +120,7 @@ class SignalsAndBacklog(AnalysisCase):
         n.wait_lines(len(queued), timeout=120)
         line, asked = self.analyse(late)
         self.assertColumns(line, tag="BL", detail="bl3.test")
-        self.assertEqual(self.names_asked(asked, ["bl1.test", "bl2.test"]), [])
+        self.assertFalse([q for q, _ in asked if q.endswith((".bl1.test", ".bl2.test"))])
         self.assertIsNone(n.proc.poll())
         # Records still being analysed when the stop comes are logged whole.
         # Ctrl-\ on a terminal: an orderly stop, not a core dump.
@@ -210,57 +173,36 @@ ZONES = {  # healthy, dead, refusing, listing the world; notest.test is NXDOMAIN
 }
 
 
-def lists(wl="", bl="", gl="", uwl="", ubl=""):
-    """List files; an empty one holds only a comment (no zones)."""
-    return {"nsp-%s.txt" % name: "# zones\n" + "".join(z + "\n" for z in zones.split())
-            for name, zones in (("dnswl", wl), ("dnsbl", bl), ("dnsgl", gl), ("uriwl", uwl),
-                                ("uribl", ubl))}
-
-
-class ListHealth(Case):
+class ListHealth(AnalysisCase):
     """Each zone of ZONES shows one way a list service can fail."""
-    def start(self, names, files, servers=1, wait=True):
-        """A server whose resolver asks our DNS world, named `servers` times."""
-        self.dns_server = self.dns(names)
-        ns = ",".join(["127.0.0.1:%d" % self.dns_server.port] * servers)
-        n = self.server(["-w", "2"], files=files, ini="[DNSinfo]\nNameServer=%s\n" % ns,
-                        start=False)
-        return n.start(wait=wait)
 
     def test_start_up_summary_warnings_and_table(self):
-        n = self.start(ZONES, lists(wl="good-wl.test", uwl="good-uri.test", ubl="bad-uri.test",
-                                    bl="refusing.test dead.test world.test notest.test "
-                                       "good-bl.test"))
+        status = {"good-wl.test": "healthy", "refusing.test": "refuses", "dead.test": "no answer",
+                  "world.test": "lists the world", "notest.test": "no test entry",
+                  "good-bl.test": "healthy", "good-uri.test": "healthy",
+                  "bad-uri.test": "lists the world"}
+        n = self.start(ZONES, files=lists(wl="good-wl.test", uwl="good-uri.test", ubl="bad-uri.test",
+                                          bl="refusing.test dead.test world.test "
+                                             "notest.test good-bl.test"))
         err = n.stderr()
         self.assertIn("[INFO] 3 of 8 DNS lists answer as RFC 5782 expects", err)
-        warnings = sorted(l.split("[WARN] DNS list ", 1)[1] for l in err.splitlines()
-                          if "[WARN] DNS list" in l)
-        for pattern, line in zip([
-                r"bad-uri\.test \(nsp-uribl\.txt\): lists the world \(invalid listed: 127\.0\.1\.2\)",
-                r"dead\.test \(nsp-dnsbl\.txt\): no answer \(dead or blocked\): none within",
-                r"notest\.test \(nsp-dnsbl\.txt\): does not list the test entry 127\.0\.0\.2 "
-                r"\(NXDOMAIN\)",
-                r"refusing\.test \(nsp-dnsbl\.txt\): refuses: answers 127\.255\.255\.254 "
-                r"\(refused: query via public resolver\?\)$",
-                r"world\.test \(nsp-dnsbl\.txt\): lists the world \(127\.0\.0\.1 listed: "
-                r"127\.0\.0\.2\)"], warnings, strict=True):
-            self.assertRegex(line, "^" + pattern)
+        # One warning for each zone that is not healthy, with the reason.
+        warnings = re.findall(r"\[WARN\] DNS list (\S+) \(nsp-\w+\.txt\): (.*)", err)
+        self.assertEqual(sorted(z for z, _ in warnings),
+                         sorted(z for z, s in status.items() if s != "healthy"))
+        self.assertIn(("world.test", "lists the world (127.0.0.1 listed: 127.0.0.2)"), warnings)
+        self.assertIn(("notest.test", "does not list the test entry 127.0.0.2 (NXDOMAIN)"),
+                      warnings)
         n.stop()
-
         r = n.run(["-T", "-v", "0"])
         self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
         # Columns: zone, list file, status, answer, time.
         rows = {l.split()[0]: l for l in r.stdout.splitlines()[1:-1]}
-        self.assertEqual({z: re.split(r"\s{2,}", l)[2] for z, l in rows.items()}, {
-            "good-wl.test": "healthy", "refusing.test": "refuses", "dead.test": "no answer",
-            "world.test": "lists the world", "notest.test": "no test entry",
-            "good-bl.test": "healthy", "good-uri.test": "healthy",
-            "bad-uri.test": "lists the world"})
+        self.assertEqual({z: re.split(r"\s{2,}", l)[2] for z, l in rows.items()}, status)
         self.assertRegex(rows["refusing.test"],
                          r"nsp-dnsbl\.txt +refuses +127\.255\.255\.254 +\d+ ms$")
         self.assertRegex(rows["dead.test"], r">\d+ ms$")
         self.assertEqual(r.stdout.splitlines()[-1], "3 of 8 DNS lists answer as RFC 5782 expects")
-
         for name, text in lists(wl="good-wl.test", bl="good-bl.test", uwl="good-uri.test").items():
             with open(os.path.join(n.dir, name), "w") as f:
                 f.write(text)
@@ -274,7 +216,7 @@ class ListHealth(Case):
                                      ptr(unlisted): {"PTR": ["mail.example.test"]},
                                      "mail.example.test": {"A": [unlisted]},
                                      rev(listed) + ".good-bl.test": {"A": ["127.0.0.4"]}}))
-        n = self.start(names, lists(bl="refusing.test good-bl.test"))
+        n = self.start(names, files=lists(bl="refusing.test good-bl.test"))
         n.wait_stderr("1 of 2 DNS lists answer as RFC 5782 expects")
         for i, ip in enumerate([listed, unlisted, unlisted, listed]):
             n.session(b"HELO mail.example.test\r\n", source=ip)
@@ -298,7 +240,7 @@ class ListHealth(Case):
         # Every query times out; the resolver tries each of three servers
         # twice, so a zone alone would take some 20 s, five times the bound.
         n = self.start({"*.test": {"action": "timeout"}},
-                       lists(bl="dead.test dead2.test", gl="dead3.test", ubl="dead4.test"),
+                       files=lists(bl="dead.test dead2.test", gl="dead3.test", ubl="dead4.test"),
                        servers=3, wait=False)
         n.wait_stderr("Checking the DNS lists...")
         began = time.monotonic()

@@ -1,8 +1,9 @@
-"""Start-up of the real binary: options, settings and list files, validation,
-logs and their directory, privileges, the listen socket."""
+"""Start-up of the real binary: one-shot runs (invocations.txt), settings and
+list files, logs and their directory, privileges, the listen socket."""
 import os
 import pwd
 import re
+import shlex
 import shutil
 import subprocess
 import time
@@ -22,42 +23,25 @@ LIST_FILES = ["nsp-dnswl.txt", "nsp-dnsbl.txt", "nsp-dnsgl.txt", "nsp-uriwl.txt"
 
 
 class OptionsTest(Case):
-    def test_help_and_bad_options_print_usage_and_exit_1(self):
-        n = self.server(start=False)
-        for args, message in [(["-h"], None), (["-z"], "illegal option -- z"),
-                              (["-p"], "option requires an argument -- p"),
-                              (["-s", "-h", "-x"], None)]:
-            with self.subTest(args=args):
-                r = n.run(args)
-                self.assertEqual((r.returncode, r.stdout), (1, expected("usage.txt")))
-                if message:
-                    self.assertIn("%s: %s" % (n.exe, message), r.stderr)
-
-    def test_invalid_settings_exit_2_with_the_first_failure(self):
-        cases = [  # (options, settings file lines, message)
-            (["-p", "65535"], "", "invalid listen port"),
-            (["-p", "0"], "", "invalid listen port"),
-            (["-i", "255.255.255.255"], "", 'Invalid listen address, use either an IP or "any"'),
-            (["-i", "nowhere"], "", 'Invalid listen address, use either an IP or "any"'),
-            (["-w", "1"], "", "Invalid thread count (min=2)"),
-            (["-w", "257"], "", "Invalid thread count (max=256)"),
-            ([], "[Process]\nThreads=abc\n", "Invalid thread count (min=2)"),
-            (["-b", "0"], "", "Invalid backlog size (min=1)"),
-            (["-q", "4"], "", "Invalid queue size (min=5)"),
-            (["-r", "999"], "", "Invalid socket read timeout (min=1000)"),
-            (["-u", "no-such-user-16"], "", 'Unknown user "no-such-user-16" to run as'),
-            # Validation order: the address is reported before the port.
-            (["-i", "x", "-p", "0", "-w", "0"], "", "Invalid listen address"),
-        ]
-        for args, ini, message in cases:
-            with self.subTest(args=args, ini=ini):
-                n = self.server(start=False, ini=QUIET_DNS + ini)
-                r = n.run(["-n", "h.example", "-p", str(free_port())] + args)
-                self.assertEqual(r.returncode, 2, r.stderr)
-                errors = [l for l in r.stderr.splitlines() if "[ERR ]" in l]
-                self.assertEqual(len(errors), 1, r.stderr)
-                self.assertIn(message, errors[0])
-                self.assertNotIn("Winsock info", r.stderr)
+    def test_one_shot_runs(self):
+        with open(os.path.join(HERE, "invocations.txt")) as f:
+            blocks = f.read().split("\n== ")[1:]
+        for block in blocks:
+            title, *rows = block.strip("\n").split("\n")
+            rows = [row.split(" ", 1) for row in rows]
+            want = dict(rows)  # run, exit, out and errors come once
+            with self.subTest(title):
+                n = self.server(start=False, ini=QUIET_DNS + "".join(
+                    v + "\n" for k, v in rows if k == "ini"))
+                r = n.run(shlex.split(want["run"].format(port=free_port(), busy=self.busy_port())))
+                self.assertEqual(r.returncode, int(want["exit"]), r.stderr)
+                if "out" in want:
+                    self.assertEqual(r.stdout, expected(want["out"]))
+                if "errors" in want:
+                    self.assertEqual(r.stderr.count("[ERR ]"), int(want["errors"]), r.stderr)
+                for k, v in rows:
+                    if k == "err":
+                        self.assertIn(v.format(exe=n.exe), r.stderr)
 
     @unittest.skipIf(SANITIZED, "sanitizers reserve more address space than the limit")
     def test_threads_the_system_refuses_end_the_start_up_cleanly(self):
@@ -67,20 +51,6 @@ class OptionsTest(Case):
         r = n.run(n.command()[len(n.prefix) + 1:], timeout=120)
         self.assertEqual(r.returncode, 6, r.stderr[-2000:])
         self.assertIn("[CRIT] Cannot create thread", r.stderr)
-
-    def test_bind_failures_exit_3(self):
-        # Not an address of this machine, given the slash and grouped option forms.
-        n = self.server(start=False, ini=QUIET_DNS + "[Listener]\nListenIP=192.168.100.200\n")
-        r = n.run(["-n", "h.example", "/s", "-xv9", "-p", str(free_port())])
-        self.assertEqual(r.returncode, 3, r.stderr)
-        for text in ("* listen on.......: 192.168.100.200:", "* SMTP emulation..: On",
-                     "* verbosity.......: 9", "[CRIT] Couldn't bind to socket_listen! Aborting."):
-            self.assertIn(text, r.stderr)
-        self.assertRegex(r.stderr, r"\[CRIT\] \(Error code 0x[0-9A-F]+\)")
-        n = self.server(start=False, port=self.busy_port())
-        r = n.run(n.command()[1:])
-        self.assertEqual(r.returncode, 3, r.stderr)
-        self.assertIn("[CRIT] (Error code 0x62)", r.stderr)  # EADDRINUSE
 
     def test_restart_at_once_after_serving_a_client(self):
         # The decoy closes first, so its side of the connection waits in
