@@ -3,7 +3,7 @@
 # Usage: tools/deps.sh [extra package ...]
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml
-          swaks iproute2 util-linux systemd libc-ares-dev "$@")
+          iproute2 util-linux systemd libc-ares-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
