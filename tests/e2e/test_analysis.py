@@ -48,7 +48,8 @@ class AnalysisCase(Case):
         self.dns_server = self.dns(names, **dns)
         ns = ",".join(["127.0.0.1:%d" % self.dns_server.port] * servers)
         self.n = self.server(["-v", "8"] + list(args), start=False,
-                             files=files or lists(bl="bl1.test bl2.test"),
+                             files=files or lists("wl1.test wl2.test", "bl1.test bl2.test",
+                                                  "gl1.test", "uwl.test", "ubl.test"),
                              ini="[DNSinfo]\nNameServer=%s\n" % ns + ini)
         return self.n.start(wait)
 

@@ -232,6 +232,7 @@ class InstallRemoveTest(Case):
             ("stopped at once", ["active", "inactive"], None, True,
              stopping + "\n" + stopped + removed, [query, stop, query] + removal, 1.0),
             ("not running", ["inactive"], None, True, removed, [query] + removal, 0),
+            ("failed before", ["failed"], None, True, removed, [query] + removal, 0),
             ("failed to stop", ["active", gone, "active"], None, True,
              stopping + ".\n%s failed to stop.\n" % DISPLAY + removed,
              [query, stop] + [query] * 2 + removal, 2.0),
