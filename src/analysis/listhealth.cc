@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "analysis/helpers.h"
@@ -203,7 +203,7 @@ std::vector<ZoneCheck> checklists() {
   for (size_t i = 0; i < threads; i++) {
     try {
       std::thread(checkthread, run).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // refused, or no memory for its stack
       break;  // the zones of threads that could not start stay unanswered
     }
   }
@@ -291,7 +291,7 @@ void startlistrecheck(const std::vector<ZoneCheck>& first) {
   g_recheck_stop = false;
   try {
     g_recheck = std::thread(recheckloop, first);
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
     logmsg(LOG_WARN, "Cannot start the hourly DNS list check");
   }
 }

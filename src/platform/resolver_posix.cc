@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -194,7 +195,11 @@ class Engine {
     if (pipe(wake_) != 0) return false;
     for (int fd : wake_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (!rebuild()) return false;
-    std::thread([this] { run(); }).detach();
+    try {
+      std::thread([this] { run(); }).detach();
+    } catch (const std::exception&) {  // refused, or no memory for its stack
+      return false;
+    }
     return true;
   }
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "analysis/helpers.h"
@@ -333,7 +333,7 @@ bool startthreads() {
     }
     logmsg(LOG_INFO, "Creating the logger thread...");
     std::thread(loggerthread).detach();
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {  // refused, or no memory for its stack
     logmsg(LOG_CRIT, "Cannot create thread: %s", e.what());
     initshutdown(plat::kSigAbrt);
     while (active_threads.load() != 0) plat::sleepms(kThreadStartPauseMs);

@@ -152,9 +152,14 @@ class SpfAndSignals(AnalysisCase):
         self.assertEqual({c["ptr"] for c in lines}, {"10.2.0.192.in-addr.arpa."})
         burst(1)
         n.wait_stderr("[WARN] analysis backlog back to normal (")
-        err = n.stderr()
-        self.assertEqual(err.count("analysis backlog full"), 1)
-        self.assertEqual(err.count("analysis backlog back to normal"), 1)
+        # One warning per episode: full and back to normal alternate. A slow
+        # burst may see the first analyses time out and the backlog refill,
+        # which is a second episode, not a repeated warning.
+        events = [l for l in n.stderr().splitlines()
+                  if "analysis backlog full" in l or "analysis backlog back to normal" in l]
+        kinds = ["full" if "full" in l else "normal" for l in events]
+        self.assertEqual(kinds, ["full", "normal"] * (len(kinds) // 2), events)
+        self.assertGreaterEqual(len(kinds), 2)
         # A stop with analyses in flight ends within its bound, every line written.
         burst(20)
         t0 = time.monotonic()
