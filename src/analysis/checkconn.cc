@@ -11,22 +11,8 @@
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "server/log.h"
+#include "base/ipv4.h"
 #include "base/textbuf.h"
-
-int isprivate(uint32_t a) {
-  uint32_t o1 = a >> 24, o2 = (a >> 16) & 0xFF;
-  if (o1 == 10 || o1 == 127) return 1;
-  if (o1 == 169 && o2 == 254) return 1;
-  if (o1 == 192 && o2 == 168) return 1;
-  if (o1 == 172 && o2 >= 16 && o2 <= 31) return 1;
-  return 0;
-}
-
-static uint32_t hostorder(const char* ip) {
-  uint32_t n = plat::inetaddr(ip);
-  const uint8_t* b = (const uint8_t*)&n;
-  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
-}
 
 // The questions known before any answer: the reverse name, and for a
 // public address the origin lookups, the SPF check's first
@@ -56,17 +42,16 @@ int analyseconn(ConnectionRecord* r) {
     textcopy(r->list_detail, "bad-addr");
     local = 1;
   } else {
-    addr = hostorder(r->client_ip);
+    addr = hostorder(plat::inetaddr(r->client_ip));
     char revname[kTextCap + 1];
-    textformat(revname, sizeof revname, "%u.%u.%u.%u.in-addr.arpa.", addr & 0xFF,
-               (addr >> 8) & 0xFF, (addr >> 16) & 0xFF, addr >> 24);
-    prefetchaddress(r, revname, isprivate(addr));
+    reversedotted(addr, ".in-addr.arpa.", revname, sizeof revname);
+    prefetchaddress(r, revname, isprivateipv4(addr));
     if (!NSquery(r->ptr_name, sizeof r->ptr_name, revname, dns::kTypePTR, 0)) {
       textcopy(r->ptr_name, revname);
       textcopy(r->list_tag, "GL");
       textcopy(r->list_detail, "bad-ptr");
     }
-    local = isprivate(addr);
+    local = isprivateipv4(addr);
   }
 
   r->asn = 0;

@@ -13,10 +13,6 @@ int isipaddr(const char* text) {
   return plat::inetaddr(text) != 0xFFFFFFFFu ? 1 : 0;
 }
 
-void dotted(const uint8_t* a, char* buf, size_t size) {
-  textformat(buf, size, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-}
-
 int fileexists(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return 0;

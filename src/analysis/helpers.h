@@ -8,8 +8,6 @@
 // 1 when text parses as an IPv4 address in classic inet_addr notation
 // (1 to 4 parts, decimal, octal or hex) and is not the all-ones address.
 int isipaddr(const char* text);
-// The 4-byte address `a` (network order) as dotted decimal text.
-void dotted(const uint8_t* a, char* buf, size_t size);
 // 1 when the file's status can be read and its size is at least one byte.
 int fileexists(const char* path);
 // Current UTC time; milliseconds always 0.

@@ -10,6 +10,7 @@
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "server/log.h"
+#include "base/ipv4.h"
 #include "base/textbuf.h"
 
 // Public DNS-based list services. Order is cost: a check asks the zones
@@ -71,12 +72,6 @@ std::mutex g_swap_lock;
 // A read takes at most this many characters, line feed included; the rest
 // of a longer line comes with the next read.
 constexpr int kLineBuffer = 3071;
-
-uint32_t hostorder(const char* ip) {
-  uint32_t n = plat::inetaddr(ip);
-  const uint8_t* b = (const uint8_t*)&n;
-  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
-}
 
 int createlist(const char* path, const char* const* defaults) {
   logmsg(LOG_TRON, "loadlist(%s) - creating file...", path);
@@ -238,8 +233,7 @@ namespace {
 
 // "4.3.2.1." for the client address 1.2.3.4.
 void reversedclient(const ConnectionRecord* r, char* rev, size_t size) {
-  uint32_t a = hostorder(r->client_ip);
-  textformat(rev, size, "%u.%u.%u.%u.", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+  reversedotted(hostorder(plat::inetaddr(r->client_ip)), ".", rev, size);
 }
 
 // The registered part of `domain` with a final dot, as the domain lists are

@@ -14,6 +14,7 @@
 #include "platform/resolver.h"
 #include "server/log.h"
 #include "server/settings.h"
+#include "base/ipv4.h"
 #include "base/textbuf.h"
 
 namespace {
@@ -58,17 +59,6 @@ void takeword(char (&dst)[N], std::string_view field, size_t cap) {
   std::string s(skipspaces(field).substr(0, cap));
   s.resize(std::min(s.find(' '), s.size()));
   if (!s.empty()) textcopy(dst, s.c_str());
-}
-
-uint32_t hostorder(const char* ip) {
-  uint32_t n = plat::inetaddr(ip);
-  const uint8_t* b = (const uint8_t*)&n;
-  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
-}
-
-void reversed(const char* ip, char* buf, size_t size) {
-  uint32_t a = hostorder(ip);
-  textformat(buf, size, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
 }
 
 }  // namespace
@@ -181,7 +171,7 @@ void setcidr(char* dst, size_t dstsize, const char* address, int bits) {
   // The length comes from a DNS answer: anything but 0..32 is ignored.
   if (bits < 0 || bits > 32) return;
   uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
-  uint32_t net = hostorder(address) & mask;
+  uint32_t net = hostorder(plat::inetaddr(address)) & mask;
   textformat(dst, dstsize, "%u.%u.%u.%u/%d", net >> 24, (net >> 16) & 0xFF, (net >> 8) & 0xFF,
              net & 0xFF, bits);
 }
@@ -194,7 +184,7 @@ void parseorigin(ConnectionRecord* r, const char* text) {
     r->asn = (int32_t)textnumber(first.c_str());
   }
   if (f.size() >= 2) {
-    uint32_t a = hostorder(r->client_ip) & 0xFFFFFF00u;
+    uint32_t a = hostorder(plat::inetaddr(r->client_ip)) & 0xFFFFFF00u;
     textformat(r->ip_network, sizeof r->ip_network, "%u.%u.%u.%u/%d", a >> 24, (a >> 16) & 0xFF,
                (a >> 8) & 0xFF, a & 0xFF, 24);
     takeword(r->bgp_prefix, f[1], kBgpPrefixCap);
@@ -248,7 +238,7 @@ namespace {
 // Query names of the origin and SenderBase lookups of the client address.
 void originqname(const ConnectionRecord* r, const char* suffix, char* qname, size_t size) {
   char rev[32];
-  reversed(r->client_ip, rev, sizeof rev);
+  reversedotted(hostorder(plat::inetaddr(r->client_ip)), "", rev, sizeof rev);
   textformat(qname, size, "%s.%s", rev, suffix);
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "base/ipv4.h"
 #include "spf/spf_internal.h"
 #include "spf/wrenspf.h"
 
@@ -142,11 +143,7 @@ void SpfReverseName(bool ipv6, const uint8_t* addr, char out[80]) {
     }
     memcpy(out + n, "ip6.arpa", 9);
   } else {
-    for (int i = 3; i >= 0; i--) {
-      n += SpfFormatU32(addr[i], out + n);
-      out[n++] = '.';
-    }
-    memcpy(out + n, "in-addr.arpa", 13);
+    reversedotted(ipv4number(addr), ".in-addr.arpa", out, 80);
   }
 }
 

@@ -1,6 +1,7 @@
 // Address and text helpers of the SPF evaluator: allocation-free, stateless.
 #include <cstring>
 
+#include "base/ipv4.h"
 #include "spf/spf_internal.h"
 
 namespace {
@@ -28,12 +29,6 @@ int HexValue(char c) {
 struct Range {
   uint8_t net[16];
   int bits;
-};
-
-const Range kSpecialIPv4[] = {
-    {{0, 0, 0, 0}, 8},      {{10, 0, 0, 0}, 8},     {{127, 0, 0, 0}, 8},
-    {{169, 254, 0, 0}, 16}, {{172, 16, 0, 0}, 12},  {{192, 168, 0, 0}, 16},
-    {{255, 255, 255, 255}, 32},
 };
 
 // The unspecified and loopback addresses, link-local and site-local.
@@ -258,12 +253,7 @@ int SpfPrefixMatch(const uint8_t* a, const uint8_t* b, int bits) {
   return ((a[i] ^ b[i]) & mask) == 0;
 }
 
-int SpfIsPublicIPv4(const uint8_t addr[4]) {
-  for (const Range& r : kSpecialIPv4) {
-    if (SpfPrefixMatch(addr, r.net, r.bits)) return 0;
-  }
-  return 1;
-}
+int SpfIsPublicIPv4(const uint8_t addr[4]) { return isprivateipv4(ipv4number(addr)) ? 0 : 1; }
 
 int SpfIsPublicIPv6(const uint8_t addr[16]) {
   for (const Range& r : kSpecialIPv6) {
