@@ -15,6 +15,7 @@
 #include "server/log.h"
 #include "server/settings.h"
 #include "base/ipv4.h"
+#include "base/text.h"
 #include "base/textbuf.h"
 
 namespace {
@@ -29,8 +30,7 @@ constexpr size_t kSbItemCap = 30;
 // TXT strings may carry any byte; control bytes would break the log line.
 std::string cleantext(const std::string& s) {
   std::string t = s;
-  for (char& c : t)
-    if ((unsigned char)c < 0x20 || (unsigned char)c == 0x7F) c = ' ';
+  blankcontrols(t.data(), t.size());
   return t;
 }
 
@@ -64,19 +64,9 @@ void takeword(char (&dst)[N], std::string_view field, size_t cap) {
 }  // namespace
 
 long textnumber(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') p++;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  int64_t v = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (v <= INT32_MAX) v = v * 10 + (*p - '0');
-    p++;
-  }
-  if (negative) v = -v;
-  if (v > INT32_MAX) v = INT32_MAX;
-  if (v < INT32_MIN) v = INT32_MIN;
-  return (long)v;
+  TextNumber n = readnumber(text, false);
+  if (n.big) return n.negative ? INT32_MIN : INT32_MAX;
+  return n.negative ? -(long)n.magnitude : (long)n.magnitude;
 }
 
 int NSquery(char* dst, size_t dstlen, const char* name, int type, int all) {

@@ -2,13 +2,14 @@
 
 #include <strings.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
+#include "base/text.h"
 #include "base/textbuf.h"
 
 namespace {
@@ -16,12 +17,11 @@ char g_file[260 + 1];
 char g_section[260 + 1];
 std::string g_text;  // the file's content, read once when the file is set
 
-bool isblank_(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// [b, e) trimmed of blanks.
+// [b, e) trimmed of blanks (a line holds no line end).
 void trim(const char*& b, const char*& e) {
-  while (b < e && isblank_(*b)) b++;
-  while (e > b && isblank_(e[-1])) e--;
+  std::string_view t = trimblanks(std::string_view(b, (size_t)(e - b)));
+  b = t.data();
+  e = b + t.size();
 }
 
 bool equalsnocase(const char* b, const char* e, const char* s) {
@@ -123,32 +123,11 @@ int inibadline(const char* text, size_t len, int* count) {
 }
 
 long iniparseint(const char* value, long def) {
-  const char* s = value;
-  while (*s == ' ' || *s == '\t') s++;
-  if (*s == '\0') return def;
-  bool neg = false;
-  if (*s == '+' || *s == '-') {
-    neg = *s == '-';
-    s++;
-  }
-  unsigned long v = 0;
-  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    s += 2;
-    while (isxdigit((unsigned char)*s)) {
-      int d = isdigit((unsigned char)*s) ? *s - '0' : (tolower((unsigned char)*s) - 'a' + 10);
-      v = v * 16 + (unsigned long)d;
-      s++;
-    }
-  } else {
-    while (isdigit((unsigned char)*s)) {
-      v = v * 10 + (unsigned long)(*s - '0');
-      s++;
-    }
-  }
+  if (value[strspn(value, " \t\n\r\f\v")] == '\0') return def;
+  TextNumber n = readnumber(value, true);
   // Wraps like a 32-bit integer reader would.
-  uint32_t v32 = (uint32_t)v;
-  int32_t r = (int32_t)(neg ? (uint32_t)(0u - v32) : v32);
-  return r;
+  uint32_t v32 = (uint32_t)n.magnitude;
+  return (int32_t)(n.negative ? (uint32_t)(0u - v32) : v32);
 }
 
 int inisetfile(const char* path, int* count) {

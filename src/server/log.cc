@@ -12,6 +12,7 @@
 #include "platform/logfile.h"
 #include "platform/sys.h"
 #include "server/settings.h"
+#include "base/text.h"
 #include "base/textbuf.h"
 
 namespace {
@@ -34,22 +35,10 @@ const char* label(int level) {
   }
 }
 
-// Clients and DNS answers can put terminal control sequences into logged
-// text. Files get every control byte as a blank; the console keeps tab and
-// line feed so that multi-line messages stay readable.
-void cleanforfile(char* s) {
-  for (; *s; ++s) {
-    unsigned char c = (unsigned char)*s;
-    if (c < 0x20 || c == 0x7F) *s = ' ';
-  }
-}
-
-void cleanforconsole(char* s) {
-  for (; *s; ++s) {
-    unsigned char c = (unsigned char)*s;
-    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) *s = ' ';
-  }
-}
+// Files get every control byte as a blank; the console keeps tab and line
+// feed so that multi-line messages stay readable.
+void cleanforfile(char* s) { blankcontrols(s, strlen(s)); }
+void cleanforconsole(char* s) { blankcontrols(s, strlen(s), true); }
 
 // A daily file that cannot be written is reported once when it starts
 // failing and once when it works again, never once per lost line. The

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/ipv4.h"
+#include "base/text.h"
 #include "spf/spf_internal.h"
 #include "spf/wrenspf.h"
 
@@ -132,13 +133,12 @@ int SpfMatchHostAddresses(const dns::RecordList* earlier, const char* host, bool
 }
 
 void SpfReverseName(bool ipv6, const uint8_t* addr, char out[80]) {
-  static const char kHex[] = "0123456789ABCDEF";
   int n = 0;
   if (ipv6) {
     for (int i = 15; i >= 0; i--) {
-      out[n++] = kHex[addr[i] & 15];
+      out[n++] = kHexDigits[addr[i] & 15];
       out[n++] = '.';
-      out[n++] = kHex[addr[i] >> 4];
+      out[n++] = kHexDigits[addr[i] >> 4];
       out[n++] = '.';
     }
     memcpy(out + n, "ip6.arpa", 9);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/text.h"
 #include "spf/spf_internal.h"
 #include "spf/wrenspf.h"
 
@@ -30,8 +31,6 @@ struct Sink {
     while (*s) put(*s++);
   }
 };
-
-const char kHex[] = "0123456789ABCDEF";
 
 // Value of a macro letter. Returns false when the letter is not allowed.
 bool LetterValue(SpfContext* ctx, char letter, const char* curdomain, bool domainmode, std::string* v) {
@@ -101,8 +100,8 @@ void PutEscaped(Sink* s, char c, bool url) {
   if (url && !SpfIsUnreserved(c)) {
     unsigned char u = (unsigned char)c;
     s->put('%');
-    s->put(kHex[u >> 4]);
-    s->put(kHex[u & 15]);
+    s->put(kHexDigits[u >> 4]);
+    s->put(kHexDigits[u & 15]);
   } else {
     s->put(c);
   }

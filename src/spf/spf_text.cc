@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "base/ipv4.h"
+#include "base/text.h"
 #include "spf/spf_internal.h"
 
 namespace {
@@ -19,13 +20,6 @@ constexpr uint8_t ClassOf(int c) {
   return k;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 struct Range {
   uint8_t net[16];
   int bits;
@@ -36,8 +30,6 @@ const Range kSpecialIPv6[] = {
     {{0}, 127},
     {{0xFE, 0x80}, 9},
 };
-
-const char kHexDigits[] = "0123456789ABCDEF";
 
 }  // namespace
 
@@ -91,7 +83,7 @@ const char* SpfParseIPv6(const char* text, uint8_t out[16], char term) {
       unsigned v = 0;
       const char* q = p;
       while (SpfIsHexDigit(*q)) {
-        v = v * 16 + (unsigned)HexValue(*q);
+        v = v * 16 + (unsigned)hexvalue(*q);
         if (v > 0xFFFF) return nullptr;
         q++;
       }
