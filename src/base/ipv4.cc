@@ -1,5 +1,7 @@
 #include "base/ipv4.h"
 
+#include <cstring>
+
 #include "base/textbuf.h"
 
 namespace {
@@ -21,6 +23,24 @@ const Range kPrivateRanges[] = {
 };
 
 }  // namespace
+
+const char* readipv4(const char* text, uint8_t out[4]) {
+  uint8_t buf[4];
+  const char* p = text;
+  for (int i = 0; i < 4; i++) {
+    if (*p < '0' || *p > '9') return nullptr;
+    unsigned v = 0;
+    while (*p >= '0' && *p <= '9') {
+      v = v * 10 + (unsigned)(*p - '0');
+      if (v > 255) return nullptr;
+      p++;
+    }
+    buf[i] = (uint8_t)v;
+    if (i < 3 && *p++ != '.') return nullptr;
+  }
+  memcpy(out, buf, 4);
+  return p;
+}
 
 uint32_t ipv4number(const uint8_t a[4]) {
   return ((uint32_t)a[0] << 24) | ((uint32_t)a[1] << 16) | ((uint32_t)a[2] << 8) | a[3];

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// Reads a dotted-decimal address "a.b.c.d" (each part 0 to 255) at `text`
+// into out. Returns the character after it, or null (out then untouched).
+const char* readipv4(const char* text, uint8_t out[4]);
 // The 4 bytes of an address (network order) as one host-order number:
 // 1.2.3.4 is 0x01020304.
 uint32_t ipv4number(const uint8_t a[4]);

@@ -110,6 +110,21 @@ int pastdeadline();
 // on POSIX, the DNS API library and its two entry points on Windows).
 int available();
 
+// One server of the NameServer setting.
+struct NameServer {
+  uint8_t addr[4];  // network order
+  uint16_t port;
+};
+constexpr uint16_t kDnsPort = 53;
+// The resolver libraries' limit on servers: the first three are used.
+constexpr size_t kMaxNameServers = 3;
+// Parses a NameServer list: "address" or "address:port" items (dotted
+// decimal IPv4, port 1 to 65535, 53 when left out) separated by commas,
+// with blanks around them allowed and empty items skipped. Writes at most
+// `max` servers to out (later items are checked, then dropped). Returns the
+// number written, or -1 when an item is not understood.
+int parsenameservers(const char* list, NameServer* out, size_t max);
+
 // Sends every query of the system resolver backend to the given servers:
 // a comma-separated list of "address" or "address:port" (IPv4; the first
 // three are used, the resolver library's limit). Empty or null:

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ipv4.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -43,8 +44,6 @@ namespace {
 
 constexpr int kTimeoutMs = 2000;
 constexpr int kTries = 2;
-// The resolver library's limit on servers, kept from the earlier backend.
-constexpr size_t kMaxServers = 3;
 // Query names of more than this many characters cannot be encoded.
 constexpr size_t kMaxQueryName = NS_MAXDNAME - 1;
 // A waiting caller looks at its deadline (which a stop may move) this often.
@@ -60,32 +59,6 @@ std::mutex g_servers_lock;
 std::string g_servers;
 // Bumped by every setnameservers call so that the channel is rebuilt.
 std::atomic<unsigned> g_generation{1};
-
-// Parses "a.b.c.d" or "a.b.c.d:port" into sa. Returns true when valid.
-bool parseserver(const std::string& item, sockaddr_in* sa) {
-  std::string host = item;
-  unsigned long port = NS_DEFAULTPORT;
-  size_t colon = item.find(':');
-  if (colon != std::string::npos) {
-    host = item.substr(0, colon);
-    std::string p = item.substr(colon + 1);
-    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
-      return false;
-    port = strtoul(p.c_str(), nullptr, 10);
-    if (port == 0 || port > 65535) return false;
-  }
-  memset(sa, 0, sizeof *sa);
-  sa->sin_family = AF_INET;
-  sa->sin_port = htons((uint16_t)port);
-  return inet_pton(AF_INET, host.c_str(), &sa->sin_addr) == 1;
-}
-
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
 
 // Uncompresses the name at `p` into `out`. Returns the bytes it occupies
 // in the message, or -1 when the name is malformed or leaves the record.
@@ -381,28 +354,13 @@ Resolver* systemresolver() {
 
 int systemavailable() { return engine() != nullptr ? 1 : 0; }
 
-int setnameservers(const char* list) {
+int usenameservers(const NameServer* list, size_t count) {
   std::string servers;
-  size_t taken = 0;
-  if (list != nullptr) {
-    std::string text(list);
-    size_t start = 0;
-    while (start <= text.size()) {
-      size_t comma = text.find(',', start);
-      if (comma == std::string::npos) comma = text.size();
-      std::string item = trim(text.substr(start, comma - start));
-      if (!item.empty()) {
-        sockaddr_in sa;
-        if (!parseserver(item, &sa)) return 0;
-        if (taken++ < kMaxServers) {
-          char addr[INET_ADDRSTRLEN];
-          inet_ntop(AF_INET, &sa.sin_addr, addr, sizeof addr);
-          if (!servers.empty()) servers += ',';
-          servers += std::string(addr) + ":" + std::to_string(ntohs(sa.sin_port));
-        }
-      }
-      start = comma + 1;
-    }
+  for (size_t i = 0; i < count; i++) {
+    char addr[INET_ADDRSTRLEN];
+    dotted(list[i].addr, addr, sizeof addr);
+    if (!servers.empty()) servers += ',';
+    servers += std::string(addr) + ":" + std::to_string(list[i].port);
   }
   {
     std::lock_guard<std::mutex> lock(g_servers_lock);

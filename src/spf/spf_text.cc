@@ -46,22 +46,8 @@ const uint8_t kSpfCharClass[256] = {
 const char* SpfParseIPv4(const char* text, uint8_t out[4], char term) {
   if (!text) return nullptr;
   uint8_t buf[4];
-  const char* p = text;
-  for (int i = 0; i < 4; i++) {
-    if (!SpfIsDigit(*p)) return nullptr;
-    unsigned v = 0;
-    while (SpfIsDigit(*p)) {
-      v = v * 10 + (unsigned)(*p - '0');
-      if (v > 255) return nullptr;
-      p++;
-    }
-    buf[i] = (uint8_t)v;
-    if (i < 3) {
-      if (*p != '.') return nullptr;
-      p++;
-    }
-  }
-  if (!SpfIsBlank(*p) && *p != term) return nullptr;
+  const char* p = readipv4(text, buf);
+  if (p == nullptr || (!SpfIsBlank(*p) && *p != term)) return nullptr;
   memcpy(out, buf, 4);
   return p;
 }

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/net.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -52,10 +51,9 @@ Api& api() {
 }
 
 // Servers of the [DNSinfo] NameServer setting; empty: the system's.
-constexpr int kMaxServers = 8;
 struct {
   DWORD count;
-  IP4_ADDRESS addr[kMaxServers];
+  IP4_ADDRESS addr[kMaxNameServers];
 } g_servers;
 
 // Names come back without a trailing dot on Windows, but not on every
@@ -154,33 +152,12 @@ Resolver* systemresolver() {
 int systemavailable() { return api().query != nullptr ? 1 : 0; }
 
 // DnsQuery_A takes IPv4 servers on the standard port only.
-int setnameservers(const char* list) {
-  g_servers.count = 0;
-  if (list == nullptr) return 1;
-  std::string s = list;
-  size_t pos = 0;
-  DWORD count = 0;
-  IP4_ADDRESS addr[kMaxServers];
-  while (pos <= s.size()) {
-    size_t comma = s.find(',', pos);
-    if (comma == std::string::npos) comma = s.size();
-    std::string item = s.substr(pos, comma - pos);
-    pos = comma + 1;
-    size_t b = item.find_first_not_of(" \t");
-    size_t e = item.find_last_not_of(" \t");
-    if (b == std::string::npos) continue;
-    item = item.substr(b, e - b + 1);
-    size_t colon = item.find(':');
-    if (colon != std::string::npos) {
-      if (item.substr(colon + 1) != "53") return 0;
-      item.resize(colon);
-    }
-    uint32_t ip = plat::inetaddr(item.c_str());
-    if (ip == 0xFFFFFFFFu || count == kMaxServers) return 0;
-    addr[count++] = (IP4_ADDRESS)ip;
-  }
-  memcpy(g_servers.addr, addr, sizeof addr);
-  g_servers.count = count;
+int usenameservers(const NameServer* list, size_t count) {
+  if (count > kMaxNameServers) return 0;
+  for (size_t i = 0; i < count; i++)
+    if (list[i].port != kDnsPort) return 0;
+  for (size_t i = 0; i < count; i++) memcpy(&g_servers.addr[i], list[i].addr, 4);
+  g_servers.count = (DWORD)count;
   return 1;
 }
 
