@@ -2,10 +2,11 @@
 
 #include <vector>
 
+#include "analysis/connectionline.h"
+#include "analysis/dnsquery.h"
+#include "analysis/getspf.h"
 #include "analysis/helo.h"
-#include "analysis/helpers.h"
 #include "analysis/lists.h"
-#include "analysis/loginfo.h"
 #include "analysis/origin.h"
 #include "analysis/recordmemo.h"
 #include "platform/net.h"
@@ -36,7 +37,7 @@ int analyseconn(ConnectionRecord* r) {
 
   int local = 0;
   uint32_t addr = 0;
-  if (!isipaddr(r->client_ip)) {
+  if (!plat::isipaddr(r->client_ip)) {
     textcopy(r->ptr_name, "0.0.0.0.in-addr.arpa");
     textcopy(r->list_tag, "GL");
     textcopy(r->list_detail, "bad-addr");
@@ -105,7 +106,7 @@ void writeconn(ConnectionRecord* r, int verdict) {
   if (r->error_count == 0 || r->last_error[0] == '\0') textcopy(r->last_error, "no-error");
 
   char line[kLineSize];
-  loginfo(line, datetime, r);
+  connectionline(line, datetime, r);
   writelog("ipinfo", "%s\n", line);
   logmsg(LOG_DATA, "(%s) %s", r->thread_tag, line);
 }

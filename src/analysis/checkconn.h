@@ -1,10 +1,5 @@
 // Per-connection analysis, run by the logger's analysis pipeline.
 #pragma once
-#include <cstdint>
-#include <vector>
-
-#include "analysis/recordmemo.h"
-
 #include "server/record.h"
 
 // Analyses a finished record, writes its connection line and echoes it at
@@ -17,8 +12,3 @@ void checkconn(ConnectionRecord* r);
 // deadline gets the columns of a DNS failure. writeconn writes the line.
 int analyseconn(ConnectionRecord* r);
 void writeconn(ConnectionRecord* r, int verdict);
-// SPF verdict word for the record's client, sender and HELO into spf_result.
-void getspf(ConnectionRecord* r);
-// The question the SPF check asks first (the TXT records of the sender's
-// domain, or of the HELO name without a sender), to be asked early.
-void spfquestions(const ConnectionRecord* r, std::vector<Question>* out);

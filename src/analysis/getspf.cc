@@ -1,9 +1,8 @@
-// The SPF verdict of a connection: the only place where the analysis asks
-// the SPF evaluator.
+#include "analysis/getspf.h"
+
 #include <cstring>
 
-#include "analysis/checkconn.h"
-#include "analysis/origin.h"
+#include "analysis/dnsquery.h"
 #include "platform/resolver.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "analysis/helpers.h"
+#include "analysis/dnsquery.h"
 #include "analysis/lists.h"
-#include "analysis/origin.h"
 #include "analysis/recordmemo.h"
+#include "platform/net.h"
 #include "platform/resolver.h"
 #include "base/textbuf.h"
 
@@ -39,7 +39,7 @@ int checkhelo(ConnectionRecord* r, int local) {
   if (name[0] == '-' || name[0] == '.') return classify(r, 4, "bad-helo-format");
   if (strchr(name, '.') == nullptr) return classify(r, 5, "not-fqdn-helo");
   if (strstr(name, "..") != nullptr) return classify(r, 6, "bad-helo-format");
-  if (isipaddr(name)) return classify(r, 7, "ip-in-helo");
+  if (plat::isipaddr(name)) return classify(r, 7, "ip-in-helo");
   if (strncasecmp(name, "localhost", 9) == 0) return classify(r, 8, "spoofed-helo");
   if (strncasecmp(name, r->ptr_name, strlen(name)) != 0) return classify(r, 9, "helo-ptr-mismatch");
 

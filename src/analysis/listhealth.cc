@@ -12,7 +12,6 @@
 #include <exception>
 #include <thread>
 
-#include "analysis/helpers.h"
 #include "analysis/lists.h"
 #include "platform/resolver.h"
 #include "server/log.h"

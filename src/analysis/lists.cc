@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "analysis/helpers.h"
+#include "analysis/dnsquery.h"
 #include "analysis/listhealth.h"
-#include "analysis/origin.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
+#include "platform/sys.h"
 #include "server/log.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
@@ -127,7 +127,7 @@ int listzone(char* line, char* zone, size_t zonesize) {
 }
 
 ListEntry* loadlist(const char* path, const char* const* defaults) {
-  if (!fileexists(path) && !createlist(path, defaults)) return nullptr;
+  if (!plat::fileexists(path) && !createlist(path, defaults)) return nullptr;
   FILE* f = fopen(path, "r");
   if (f == nullptr) {
     logmsg(LOG_ERR, "loadlist(%s) - can't open file", path);
@@ -239,7 +239,7 @@ void reversedclient(const ConnectionRecord* r, char* rev, size_t size) {
 // The registered part of `domain` with a final dot, as the domain lists are
 // asked for it; 0 when the domain cannot be checked.
 int domainsuffix(const char* domain, char* suffix, size_t size) {
-  if (domain == nullptr || domain[0] == '\0' || isipaddr(domain)) return 0;
+  if (domain == nullptr || domain[0] == '\0' || plat::isipaddr(domain)) return 0;
   return findzone(domain, suffix, size);
 }
 

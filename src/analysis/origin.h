@@ -1,5 +1,5 @@
-// DNS query helpers of the analysis and the origin lookups.
-// Each query goes through the calling thread's resolver (see recordmemo.h).
+// The origin lookups of a client address: its AS, network, country and
+// owner (Team Cymru and SenderBase TXT answers).
 #pragma once
 #include <cstddef>
 #include <string>
@@ -8,16 +8,6 @@
 #include "analysis/recordmemo.h"
 #include "server/record.h"
 
-// Queries name for records of `type`; dst (cleared first) receives the text
-// of the first answer record (all = 0) or "|"-prefixed texts of every record
-// (all = 1). Returns 1 when at least one record was taken.
-int NSquery(char* dst, size_t dstlen, const char* name, int type, int all);
-// Longest suffix of name such that it and every shorter suffix have NS
-// records, written with a final dot. Returns 1 when found.
-int findzone(const char* name, char* dst, size_t dstlen);
-// The names findzone asks for NS records, in the order it asks them (the
-// top-level label first, each with a final dot).
-std::vector<std::string> zonecandidates(const char* name);
 // The questions of getorigin that depend on the address alone.
 void originquestions(const ConnectionRecord* r, std::vector<Question>* out);
 // Fills asn, ip_network, bgp_prefix, country, owner and the SenderBase items.

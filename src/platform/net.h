@@ -14,6 +14,11 @@ int socketstartup();
 
 // Classic inet_addr(): 1 to 4 parts, decimal, octal or hex; all ones on error.
 uint32_t inetaddr(const char* text);
+// 1 when text is an IPv4 address in that notation and not the all-ones
+// address (which inetaddr cannot tell from an error).
+inline int isipaddr(const char* text) {
+  return text != nullptr && *text != '\0' && inetaddr(text) != 0xFFFFFFFFu ? 1 : 0;
+}
 // Dotted-quad text of an address in network order.
 void inetntoa(uint32_t addr_net, char* buf, size_t size);
 

@@ -42,6 +42,11 @@ long raisedescriptorlimit();
 void utcnow(SysTime* t);
 void localnow(SysTime* t);
 
+// Current UTC time as "%a, %d %b %Y %H:%M:%S GMT" with English names.
+// REQUIRES: buf holds 128 bytes. Returns the length written.
+size_t gmtdate(char* buf);
+// 1 when the file's status can be read and its size is at least one byte.
+int fileexists(const char* path);
 // Socket layer description for the start-up summary.
 void socketinfo(char* desc, size_t descsize, char* status, size_t statussize, long* lo, long* hi);
 

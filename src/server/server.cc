@@ -11,7 +11,6 @@
 #include <exception>
 #include <thread>
 
-#include "analysis/helpers.h"
 #include "analysis/listhealth.h"
 #include "analysis/lists.h"
 #include "platform/dnscache.h"
@@ -302,7 +301,7 @@ void acceptloop() {
         logmsg(LOG_INFO, "[accept] accepting resumed");
         paused = false;
       }
-      utctime(&rec.conn_time);
+      plat::utcnow(&rec.conn_time);
       plat::inetntoa(rec.peer_addr.addr, rec.client_ip, sizeof rec.client_ip);
       logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
       admit(&adm, rec);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "analysis/helpers.h"
+#include "platform/net.h"
 #include "platform/sys.h"
 #include "server/inifile.h"
 #include "server/log.h"
@@ -35,7 +35,7 @@ void setdefaults() {
 }
 
 void writeconfig(const char* path) {
-  if (fileexists(path)) return;
+  if (plat::fileexists(path)) return;
   FILE* f = fopen(path, "w");
   if (f == nullptr) return;
   char cwd[260 + 1];
@@ -138,4 +138,31 @@ int readconfig(const char* path) {
   s.LogLevel = (int32_t)inigetint("LogLevel", kDefaultLogLevel);
   s.DebugOutput = flag(inigetint("DebugOutput", 0));
   return 1;
+}
+
+int localhostname(char* buf) {
+  int result = 0;
+  char name[260 + 1];
+  if (plat::gethostname(name, sizeof name)) {
+    uint32_t addr = 0xFFFFFFFFu;
+    bool have = false;
+    if (plat::isipaddr(name)) {
+      addr = plat::inetaddr(name);
+      have = true;
+    } else if (plat::forwardlookup(name, &addr)) {
+      have = true;
+    } else {
+      if (buf[0] == '\0') textcopy(buf, kTextCap + 1, "localhost");
+      return 0;
+    }
+    if (have && addr != 0xFFFFFFFFu) {
+      char found[kTextCap + 1];
+      if (plat::reverselookup(addr, found, sizeof found)) {
+        textcopy(buf, kTextCap + 1, found);
+        result = 1;
+      }
+    }
+  }
+  if (buf[0] == '\0') textcopy(buf, kTextCap + 1, "localhost");
+  return result;
 }

@@ -81,3 +81,7 @@ void setdefaults();
 void writeconfig(const char* path);
 // writeconfig, then reads every key into `settings`. Returns 1.
 int readconfig(const char* path);
+// Best name for the local host, for an empty HostName setting, into a buffer
+// of at least 261 bytes that is not cleared first. Returns 1 when a name was
+// found by reverse lookup.
+int localhostname(char* buf);

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <new>
 
-#include "analysis/helpers.h"
 #include "platform/error.h"
 #include "platform/net.h"
 #include "platform/poller.h"
+#include "platform/sys.h"
 #include "server/log.h"
 #include "server/settings.h"
 #include "base/textbuf.h"
@@ -264,7 +264,7 @@ void settle(Session* s) {
 void sendbanner(Session* s) {
   logstep(s, "Sending banner message");
   char date[128];
-  gmtdate(date);
+  plat::gmtdate(date);
   char banner[kLineBufferSize];
   textformat(banner, sizeof banner, "220 %s ESMTP Sendmail 8.2.0/8.2.0; %s", settings.HostName,
              date);

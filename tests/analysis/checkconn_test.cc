@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/checkconn.h"
-#include "analysis/helpers.h"
+#include "platform/net.h"
 #include "fakes/fake_resolver.h"
 #include "server/settings.h"
 #include "base/textbuf.h"
@@ -20,7 +20,7 @@ TEST(AddressHelpers, ClassicNotation) {
   } cases[] = {{"192.0.2.1", 1},  {"127.1", 1},     {"10.1", 1},     {"0x7f.1", 1},
                {"017.0.0.1", 1},  {"3221225985", 1}, {"255.255.255.255", 0}, {"", 0},
                {"host.example", 0}, {"1.2.3.4.5", 0}, {"256.1.1.1", 0}};
-  for (const Case& c : cases) EXPECT_EQ(isipaddr(c.text), c.want) << c.text;
+  for (const Case& c : cases) EXPECT_EQ(plat::isipaddr(c.text), c.want) << c.text;
 }
 
 ConnectionRecord session(const char* ip, const char* helo) {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "analysis/loginfo.h"
+#include "analysis/connectionline.h"
 #include "base/textbuf.h"
 #include "server/settings.h"
 
@@ -15,7 +15,7 @@ namespace {
 
 std::vector<std::string> columns(const ConnectionRecord& r) {
   char line[kLineSize];
-  loginfo(line, "2019-11-07|14:03:59", &r);
+  connectionline(line, "2019-11-07|14:03:59", &r);
   EXPECT_LT(strlen(line), (size_t)kLineSize);
   std::vector<std::string> cols;
   size_t start = 0, bar;

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "analysis/checkconn.h"
+#include "analysis/getspf.h"
 #include "fakes/fake_resolver.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/dnsquery.h"
 #include "analysis/origin.h"
 #include "fakes/fake_resolver.h"
 #include "server/settings.h"

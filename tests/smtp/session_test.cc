@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/loginfo.h"
+#include "analysis/connectionline.h"
 #include "platform/net.h"
 #include "server/settings.h"
 #include "base/textbuf.h"
@@ -191,7 +191,7 @@ TEST_F(OneLoop, InterleavedSessionsKeepTheirOwnDialogue) {
     for (const ConnectionRecord* r : done_)
       if (strcmp(r->client_ip, ip) == 0) {
         char line[kLineSize];
-        loginfo(line, "2026-01-01|00:00:00", r);
+        connectionline(line, "2026-01-01|00:00:00", r);
         lines.push_back(line);
       }
   const std::vector<std::string> expected = {

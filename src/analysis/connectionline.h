@@ -5,4 +5,4 @@
 constexpr int kLineSize = 9216;
 
 // Builds the connection line (no line break) into out (kLineSize bytes).
-void loginfo(char* out, const char* datetime, const ConnectionRecord* r);
+void connectionline(char* out, const char* datetime, const ConnectionRecord* r);

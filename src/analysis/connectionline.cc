@@ -1,4 +1,4 @@
-#include "analysis/loginfo.h"
+#include "analysis/connectionline.h"
 
 #include <cstdio>
 
@@ -39,7 +39,7 @@ class LineWriter {
 
 }  // namespace
 
-void loginfo(char* out, const char* datetime, const ConnectionRecord* r) {
+void connectionline(char* out, const char* datetime, const ConnectionRecord* r) {
   LineWriter w(out);
   w.raw(datetime);
   w.column(r->ip_hex);
