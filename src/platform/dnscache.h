@@ -26,6 +26,13 @@ class CachingResolver : public Resolver {
 
   int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override;
   void QueryBatch(Lookup* items, size_t count) override;
+  // Not cached: handed to the wrapped resolver.
+  int HostAddress(const char* name, uint32_t* addr_net) override {
+    return inner_.HostAddress(name, addr_net);
+  }
+  int HostName(uint32_t addr_net, char* buf, size_t size) override {
+    return inner_.HostName(addr_net, buf, size);
+  }
 
   struct Stats {
     uint64_t hits = 0;

@@ -8,6 +8,7 @@
 
 #include "base/ipv4.h"
 #include "base/text.h"
+#include "base/textbuf.h"
 
 namespace dns {
 
@@ -45,6 +46,30 @@ int Resolver::QueryAsBatch(const char* name, uint16_t type, unsigned options, Re
   QueryBatch(&l, 1);
   out->swap(l.records);
   return l.status;
+}
+
+int Resolver::HostAddress(const char* name, uint32_t* addr_net) {
+  RecordList records;
+  if (Query(name, kTypeA, kOptTreatAsFqdn, &records) != kStatusOk) return 0;
+  for (const Record& r : records) {
+    if (r.section != Section::Answer || r.type != kTypeA) continue;
+    memcpy(addr_net, r.addr, 4);
+    return 1;
+  }
+  return 0;
+}
+
+int Resolver::HostName(uint32_t addr_net, char* buf, size_t size) {
+  char qname[sizeof "255.255.255.255.in-addr.arpa"];
+  reversedotted(hostorder(addr_net), ".in-addr.arpa", qname, sizeof qname);
+  RecordList records;
+  if (Query(qname, kTypePTR, kOptTreatAsFqdn, &records) != kStatusOk) return 0;
+  for (const Record& r : records) {
+    if (r.section != Section::Answer || r.type != kTypePTR || r.target.empty()) continue;
+    textcopy(buf, size, r.target.c_str());
+    return 1;
+  }
+  return 0;
 }
 
 Resolver& resolver() {

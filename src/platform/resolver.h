@@ -78,6 +78,15 @@ class Resolver {
   // deadline passed: the rest then have kStatusTimeout). The default asks
   // them one after the other through Query.
   virtual void QueryBatch(Lookup* items, size_t count);
+  // The local host's own name and address, which the system answers from
+  // its hosts file before DNS. The defaults ask this resolver's A and PTR
+  // questions; the system backends ask the system's host lookup, and a
+  // wrapping resolver hands them on.
+  // First IPv4 address (network order) of `name`. Returns 1 when found.
+  virtual int HostAddress(const char* name, uint32_t* addr_net);
+  // Name of an IPv4 address (network order). Returns 1 when a non-empty
+  // name was found (copied into buf, bounded by size).
+  virtual int HostName(uint32_t addr_net, char* buf, size_t size);
 
  protected:
   // Query answered as a batch of one, for resolvers whose QueryBatch is

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "base/ipv4.h"
+#include "platform/net.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -304,6 +305,12 @@ Engine* engine() {
 
 class SystemResolver : public Resolver {
  public:
+  int HostAddress(const char* name, uint32_t* addr_net) override {
+    return plat::forwardlookup(name, addr_net);
+  }
+  int HostName(uint32_t addr_net, char* buf, size_t size) override {
+    return plat::reverselookup(addr_net, buf, size);
+  }
   int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
     return QueryAsBatch(name, type, options, out);
   }

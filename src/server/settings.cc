@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/net.h"
+#include "platform/resolver.h"
 #include "platform/sys.h"
 #include "server/inifile.h"
 #include "server/log.h"
@@ -149,7 +150,7 @@ int localhostname(char* buf) {
     if (plat::isipaddr(name)) {
       addr = plat::inetaddr(name);
       have = true;
-    } else if (plat::forwardlookup(name, &addr)) {
+    } else if (dns::resolver().HostAddress(name, &addr)) {
       have = true;
     } else {
       if (buf[0] == '\0') textcopy(buf, kTextCap + 1, "localhost");
@@ -157,7 +158,7 @@ int localhostname(char* buf) {
     }
     if (have && addr != 0xFFFFFFFFu) {
       char found[kTextCap + 1];
-      if (plat::reverselookup(addr, found, sizeof found)) {
+      if (dns::resolver().HostName(addr, found, sizeof found)) {
         textcopy(buf, kTextCap + 1, found);
         result = 1;
       }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/net.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -102,6 +103,12 @@ void convert(const DNS_RECORDA* r, RecordList* out) {
 
 class WinResolver : public Resolver {
  public:
+  int HostAddress(const char* name, uint32_t* addr_net) override {
+    return plat::forwardlookup(name, addr_net);
+  }
+  int HostName(uint32_t addr_net, char* buf, size_t size) override {
+    return plat::reverselookup(addr_net, buf, size);
+  }
   int Query(const char* qname, uint16_t type, unsigned options, RecordList* out) override {
     out->clear();
     Api& a = api();
