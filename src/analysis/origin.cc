@@ -76,9 +76,7 @@ void parseorigin(ConnectionRecord* r, const char* text) {
     r->asn = (int32_t)textnumber(first.c_str());
   }
   if (f.size() >= 2) {
-    uint32_t a = hostorder(plat::inetaddr(r->client_ip)) & 0xFFFFFF00u;
-    textformat(r->ip_network, sizeof r->ip_network, "%u.%u.%u.%u/%d", a >> 24, (a >> 16) & 0xFF,
-               (a >> 8) & 0xFF, a & 0xFF, 24);
+    setcidr(r->ip_network, sizeof r->ip_network, r->client_ip, 24);
     takeword(r->bgp_prefix, f[1], kBgpPrefixCap);
   }
   if (f.size() >= 3) takeword(r->country, f[2], kCountryCap);

@@ -7,6 +7,7 @@
 
 #include "platform/net.h"
 #include "platform/sys.h"
+#include "base/ipv4.h"
 #include "base/textbuf.h"
 
 namespace plat {
@@ -57,8 +58,7 @@ uint32_t inetaddr(const char* text) {
 void inetntoa(uint32_t addr_net, char* buf, size_t size) {
   // Formatted here: inet_ntoa's buffer is shared within the thread only on
   // some systems.
-  const unsigned char* b = (const unsigned char*)&addr_net;
-  textformat(buf, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  dotted((const uint8_t*)&addr_net, buf, size);
 }
 
 SocketHandle tcpsocket() {
