@@ -40,6 +40,5 @@ TextNumber readnumber(const char* text, bool hex) {
     n.magnitude = n.magnitude * base + (unsigned)d;
     if (n.magnitude > INT32_MAX) n.big = true;
   }
-  n.end = p;
   return n;
 }

@@ -24,6 +24,5 @@ struct TextNumber {
   bool negative = false;
   uint64_t magnitude = 0;  // modulo 2^64
   bool big = false;        // the magnitude passed INT32_MAX
-  const char* end = nullptr;  // the character after the last one read
 };
 TextNumber readnumber(const char* text, bool hex);

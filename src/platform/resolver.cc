@@ -102,6 +102,11 @@ int64_t deadline() {
   return c < t_deadline ? c : t_deadline;
 }
 
+int pastdeadline() {
+  int64_t d = deadline();
+  return d != 0 && nowms() >= d ? 1 : 0;
+}
+
 namespace {
 
 constexpr size_t kMaxPortDigits = 5;
@@ -144,11 +149,6 @@ int setnameservers(const char* list) {
   int count = parsenameservers(list, servers, kMaxNameServers);
   if (count < 0) return 0;
   return usenameservers(servers, (size_t)count);
-}
-
-int pastdeadline() {
-  int64_t d = deadline();
-  return d != 0 && nowms() >= d ? 1 : 0;
 }
 
 }  // namespace dns

@@ -142,26 +142,16 @@ int readconfig(const char* path) {
 }
 
 int localhostname(char* buf) {
-  int result = 0;
   char name[260 + 1];
+  char found[kTextCap + 1];
+  uint32_t addr = 0xFFFFFFFFu;  // none
+  int result = 0;
   if (plat::gethostname(name, sizeof name)) {
-    uint32_t addr = 0xFFFFFFFFu;
-    bool have = false;
-    if (plat::isipaddr(name)) {
-      addr = plat::inetaddr(name);
-      have = true;
-    } else if (dns::resolver().HostAddress(name, &addr)) {
-      have = true;
-    } else {
-      if (buf[0] == '\0') textcopy(buf, kTextCap + 1, "localhost");
-      return 0;
-    }
-    if (have && addr != 0xFFFFFFFFu) {
-      char found[kTextCap + 1];
-      if (dns::resolver().HostName(addr, found, sizeof found)) {
-        textcopy(buf, kTextCap + 1, found);
-        result = 1;
-      }
+    if (plat::isipaddr(name)) addr = plat::inetaddr(name);
+    else dns::resolver().HostAddress(name, &addr);
+    if (addr != 0xFFFFFFFFu && dns::resolver().HostName(addr, found, sizeof found)) {
+      textcopy(buf, kTextCap + 1, found);
+      result = 1;
     }
   }
   if (buf[0] == '\0') textcopy(buf, kTextCap + 1, "localhost");
