@@ -9,6 +9,7 @@
 #include "base/ipv4.h"
 #include "base/text.h"
 #include "base/textbuf.h"
+#include "platform/net.h"
 
 namespace dns {
 
@@ -70,6 +71,14 @@ int Resolver::HostName(uint32_t addr_net, char* buf, size_t size) {
     return 1;
   }
   return 0;
+}
+
+int SystemHostLookups::HostAddress(const char* name, uint32_t* addr_net) {
+  return plat::forwardlookup(name, addr_net);
+}
+
+int SystemHostLookups::HostName(uint32_t addr_net, char* buf, size_t size) {
+  return plat::reverselookup(addr_net, buf, size);
 }
 
 Resolver& resolver() {

@@ -94,6 +94,14 @@ class Resolver {
   int QueryAsBatch(const char* name, uint16_t type, unsigned options, RecordList* out);
 };
 
+// Base of the system backends: the local host's name and address come from
+// the system's host lookup (hosts file, then DNS), as for any program.
+class SystemHostLookups : public Resolver {
+ public:
+  int HostAddress(const char* name, uint32_t* addr_net) override;
+  int HostName(uint32_t addr_net, char* buf, size_t size) override;
+};
+
 // The process-wide resolver: the calling thread's own one when it installed
 // one, else the installed one, else the system resolver.
 Resolver& resolver();

@@ -36,7 +36,6 @@
 #include <vector>
 
 #include "base/ipv4.h"
-#include "platform/net.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -303,14 +302,8 @@ Engine* engine() {
   return e;
 }
 
-class SystemResolver : public Resolver {
+class SystemResolver : public SystemHostLookups {
  public:
-  int HostAddress(const char* name, uint32_t* addr_net) override {
-    return plat::forwardlookup(name, addr_net);
-  }
-  int HostName(uint32_t addr_net, char* buf, size_t size) override {
-    return plat::reverselookup(addr_net, buf, size);
-  }
   int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
     return QueryAsBatch(name, type, options, out);
   }

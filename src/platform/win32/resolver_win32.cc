@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/net.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -101,14 +100,8 @@ void convert(const DNS_RECORDA* r, RecordList* out) {
   }
 }
 
-class WinResolver : public Resolver {
+class WinResolver : public SystemHostLookups {
  public:
-  int HostAddress(const char* name, uint32_t* addr_net) override {
-    return plat::forwardlookup(name, addr_net);
-  }
-  int HostName(uint32_t addr_net, char* buf, size_t size) override {
-    return plat::reverselookup(addr_net, buf, size);
-  }
   int Query(const char* qname, uint16_t type, unsigned options, RecordList* out) override {
     out->clear();
     Api& a = api();
