@@ -7,6 +7,7 @@
 
 #include "base/textbuf.h"
 #include "fakes/fake_resolver.h"
+#include "platform/dnscache.h"
 #include "platform/net.h"
 #include "server/getopt.h"
 #include "server/inifile.h"
@@ -94,6 +95,9 @@ TEST(HostName, DiscoveredThroughTheResolver) {
   };
   for (const Case& c : cases) {
     FakeResolver fake;
+    // As in the program: behind the answer cache.
+    dns::CachingResolver cache(fake, 16);
+    dns::setresolver(&cache);
     if (c.address) fake.a(host, 192, 0, 2, 7);
     if (c.ptr == dns::kStatusOk) fake.ptr(rev, "mx.example.org");
     else fake.status(rev, dns::kTypePTR, c.ptr);
