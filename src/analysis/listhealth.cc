@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <exception>
 #include <thread>
 
@@ -27,16 +26,6 @@ constexpr const char* kAddressTest = "2.0.0.127";
 constexpr const char* kAddressNever = "1.0.0.127";
 constexpr const char* kDomainTest = "test";
 constexpr const char* kDomainNever = "invalid";
-
-// Zones whose answers are being ignored, with the answer last warned about.
-std::mutex g_refusal_lock;
-std::map<std::string, uint32_t, std::less<>> g_refusals;
-
-void endrefusal(const char* zone) {
-  std::lock_guard<std::mutex> lock(g_refusal_lock);
-  auto it = g_refusals.find(std::string_view(zone));
-  if (it != g_refusals.end()) g_refusals.erase(it);
-}
 
 // One question of a check: its status and its first A answer.
 struct Probe {
@@ -313,25 +302,3 @@ void stoplistrecheck() {
   if (g_recheck.joinable()) g_recheck.join();
 }
 
-int takelisting(const char* zone, const uint8_t addr[4]) {
-  const char* note = nullptr;
-  if (listanswer(addr, &note) == kListed) {
-    endrefusal(zone);
-    return 1;
-  }
-  uint32_t answer;
-  memcpy(&answer, addr, sizeof answer);
-  bool fresh;
-  {
-    std::lock_guard<std::mutex> lock(g_refusal_lock);
-    auto [it, added] = g_refusals.try_emplace(zone, answer);
-    fresh = added || it->second != answer;
-    it->second = answer;
-  }
-  if (fresh) {
-    char text[16];
-    dotted(addr, text, sizeof text);
-    logmsg(LOG_WARN, "%s answers %s (%s), ignored", zone, text, note);
-  }
-  return 0;
-}

@@ -50,9 +50,3 @@ void requestlistrecheck();
 // REQUIRES: called before the lists are freed.
 void stoplistrecheck();
 
-// The list check's verdict on the A answer `addr` (network order) of
-// `zone`: 1 when listanswer calls it a listing. Otherwise 0, and a [WARN]
-// naming the zone and the answer, once per refusal episode of the zone: the
-// episode begins with the first such answer (or a different one) and ends
-// with the zone's next listing or a healthy check. Thread-safe.
-int takelisting(const char* zone, const uint8_t addr[4]);

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "analysis/dnsquery.h"
-#include "analysis/listhealth.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "platform/sys.h"
@@ -65,6 +68,10 @@ ListEntry* uribl = nullptr;
 
 namespace {
 
+// Zones whose answers are being ignored, with the answer last warned about.
+std::mutex g_refusal_lock;
+std::map<std::string, uint32_t, std::less<>> g_refusals;
+
 // Held while reloadalllists replaces the lists, so that other threads can
 // copy them (copyzones).
 std::mutex g_swap_lock;
@@ -114,6 +121,37 @@ int listanswer(const uint8_t addr[4], const char** note) {
   }
   if (note) *note = text;
   return kind;
+}
+
+void endrefusal(const char* zone) {
+  std::lock_guard<std::mutex> lock(g_refusal_lock);
+  auto it = g_refusals.find(std::string_view(zone));
+  if (it != g_refusals.end()) g_refusals.erase(it);
+}
+
+
+
+int takelisting(const char* zone, const uint8_t addr[4]) {
+  const char* note = nullptr;
+  if (listanswer(addr, &note) == kListed) {
+    endrefusal(zone);
+    return 1;
+  }
+  uint32_t answer;
+  memcpy(&answer, addr, sizeof answer);
+  bool fresh;
+  {
+    std::lock_guard<std::mutex> lock(g_refusal_lock);
+    auto [it, added] = g_refusals.try_emplace(zone, answer);
+    fresh = added || it->second != answer;
+    it->second = answer;
+  }
+  if (fresh) {
+    char text[16];
+    dotted(addr, text, sizeof text);
+    logmsg(LOG_WARN, "%s answers %s (%s), ignored", zone, text, note);
+  }
+  return 0;
 }
 
 int listzone(char* line, char* zone, size_t zonesize) {
@@ -193,7 +231,6 @@ void reloadalllists() {
     uriwl = uwl;
     uribl = ubl;
   }
-  requestlistrecheck();
 }
 
 std::vector<ListZone> copyzones() {

@@ -61,6 +61,14 @@ enum ListAnswer : int { kListed = 0, kListError = 1, kListForeign = 2 };
 // null, receives a static text for the operator: "listed", the documented
 // meaning of an error code, or why the answer does not count.
 int listanswer(const uint8_t addr[4], const char** note);
+// The list check's verdict on the A answer `addr` (network order) of
+// `zone`: 1 when listanswer calls it a listing. Otherwise 0, and a [WARN]
+// naming the zone and the answer, once per refusal episode of the zone: the
+// episode begins with the first such answer (or a different one) and ends
+// with the zone's next listing or a healthy check. Thread-safe.
+int takelisting(const char* zone, const uint8_t addr[4]);
+// Ends the zone's refusal episode (its check found it healthy).
+void endrefusal(const char* zone);
 
 // By address: number of the first entry whose zone lists the client
 // address (see listanswer), else 0. On a hit writes list_tag and list_detail.

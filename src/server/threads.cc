@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "analysis/checkconn.h"
+#include "analysis/listhealth.h"
 #include "analysis/lists.h"
 #include "platform/net.h"
 #include "platform/sys.h"
@@ -246,6 +247,7 @@ void loggerthread() {
     if (reload_requested.exchange(0) != 0) {
       pipelinewait();
       reloadalllists();
+      requestlistrecheck();
     }
     ConnectionRecord* r = (ConnectionRecord*)queuepop(log_queue);
     if (r == nullptr) {
