@@ -20,7 +20,7 @@
 #include "analysis/checkconn.h"
 #include "analysis/lists.h"
 #include "platform/resolver.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"
 

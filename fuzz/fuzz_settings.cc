@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/inifile.h"
+#include "common/inifile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char* const sections[] = {"Listener", "Options", "DNSinfo", "SPFv1", "Process",

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "server/record.h"
-#include "server/settings.h"
+#include "common/record.h"
+#include "common/settings.h"
 
 // Default settings without any log output.
 inline void quietsettings() {

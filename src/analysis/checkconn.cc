@@ -11,7 +11,7 @@
 #include "analysis/recordmemo.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
-#include "server/log.h"
+#include "common/log.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
 

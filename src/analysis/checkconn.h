@@ -1,6 +1,6 @@
 // Per-connection analysis, run by the logger's analysis pipeline.
 #pragma once
-#include "server/record.h"
+#include "common/record.h"
 
 // Analyses a finished record, writes its connection line and echoes it at
 // level 6. The record is not freed here.

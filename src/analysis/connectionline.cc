@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "server/settings.h"
+#include "common/settings.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The connection log line.
 #pragma once
-#include "server/record.h"
+#include "common/record.h"
 
 constexpr int kLineSize = 9216;
 

@@ -10,8 +10,8 @@
 #include "base/text.h"
 #include "base/textbuf.h"
 #include "platform/resolver.h"
-#include "server/log.h"
-#include "server/record.h"
+#include "common/log.h"
+#include "common/record.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "analysis/recordmemo.h"
-#include "server/record.h"
+#include "common/record.h"
 
 // SPF verdict word for the record's client, sender and HELO into spf_result.
 void getspf(ConnectionRecord* r);

@@ -1,6 +1,6 @@
 // HELO classification.
 #pragma once
-#include "server/record.h"
+#include "common/record.h"
 
 // Classifies the record's HELO name (tag "HL") or finds it / the reverse name
 // in the URI lists. Returns the class code, a URI list entry number, or 0.

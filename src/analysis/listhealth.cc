@@ -13,7 +13,7 @@
 
 #include "analysis/lists.h"
 #include "platform/resolver.h"
-#include "server/log.h"
+#include "common/log.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
 

@@ -12,7 +12,7 @@
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "platform/sys.h"
-#include "server/log.h"
+#include "common/log.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
 

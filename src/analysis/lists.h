@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "analysis/recordmemo.h"
-#include "server/record.h"
+#include "common/record.h"
 
 struct ListEntry {
   uint32_t number;    // position among the zones of the file, from 1

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "analysis/recordmemo.h"
-#include "server/record.h"
+#include "common/record.h"
 
 // The questions of getorigin that depend on the address alone.
 void originquestions(const ConnectionRecord* r, std::vector<Question>* out);

@@ -12,7 +12,7 @@
 #include "analysis/checkconn.h"
 #include "analysis/recordmemo.h"
 #include "platform/resolver.h"
-#include "server/log.h"
+#include "common/log.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "server/record.h"
+#include "common/record.h"
 
 // Analysis threads of the pipeline.
 constexpr int kAnalysisThreads = 48;

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "server/record.h"
+#include "common/record.h"
 
 // Runs the server; returns the process exit code (0 done, 1 usage,
 // 2 invalid setting, 3 sockets, 4 queue creation or other resources,

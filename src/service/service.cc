@@ -14,7 +14,7 @@
 #include "platform/event.h"
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 
 using plat::SvcState;

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/record.h"
+#include "common/record.h"
 
 // Limits of the dialogue; reaching one ends the session with a closing reply.
 constexpr uint32_t kMaxErrors = 6;        // errors tolerated before "550 Max errors exceeded"

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstddef>
 
-#include "server/record.h"
+#include "common/record.h"
 
 enum SmtpResult { SMTP_CONTINUE = 1, SMTP_CLOSE = 2, SMTP_LOST = 3 };
 

@@ -8,8 +8,8 @@
 #include "platform/net.h"
 #include "platform/poller.h"
 #include "platform/sys.h"
-#include "server/log.h"
-#include "server/settings.h"
+#include "common/log.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 #include "smtp/emulate.h"
 

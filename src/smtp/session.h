@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/record.h"
+#include "common/record.h"
 
 constexpr size_t kLineBufferSize = 4096;
 

@@ -8,7 +8,7 @@
 #include "analysis/checkconn.h"
 #include "platform/net.h"
 #include "fakes/fake_resolver.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 
 namespace {

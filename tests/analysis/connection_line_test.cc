@@ -9,7 +9,7 @@
 
 #include "analysis/connectionline.h"
 #include "base/textbuf.h"
-#include "server/settings.h"
+#include "common/settings.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "analysis/dnsquery.h"
 #include "analysis/origin.h"
 #include "fakes/fake_resolver.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "base/textbuf.h"
-#include "server/log.h"
-#include "server/settings.h"
+#include "common/log.h"
+#include "common/settings.h"
 #include "util/temp_dir.h"
 #include "util/timezone.h"
 

@@ -21,7 +21,7 @@
 #include "fakes/fake_resolver.h"
 #include "fakes/lists.h"
 #include "server/pipeline.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"
 #include "util/timezone.h"

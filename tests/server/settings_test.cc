@@ -10,8 +10,8 @@
 #include "platform/dnscache.h"
 #include "platform/net.h"
 #include "server/getopt.h"
-#include "server/inifile.h"
-#include "server/settings.h"
+#include "common/inifile.h"
+#include "common/settings.h"
 
 namespace {
 

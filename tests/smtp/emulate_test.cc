@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/net.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 #include "smtp/commands.h"
 #include "smtp/emulate.h"

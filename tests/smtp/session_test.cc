@@ -15,7 +15,7 @@
 
 #include "analysis/connectionline.h"
 #include "platform/net.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 #include "smtp/emulate.h"
 #include "smtp/session.h"

@@ -1,12 +1,12 @@
-#include "server/settings.h"
+#include "common/settings.h"
 
 #include <cstdio>
 
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "platform/sys.h"
-#include "server/inifile.h"
-#include "server/log.h"
+#include "common/inifile.h"
+#include "common/log.h"
 #include "base/textbuf.h"
 
 ServerSettings settings;

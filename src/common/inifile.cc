@@ -1,4 +1,4 @@
-#include "server/inifile.h"
+#include "common/inifile.h"
 
 #include <strings.h>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 constexpr int kUserNameCap = 63;
-#include "server/record.h"
+#include "common/record.h"
 
 struct ServerSettings {
   char HostName[260 + 1];

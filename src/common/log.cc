@@ -1,4 +1,4 @@
-#include "server/log.h"
+#include "common/log.h"
 
 #include <strings.h>
 
@@ -11,7 +11,7 @@
 #include "platform/error.h"
 #include "platform/logfile.h"
 #include "platform/sys.h"
-#include "server/settings.h"
+#include "common/settings.h"
 #include "base/text.h"
 #include "base/textbuf.h"
 
