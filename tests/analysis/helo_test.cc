@@ -1,4 +1,5 @@
-// The eleven HELO classes and the URI list step, against the fake resolver.
+// The eleven HELO classes (helo_cases.txt) and the URI list step, against
+// the fake resolver.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "analysis/lists.h"
 #include "fakes/fake_resolver.h"
 #include "base/textbuf.h"
+#include "util/cases.h"
 
 namespace {
 
@@ -35,69 +37,21 @@ class Helo : public ::testing::Test {
 };
 
 TEST_F(Helo, Classes) {
-  const char* ptr = "mail.example.test";
-  struct Case {
-    const char* helo;
-    const char* ptr;
-    int local;
-    int code;
-    const char* label;  // null: columns left as they were
-  } cases[] = {
-      {"", ptr, 0, 1, "no-helo"},
-      {"", ptr, 1, 1, "no-helo"},
-      {"[", ptr, 0, 2, "bad-helo"},
-      {"[]", ptr, 0, 2, "bad-helo"},
-      {"]mail.example.test", ptr, 0, 2, "bad-helo"},
-      {"[]mail.example.test", ptr, 0, 2, "bad-helo"},
-      {"[IPv6:2001:db8::1]", ptr, 0, 3, "bad-helo-chars"},
-      {"[::1]", ptr, 0, 3, "bad-helo-chars"},
-      {"mail example.test", ptr, 0, 3, "bad-helo-chars"},
-      {"mail.example.test:25", ptr, 0, 3, "bad-helo-chars"},
-      {"m\xC3\xA4il.example.test", ptr, 0, 3, "bad-helo-chars"},
-      {"[[mail.example.test]", ptr, 0, 3, "bad-helo-chars"},  // only one "[" is skipped
-      {"-mail.example.test", ptr, 0, 4, "bad-helo-format"},
-      {".mail.example.test", ptr, 0, 4, "bad-helo-format"},
-      {"[.mail.example.test]", ptr, 0, 4, "bad-helo-format"},
-      {"mailhost", ptr, 0, 5, "not-fqdn-helo"},
-      {"localhost", ptr, 0, 5, "not-fqdn-helo"},
-      {"[mailhost]", ptr, 0, 5, "not-fqdn-helo"},
-      {"mail..example.test", ptr, 0, 6, "bad-helo-format"},
-      {"192.0.2.77", ptr, 0, 7, "ip-in-helo"},
-      {"[192.0.2.77]", ptr, 0, 7, "ip-in-helo"},
-      {"10.1", ptr, 0, 7, "ip-in-helo"},
-      {"0x7f.1", ptr, 0, 7, "ip-in-helo"},
-      {"255.255.255.255", ptr, 0, 9, "helo-ptr-mismatch"},  // not an address
-      {"localhost.localdomain", ptr, 0, 8, "spoofed-helo"},
-      {"LocalHostX.example.test", ptr, 0, 8, "spoofed-helo"},
-      {"other.example.test", ptr, 0, 9, "helo-ptr-mismatch"},
-      {"other.example.test", ptr, 1, 9, "helo-ptr-mismatch"},
-      {"mail.example.test.", ptr, 0, 9, "helo-ptr-mismatch"},  // final dot beyond the PTR name
-      {"mail.example.test", "77.2.0.192.in-addr.arpa.", 0, 9, "helo-ptr-mismatch"},
-      // A leading part of the PTR name matches it; trailing "]" and its tail are cut.
-      {"MAIL.Example.TEST", ptr, 0, 0, nullptr},
-      {"[mail.example.test]junk", ptr, 0, 0, nullptr},
-      {"mail.example.te", ptr, 1, 0, nullptr},
-      {"mail.example.test", ptr, 1, 0, nullptr},
-      {"77.2.0.192.in-addr", "77.2.0.192.in-addr.arpa.", 1, 0, nullptr},
-      {"mail.nowhere", "mail.nowhere", 0, 10, "non-existing-domain"},
-      {"mail.example.te", ptr, 0, 10, "non-existing-domain"},
-      {"www.example.test", "www.example.test", 0, 11, "unresolvable-helo"},
-      {"under_score.example.test", "under_score.example.test", 0, 0, nullptr},
-      {"mail.example.test", ptr, 0, 0, nullptr},
-  };
-  for (const auto& c : cases) {
+  ForEachCase("helo_cases.txt", [&](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    ASSERT_EQ(w.size(), 5u);
+    int local = std::stoi(w[2]), code = std::stoi(w[3]);
+    bool labelled = w[4] != "-";
     fake.asked.clear();
-    ConnectionRecord r = client(c.helo, c.ptr);
-    std::string helo_before = r.helo;
-    EXPECT_EQ(checkhelo(&r, c.local), c.code) << c.helo;
-    EXPECT_STREQ(r.list_tag, c.label ? "HL" : "GL") << c.helo;
-    EXPECT_STREQ(r.list_detail, c.label ? c.label : "bad-ptr") << c.helo;
-    EXPECT_EQ(r.helo, helo_before);
-    // Classes 1 to 9 and local clients need no DNS.
-    if ((c.code >= 1 && c.code <= 9) || c.local) {
-      EXPECT_TRUE(fake.asked.empty()) << c.helo;
+    ConnectionRecord r = client(w[0].c_str(), w[1].c_str());
+    EXPECT_EQ(checkhelo(&r, local), code);
+    EXPECT_STREQ(r.list_tag, labelled ? "HL" : "GL");
+    EXPECT_STREQ(r.list_detail, labelled ? w[4].c_str() : "bad-ptr");
+    EXPECT_EQ(r.helo, w[0]);
+    if ((code >= 1 && code <= 9) || local) {
+      EXPECT_TRUE(fake.asked.empty());
     }
-  }
+  });
 }
 
 TEST_F(Helo, OverlongHeloIsClassifiedOnItsFirst260Characters) {

@@ -1,8 +1,10 @@
 // List files (creation from the defaults; the line rules are checked by
-// fuzz_listfile against an independent reading) and the two list checks.
+// fuzz_listfile against an independent reading), the answers of a list zone
+// (list_answers.txt) and the two list checks.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "fakes/fake_resolver.h"
 #include "fakes/lists.h"
 #include "base/textbuf.h"
+#include "util/cases.h"
 #include "util/temp_dir.h"
 
 namespace {
@@ -70,33 +73,19 @@ ConnectionRecord client(const char* ip) {
   return r;
 }
 
-// Only addresses in 127.0.0.0/8 outside the error range 127.255.255.0/24
-// are listings.
 TEST(ListAnswer, ListingsErrorCodesAndForeignAddresses) {
-  struct Case { uint8_t a[4]; int kind; const char* note; } cases[] = {
-      {{127, 0, 0, 2}, kListed, "listed"},
-      {{127, 0, 0, 1}, kListed, "listed"},  // a listing; the health check flags such a zone
-      {{127, 0, 0, 0}, kListed, "listed"},
-      {{127, 0, 0, 255}, kListed, "listed"},
-      {{127, 255, 254, 255}, kListed, "listed"},
-      {{127, 254, 255, 255}, kListed, "listed"},
-      {{127, 255, 255, 0}, kListError, "refused: error code"},
-      {{127, 255, 255, 252}, kListError, "refused: typing error in the zone name?"},
-      {{127, 255, 255, 253}, kListError, "refused: error code"},
-      {{127, 255, 255, 254}, kListError, "refused: query via public resolver?"},
-      {{127, 255, 255, 255}, kListError, "refused: excessive number of queries?"},
-      {{126, 255, 255, 255}, kListForeign, "not in 127.0.0.0/8"},
-      {{128, 0, 0, 0}, kListForeign, "not in 127.0.0.0/8"},
-      {{10, 20, 30, 40}, kListForeign, "not in 127.0.0.0/8"},
-      {{0, 0, 0, 0}, kListForeign, "not in 127.0.0.0/8"},
-      {{255, 255, 255, 255}, kListForeign, "not in 127.0.0.0/8"},
-  };
-  for (const auto& c : cases) {
+  const std::map<std::string, int> kinds = {{"listed", kListed}, {"error", kListError}, {"foreign", kListForeign}};
+  ForEachCase("list_answers.txt", [&](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    ASSERT_EQ(w.size(), 3u);
+    unsigned a[4];
+    ASSERT_EQ(sscanf(w[0].c_str(), "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]), 4);
+    const uint8_t addr[4] = {(uint8_t)a[0], (uint8_t)a[1], (uint8_t)a[2], (uint8_t)a[3]};
     const char* note = nullptr;
-    EXPECT_EQ(listanswer(c.a, &note), c.kind) << (int)c.a[0] << "." << (int)c.a[3];
-    EXPECT_STREQ(note, c.note) << (int)c.a[0] << "." << (int)c.a[3];
-    EXPECT_EQ(listanswer(c.a, nullptr), c.kind);
-  }
+    EXPECT_EQ(listanswer(addr, &note), kinds.at(w[1]));
+    EXPECT_STREQ(note, w[2].c_str());
+    EXPECT_EQ(listanswer(addr, nullptr), kinds.at(w[1]));
+  });
 }
 
 TEST(CheckListByAddress, FirstZoneThatAnswersWithAListing) {

@@ -1,7 +1,10 @@
-// NSquery, findzone, setcidr and the origin lookups, against the fake resolver
+// The origin answers' parsers (origin_cases.txt), NSquery, findzone and the
+// origin lookups, against the fake resolver
 // (hostile answers: fuzz_origin).
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,7 @@
 #include "fakes/fake_resolver.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
+#include "util/cases.h"
 
 namespace {
 
@@ -27,104 +31,40 @@ ConnectionRecord client(const char* ip) {
   return r;
 }
 
-TEST(SetCidr, MaskRule) {
-  struct Case { int bits; const char* expected; } cases[] = {
-      {32, "192.0.2.77/32"}, {24, "192.0.2.0/24"}, {16, "192.0.0.0/16"}, {8, "192.0.0.0/8"},
-      {1, "128.0.0.0/1"},    {31, "192.0.2.76/31"},
-      {0, "0.0.0.0/0"},      {33, "unchanged"}, {-1, "unchanged"}, {-2147483647 - 1, "unchanged"},
-  };
-  for (const auto& c : cases) {
-    char dst[32] = "unchanged";
-    setcidr(dst, sizeof dst, "192.0.2.77", c.bits);
-    EXPECT_STREQ(dst, c.expected) << c.bits;
-  }
+// Every column of the record by the names origin_cases.txt uses.
+std::map<std::string, std::string> columns(const ConnectionRecord& r) {
+  return {{"asn", std::to_string(r.asn)}, {"network", r.ip_network}, {"prefix", r.bgp_prefix},
+          {"country", r.country},         {"owner", r.owner},         {"item50", r.sb_item50},
+          {"item54", r.sb_item54},        {"item55", r.sb_item55}};
 }
 
-TEST(OriginRecord, FieldsByPosition) {
-  struct Case {
-    const char* text;
-    int asn;
-    const char* network;
-    const char* prefix;
-    const char* country;
-  } cases[] = {
-      {"64500 | 192.0.2.0/23 | NL | ripencc | 2001-01-01", 64500, "192.0.2.0/24", "192.0.2.0/23", "NL"},
-      {"  64501|  198.51.0.0/16 extra|  GB more", 64501, "192.0.2.0/24", "198.51.0.0/16", "GB"},
-      {"0 | 192.0.2.0/24 | US", 0, "192.0.2.0/24", "192.0.2.0/24", "US"},
-      {"not-a-number | 192.0.2.0/24 | US", 0, "192.0.2.0/24", "192.0.2.0/24", "US"},
-      {"64502", 64502, "192.0.2.77/32", "192.0.2.77/32", "--"},
-      {"64503 | 192.0.2.0/24", 64503, "192.0.2.0/24", "192.0.2.0/24", "--"},
-      {"", 0, "192.0.2.77/32", "192.0.2.77/32", "--"},
-      {"1|0123456789012345678901234567890123456789|ABCDEFGHIJKLMNOP", 1, "192.0.2.0/24",
-       "012345678901234567890123456789", "ABCDEFGHIJ"},
-      // Empty fields keep their placeholders.
-      {"99999999999 | | ", 2147483647, "192.0.2.0/24", "192.0.2.77/32", "--"},
-  };
-  for (const auto& c : cases) {
+TEST(OriginRecord, ParsedColumns) {
+  ForEachCase("origin_cases.txt", [](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    ASSERT_GE(w.size(), 2u);
     ConnectionRecord r = client("192.0.2.77");
-    parseorigin(&r, c.text);
-    EXPECT_EQ(r.asn, c.asn) << c.text;
-    EXPECT_STREQ(r.ip_network, c.network) << c.text;
-    EXPECT_STREQ(r.bgp_prefix, c.prefix) << c.text;
-    EXPECT_STREQ(r.country, c.country) << c.text;
-  }
-}
-
-TEST(OriginRecord, OwnerIsFieldFive) {
-  struct Case { const char* text; const char* owner; } cases[] = {
-      {"64500 | NL | ripencc | 2001-01-01 | EXAMPLE-AS Example Networks B.V., NL",
-       "EXAMPLE-AS Example Networks B.V., NL"},
-      {"64500|NL|ripencc|2001|   Trailing kept  ", "Trailing kept  "},
-      {"64500 | NL | ripencc | 2001-01-01", "unknown"},
-      {"64500 | NL | ripencc | 2001-01-01 |  ", "unknown"},
-  };
-  for (const auto& c : cases) {
-    ConnectionRecord r = client("192.0.2.77");
-    parseasowner(&r, c.text);
-    EXPECT_STREQ(r.owner, c.owner) << c.text;
-  }
+    std::map<std::string, std::string> want = columns(r);
+    if (w[0] == "cidr") {
+      textcopy(r.ip_network, "unchanged");
+      setcidr(r.ip_network, sizeof r.ip_network, "192.0.2.77", std::stoi(w[1]));
+    } else if (w[0] == "origin") {
+      parseorigin(&r, w[1].c_str());
+    } else if (w[0] == "owner") {
+      parseasowner(&r, w[1].c_str());
+    } else {
+      ASSERT_EQ(w[0], "senderbase");
+      parsesenderbase(&r, w[1].c_str());
+    }
+    for (size_t i = 2; i < w.size(); i++) {
+      size_t eq = w[i].find('=');
+      ASSERT_TRUE(eq != std::string::npos && want.count(w[i].substr(0, eq))) << w[i];
+      want[w[i].substr(0, eq)] = w[i].substr(eq + 1);
+    }
+    EXPECT_EQ(columns(r), want);
+  });
   ConnectionRecord r = client("192.0.2.77");
   parseasowner(&r, ("1|2|3|4|" + std::string(400, 'o')).c_str());
   EXPECT_EQ(strlen(r.owner), (size_t)kTextCap);
-}
-
-TEST(SenderBase, Items) {
-  struct Case {
-    const char* text;
-    const char* owner;
-    const char* network;
-    const char* country;
-    const char* item50;
-    const char* item54;
-    const char* item55;
-  } cases[] = {
-      {"|1=Example Org|50=example.net|53=DE|54=1.2345|55=-3.5", "Example Org", "192.0.2.77/32", "DE",
-       "example.net", "1.2345", "-3.5"},
-      {"|46=16", "unknown", "192.0.0.0/16", "--", "--", "00.0000", "00.0000"},
-      {"|46=0", "unknown", "0.0.0.0/0", "--", "--", "00.0000", "00.0000"},
-      {"|46=-2147483648|46=33", "unknown", "192.0.2.77/32", "--", "--", "00.0000", "00.0000"},
-      // A sequence prefix (any character and "-") is dropped before the number.
-      {"|0-1=Prefixed|x-53=FR|a-46=8", "Prefixed", "192.0.0.0/8", "FR", "--", "00.0000", "00.0000"},
-      // Items without "=" or without a value, and unknown numbers, are passed over.
-      {"|1=|53|nothing|99=x|-1=neg|1-=x", "unknown", "192.0.2.77/32", "--", "--", "00.0000",
-       "00.0000"},
-      // Values are taken as they stand, only cut to their columns.
-      {"|53= Netherlands|54=0123456789012345678901234567890123", "unknown", "192.0.2.77/32",
-       " Netherlan", "--", "01234567890123456789012345678", "00.0000"},  // the column holds 29
-      // Later items replace earlier ones.
-      {"|1=first|1=second=with=equals", "second=with=equals", "192.0.2.77/32", "--", "--", "00.0000",
-       "00.0000"},
-  };
-  for (const auto& c : cases) {
-    ConnectionRecord r = client("192.0.2.77");
-    parsesenderbase(&r, c.text);
-    EXPECT_STREQ(r.owner, c.owner) << c.text;
-    EXPECT_STREQ(r.ip_network, c.network) << c.text;
-    EXPECT_STREQ(r.country, c.country) << c.text;
-    EXPECT_STREQ(r.sb_item50, c.item50) << c.text;
-    EXPECT_STREQ(r.sb_item54, c.item54) << c.text;
-    EXPECT_STREQ(r.sb_item55, c.item55) << c.text;
-  }
 }
 
 TEST(NSquery, TakesAnswerRecordsOfTheAskedType) {

@@ -1,4 +1,5 @@
-// Command-line splitting and system error texts of the service control.
+// Command-line splitting (cmdline_cases.txt) and system error texts of the
+// service control.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,60 +10,28 @@
 
 #include "platform/error.h"
 #include "service/service.h"
+#include "util/cases.h"
 
 namespace {
 
-struct SplitCase {
-  const char* text;
-  std::vector<std::string> args;
-};
-
-const SplitCase kSplitCases[] = {
-    // The example of a quoted program path and a quoted argument ending in
-    // an escaped backslash.
-    {R"("C:\Program Files\x.exe" -l "d:\my logs\\" -v 9)",
-     {R"(C:\Program Files\x.exe)", "-l", R"(d:\my logs\)", "-v", "9"}},
-    // Program name.
-    {"prog", {"prog"}},
-    {"prog   ", {"prog"}},
-    {"\"my prog\"", {"my prog"}},
-    {"\"my prog\"x y", {"my prog", "x", "y"}},
-    {"\"unclosed prog", {"unclosed prog"}},
-    {"\"a\\\"b c", {"a\\", "b", "c"}},  // no escapes inside the program name
-    {"   x", {"", "x"}},
-    {"p\ta\t\t b  ", {"p", "a", "b"}},
-    // Backslashes are literal unless a double quote follows them.
-    {R"(p a\\b c\)", {"p", R"(a\\b)", R"(c\)"}},
-    {R"(p a\"b)", {"p", R"(a"b)"}},
-    {R"(p a\\"b c")", {"p", R"(a\b c)"}},
-    {R"(p a\\\"b)", {"p", R"(a\"b)"}},
-    {R"(p \\\\")", {"p", R"(\\)"}},
-    {R"(p "a\" b")", {"p", R"(a" b)"}},
-    // Quoting and quote runs.
-    {R"(p a"b c"d e)", {"p", "ab cd", "e"}},
-    {R"(p "a b)", {"p", "a b"}},
-    {R"(p "" "")", {"p", "", ""}},
-    {R"(p a"" b)", {"p", "a", "b"}},
-    {R"(p "a""b")", {"p", R"(a"b)"}},
-    {R"(p "a"""b c)", {"p", R"(a"b c)"}},
-    {R"(p """a b""")", {"p", R"("a)", R"(b")"}},
-    {R"(p """")", {"p", R"(")"}},
-    {R"(p """" x)", {"p", R"(" x)"}},
-    {R"(p \"" x)", {"p", R"(" x)"}},
-    {R"(p """""" x)", {"p", R"("")", "x"}},
-};
-
 TEST(CmdLineToArgv, SplitsByTheRuntimeRules) {
-  for (const SplitCase& c : kSplitCases) {
-    SCOPED_TRACE(c.text);
+  ForEachCase("cmdline_cases.txt", [](const std::string& line) {
+    size_t arrow = line.rfind(" -> ");
+    ASSERT_NE(arrow, std::string::npos);
+    std::vector<std::string> args;
+    for (size_t start = arrow + 4, bar;; start = bar + 1) {
+      bar = line.find('|', start);
+      args.push_back(line.substr(start, bar - start));
+      if (bar == std::string::npos) break;
+    }
     int count = -1;
-    char** argv = cmdlinetoargv(c.text, &count);
+    char** argv = cmdlinetoargv(line.substr(0, arrow).c_str(), &count);
     ASSERT_NE(argv, nullptr);
-    ASSERT_EQ(count, (int)c.args.size());
-    for (int i = 0; i < count; i++) EXPECT_EQ(std::string(argv[i]), c.args[i]) << "argument " << i;
+    ASSERT_EQ(count, (int)args.size());
+    for (int i = 0; i < count; i++) EXPECT_EQ(std::string(argv[i]), args[i]) << "argument " << i;
     EXPECT_EQ(argv[count], nullptr);
     free(argv);
-  }
+  });
 }
 
 TEST(CmdLineToArgv, EmptyTextOrNoCountIsInvalid) {
