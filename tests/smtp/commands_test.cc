@@ -1,92 +1,55 @@
-// The text checks: HELO names, addresses, the argument taken from a command
-// line (the commands themselves: dialogues.txt) and the tempfail session's
-// HELO argument.
+// The text checks of text_checks.txt: HELO names, addresses, the argument
+// taken from a command line (the commands themselves: dialogues.txt) and the
+// tempfail session's HELO argument.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "base/textbuf.h"
 #include "smtp/commands.h"
 #include "smtp/session.h"
+#include "util/cases.h"
 
 namespace {
 
-TEST(SmtpChecks, HeloNamesAndAddresses) {
-  // A bare dotted address passes; literals, blanks, odd and non-ASCII bytes do not.
-  for (const char* good : {"MAIL.Example.COM", "192.0.2.1", "a.b", "x_y.example-1.org", "host."})
-    EXPECT_EQ(IsValidHeloName(good), 1) << good;
-  for (const char* bad : {"localhost", "", "-host.example.com", ".host.example.com", "[192.0.2.1]",
-                          "host:25.example", "host example.com", "h\xc3\xa9llo.example", "host.exa\tmple",
-                          "a+b.example"})
-    EXPECT_EQ(IsValidHeloName(bad), 0) << bad;
-  struct {
-    const char* addr;
-    int result;
-  } cases[] = {
-      {"<>", ADDR_OK},           {"user@example.com", ADDR_OK},      {"x@y.z>", ADDR_OK},
-      {"<user@localhost>", ADDR_NO_DOMAIN}, {"<first.last>", ADDR_NO_DOMAIN}, {"", ADDR_NO_DOMAIN},
-      {"<", ADDR_NO_DOMAIN},     {"< >", ADDR_NO_DOMAIN},           {"<<>>", ADDR_NO_DOMAIN},
-      {"@example.com", ADDR_NO_USER}, {"<@relay.example:user@example.com>", ADDR_NO_USER},
-  };
-  for (const auto& c : cases) EXPECT_EQ(CheckAddress(c.addr), c.result) << c.addr;
+std::string Argument(const std::string& line, size_t skip) {
+  char arg[kArgCap + 1];
+  memset(arg, 'X', sizeof arg);
+  ExtractArgument(line.c_str(), skip, arg);
+  return arg;
 }
 
-TEST(SmtpChecks, ExtractArgument) {
-  struct {
-    std::string input;
-    size_t skip;
-    std::string arg;
-  } cases[] = {
-      {"HELO    host.example\r\n", 4, "host.example"},
-      {"HELOhost.example\r\n", 4, "host.example"},
-      {"HELO", 4, ""},
-      {"HELO\thost.example\r\n", 4, ""},  // only blanks are skipped
-      {"MAIL FROM: <a@b.c> SIZE=1000\r\n", 10, "<a@b.c>"},
-      {"RCPT TO:<a@b.c>\tNOTIFY=NEVER\r\n", 8, "<a@b.c>"},
-      {"HELO a.b\nQUIT\r\n", 4, "a.b"},
-      {"HELO a.b\rx", 4, "a.b"},
-      {"HELO " + std::string(300, 'a') + "\r\n", 4, std::string(260, 'a')},
-      {"HELO " + std::string(259, 'b') + " x\r\n", 4, std::string(259, 'b')},
-  };
-  for (const auto& c : cases) {
-    char arg[kArgCap + 1];
-    memset(arg, 'X', sizeof arg);
-    ExtractArgument(c.input.c_str(), c.skip, arg);
-    EXPECT_EQ(std::string(arg), c.arg) << c.input;
-  }
-}
-
-TEST(TempfailFirstLine, HeloArgument) {
-  struct Case {
-    const char* input;
-    int found;
-    const char* helo;
-    const char* logged;
-  } cases[] = {
-      {"EHLO host.example.org\r\n", 1, "host.example.org", "EHLO host.example.org"},
-      {"HELO a|b\tc  d\r\n", 1, "a b c  d", "HELO a b c  d"},
-      {"HELO   x y \n", 1, "x y ", "HELO   x y "},
-      {"QUIT\r\n", 1, "", "QUIT"},
-      {"EHLO no.end", 0, "", nullptr},
-      {"EHLO a\nb\r\n", 1, "a\nb", "EHLO a\nb"},  // CR wins over an earlier LF
-      {"HELO \r\n", 1, "", "HELO "},
-  };
-  for (const Case& c : cases) {
-    char input[kLineBufferSize];
-    textcopy(input, c.input);
-    char helo[kTextCap + 1] = "";
-    EXPECT_EQ(ExtractHeloArgument(input, helo, sizeof helo), c.found) << c.input;
-    EXPECT_STREQ(helo, c.helo) << c.input;
-    if (c.logged) {
-      EXPECT_STREQ(input, c.logged);
+TEST(SmtpChecks, Table) {
+  const std::map<std::string, int> results = {{"valid", 1}, {"invalid", 0}, {"ok", ADDR_OK},
+      {"no-domain", ADDR_NO_DOMAIN}, {"no-user", ADDR_NO_USER}};
+  ForEachCase("text_checks.txt", [&](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    ASSERT_GE(w.size(), 3u);
+    if (w[0] == "helo") {
+      EXPECT_EQ(IsValidHeloName(w[1].c_str()), results.at(w[2]));
+    } else if (w[0] == "address") {
+      EXPECT_EQ(CheckAddress(w[1].c_str()), results.at(w[2]));
+    } else if (w[0] == "argument") {
+      ASSERT_EQ(w.size(), 4u);
+      EXPECT_EQ(Argument(w[1], std::stoul(w[2])), w[3]);
+    } else {
+      ASSERT_EQ(w[0], "tempfail");
+      char input[kLineBufferSize];
+      textcopy(input, w[1].c_str());
+      char helo[kTextCap + 1] = "";
+      EXPECT_EQ(ExtractHeloArgument(input, helo, sizeof helo), std::stoi(w[2]));
+      EXPECT_EQ(helo, w[3]);
+      if (w.size() > 4) EXPECT_EQ(input, w[4]);
     }
-  }
-  char input[kLineBufferSize];
-  std::string longline = "HELO " + std::string(400, 'y') + "\r\n";
-  textcopy(input, longline.c_str());
-  char helo[kTextCap + 1];
-  helo[0] = '\0';
+  });
+  // Arguments are cut to their field.
+  EXPECT_EQ(Argument("HELO " + std::string(300, 'a') + "\r\n", 4), std::string(260, 'a'));
+  EXPECT_EQ(Argument("HELO " + std::string(259, 'b') + " x\r\n", 4), std::string(259, 'b'));
+  char input[kLineBufferSize], helo[kTextCap + 1] = "";
+  textcopy(input, ("HELO " + std::string(400, 'y') + "\r\n").c_str());
   ExtractHeloArgument(input, helo, sizeof helo);
   EXPECT_EQ(strlen(helo), (size_t)kTextCap);
 }
