@@ -19,6 +19,7 @@
 #include "base/textbuf.h"
 #include "smtp/emulate.h"
 #include "smtp/session.h"
+#include "util/cases.h"
 #include "util/temp_dir.h"
 
 namespace {
@@ -120,86 +121,69 @@ class OneLoop : public ::testing::Test {
 };
 
 struct Turn {
-  std::string a_input, a_reply, b_input, b_reply;  // empty input: that client says nothing
+  std::string input[2], reply[2];  // empty input: that client says nothing
 };
 
+// What interleaved.txt holds for clients a and b.
+struct Script {
+  std::vector<Turn> turns;
+  std::vector<std::string> lines[2], connection[2];
+};
+
+Script LoadScript() {
+  Script s;
+  ForEachCase("interleaved.txt", [&](const std::string& line) {
+    ASSERT_TRUE(line.size() >= 3 && (line[0] == 'a' || line[0] == 'b') && line[2] == ' ');
+    const int who = line[0] - 'a';
+    const std::string text = line.substr(3);
+    if (line[1] == '>') {
+      if (s.turns.empty() || !s.turns.back().reply[0].empty() || !s.turns.back().reply[1].empty())
+        s.turns.emplace_back();
+      s.turns.back().input[who] += text + "\r\n";
+    } else if (line[1] == '<') {
+      s.turns.back().reply[who] += text + "\r\n";
+    } else {
+      (line[1] == ':' ? s.lines : s.connection)[who].push_back(text);
+    }
+  });
+  return s;
+}
+
 TEST_F(OneLoop, InterleavedSessionsKeepTheirOwnDialogue) {
-  const std::vector<Turn> turns = {
-      {"EHLO a.example\r\n",
-       "250-Hello a.example ([192.0.2.1]), nice to meet you.\r\n250-HELP\r\n250-VRFY\r\n"
-       "250-EXPN\r\n250-NOOP\r\n250 AUTH PLAIN\r\n",
-       "HELO b.example\r\n", "250 Hello b.example ([192.0.2.2]), nice to meet you.\r\n"},
-      {"MAIL FROM:<a@a.example>\r\n", "250 <a@a.example>... Sender ok\r\n",
-       "MAIL FROM:<b@b.example>\r\n", "250 <b@b.example>... Sender ok\r\n"},
-      {"RCPT TO:<x@y.example>\r\n", "250 <x@y.example>... Recipient ok\r\n", "RSET\r\n",
-       "250 OK\r\n"},
-      {"VRFY root\r\n", "252 Cannot VRFY user; try RCPT to attempt delivery (or try finger)\r\n",
-       "RCPT TO:<nobody>\r\n", "503 Need MAIL before RCPT\r\n"},
-      {"DATA\r\n", "421 4.2.1 Service temporarily unavailable, closing transmission channel.\r\n",
-       "AUTH PLAIN Yg==\r\n", "235 ok, go ahead (#2.0.0)\r\n"},
-      {"", "", "QUIT\r\n", "221 closing connection.\r\n"},
-  };
+  const Script script = LoadScript();
   Client a("192.0.2.1"), b("192.0.2.2");
+  Client* both[2] = {&a, &b};
   Start(&a);
   Start(&b);
-  for (Client* c : {&a, &b}) {
+  for (Client* c : both) {
     std::string banner = Take(c, 1, "\r\n");
     EXPECT_EQ(banner.compare(0, kBannerStart.size(), kBannerStart), 0) << banner;
   }
-  for (const Turn& t : turns) {
-    for (size_t i = 0; i < t.a_input.size() || i < t.b_input.size(); i += kWriteStep) {
-      if (i < t.a_input.size())
-        plat::sendsocket(a.socks[1], &t.a_input[i], std::min(kWriteStep, t.a_input.size() - i));
-      if (i < t.b_input.size())
-        plat::sendsocket(b.socks[1], &t.b_input[i], std::min(kWriteStep, t.b_input.size() - i));
-    }
-    EXPECT_EQ(Take(&a, t.a_reply.size()), t.a_reply) << t.a_input;
-    EXPECT_EQ(Take(&b, t.b_reply.size()), t.b_reply) << t.b_input;
+  for (const Turn& t : script.turns) {
+    for (size_t i = 0; i < t.input[0].size() || i < t.input[1].size(); i += kWriteStep)
+      for (int k = 0; k < 2; k++)
+        if (i < t.input[k].size())
+          plat::sendsocket(both[k]->socks[1], &t.input[k][i], std::min(kWriteStep, t.input[k].size() - i));
+    for (int k = 0; k < 2; k++) EXPECT_EQ(Take(both[k], t.reply[k].size()), t.reply[k]) << t.input[k];
   }
   // Both have their answer: they hang up and the loop closes both sessions.
-  for (Client* c : {&a, &b}) {
+  for (Client* c : both) {
     plat::shutdownsend(c->socks[1]);
     EXPECT_EQ(Take(c, 0), "");
   }
   for (int i = 0; i < 200 && done_.size() < 2; i++) loopturn(loop_, 10);
   ASSERT_EQ(done_.size(), 2u);
   EXPECT_EQ(loopcount(loop_), 0u);
-
-  const std::vector<std::string> a_lines = {
-      "Session started", "Sending banner message", "Waiting for client input",
-      "EHLO a.example", "250-Hello a.example ([192.0.2.1]), nice to meet you.",
-      "MAIL FROM:<a@a.example>", "250 <a@a.example>... Sender ok",
-      "RCPT TO:<x@y.example>", "250 <x@y.example>... Recipient ok",
-      "VRFY root", "252 Cannot VRFY user; try RCPT to attempt delivery (or try finger)",
-      "DATA", "421 4.2.1 Service temporarily unavailable, closing transmission channel.",
-      "Closing socket...", "Socket closed.", "Session terminated."};
-  const std::vector<std::string> b_lines = {
-      "Session started", "Sending banner message", "Waiting for client input",
-      "HELO b.example", "250 Hello b.example ([192.0.2.2]), nice to meet you.",
-      "MAIL FROM:<b@b.example>", "250 <b@b.example>... Sender ok",
-      "RSET", "250 OK",
-      "RCPT TO:<nobody>", "503 Need MAIL before RCPT",
-      "AUTH PLAIN Yg==", "235 ok, go ahead (#2.0.0)",
-      "QUIT", "221 closing connection.",
-      "Closing socket...", "Socket closed.", "Session terminated."};
-  EXPECT_EQ(SessionLines("192.0.2.1"), a_lines);
-  EXPECT_EQ(SessionLines("192.0.2.2"), b_lines);
-
-  // The connection lines the logger builds from the two records.
-  std::vector<std::string> lines;
-  for (const char* ip : {"192.0.2.1", "192.0.2.2"})
+  for (int k = 0; k < 2; k++) {
+    EXPECT_EQ(SessionLines(both[k]->ip), script.lines[k]);
+    // The connection line the logger builds from the record.
     for (const ConnectionRecord* r : done_)
-      if (strcmp(r->client_ip, ip) == 0) {
+      if (strcmp(r->client_ip, both[k]->ip) == 0) {
         char line[kLineSize];
         connectionline(line, "2026-01-01|00:00:00", r);
-        lines.push_back(line);
+        EXPECT_EQ(std::vector<std::string>{line}, script.connection[k]);
       }
-  const std::vector<std::string> expected = {
-      "2026-01-01|00:00:00||     0|192.0.2.1||||a.example||||||0|1|0|1||<a@a.example>|"
-      "<x@y.example>|",
-      "2026-01-01|00:00:00||     0|192.0.2.2||||b.example||||||0|0|0|0|Yg==|<b@b.example>||"
-      "503 Need MAIL before RCPT"};
-  EXPECT_EQ(lines, expected);
+  }
 }
 
 // A dialogue that never ends on its own gets the 421 at its input limit, and
