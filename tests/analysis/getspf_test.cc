@@ -21,18 +21,12 @@ struct Case {
 TEST(GetSpf, VerdictWords) {
   ASSERT_EQ(SpfInit(0, 0, 0), 0);
   FakeResolver fake;
-  fake.txt("example.org", {"v=spf1 ip4:192.0.2.0/24 ~all"});
   fake.txt("strict.example.org", {"v=spf1 ip4:192.0.2.7 -all"});
-  fake.txt("mail.example.net", {"v=spf1 ip4:192.0.2.0/24 -all"});
+  // The identities and verdicts of whole sessions are checked end to end
+  // (test_spf.py); these are the inputs a session cannot produce.
   const Case cases[] = {
-      {"192.0.2.7", "<user@example.org>", "x.example", "Pass"},
-      {"192.0.2.7", "user@example.org", "", "Pass"},
       {"192.0.2.8", "<user@strict.example.org> SIZE=100", "", "Fail"},
       {"198.51.100.1", "<user@nowhere.example.org>", "", "None"},
-      // Without a sender the HELO name is the identity; "<>" is no sender.
-      {"192.0.2.7", "", "mail.example.net", "Pass"},
-      {"198.51.100.1", "<>", "mail.example.net", "Fail"},
-      {"198.51.100.1", "", "", "PermError"},
       {"198.51.100.1", "<>", "", "PermError"},
       {"not-an-address", "<user@example.org>", "", "None"},
       {"127.0.0.1", "<user@strict.example.org>", "", "Pass"},
