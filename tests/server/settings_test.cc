@@ -1,7 +1,9 @@
-// The settings reader's rules (line ends, unreadable lines, options and
-// their precedence are checked end to end), and host-name discovery.
+// The settings reader's rules (settings_cases.txt; line ends, unreadable
+// lines, options and their precedence are checked end to end), and host-name
+// discovery.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include "server/getopt.h"
 #include "common/inifile.h"
 #include "common/settings.h"
+#include "util/cases.h"
 
 namespace {
 
@@ -21,44 +24,21 @@ std::string lookup(const char* text, const char* section, const char* key, size_
   return value;
 }
 
-TEST(SettingsReader, FileFormat) {
-  const char* ini =
-      "; comment\r\n"
-      "[Listener]\r\n"
-      "HostName = \"quoted name\" \r\n"
-      "hostname=second occurrence\r\n"
-      "# HostName=commented\n"
-      "ListenIP=\n"
-      "[ other ]\n"
-      "ListenPort=1\n"
-      "[LISTENER]\n"
-      "ListenPort=2525\n"
-      "RxTimeOut=a=b\n";
-  struct Case {
-    const char* section;
-    const char* key;
-    std::string want;
-  } cases[] = {
-      {"Listener", "HostName", "quoted name"},  // first occurrence, quotes and blanks removed
-      {"listener", "HOSTNAME", "quoted name"},  // names compared without regard to case
-      {"Listener", "ListenIP", ""},             // present but empty
-      {"Listener", "ListenPort", "2525"},       // a later section of the same name counts
-      {"Listener", "RxTimeOut", "a=b"},         // the value is what follows the first '='
-      {"Other", "ListenPort", "1"},
-      {"Listener", "Missing", "<missing>"},
-      {"Nowhere", "HostName", "<missing>"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(lookup(ini, c.section, c.key), c.want) << c.key;
+TEST(SettingsReader, Cases) {
+  std::string ini;
+  ForEachCase("settings_cases.txt", [&](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    if (w[0] == "text") {
+      ini += w[1];
+    } else if (w[0] == "lookup") {
+      ASSERT_EQ(w.size(), 4u);
+      EXPECT_EQ(lookup(ini.c_str(), w[1].c_str(), w[2].c_str()), w[3]);
+    } else {
+      ASSERT_EQ(w.size(), 3u);
+      EXPECT_EQ(iniparseint(w[1].c_str(), 7), std::stol(w[2]));
+    }
+  });
   EXPECT_EQ(lookup("[A]\nk=0123456789\n", "A", "k", 5), "0123");  // bounded by the buffer
-}
-
-TEST(SettingsReader, IntegerConversion) {
-  struct Case {
-    const char* text;
-    long want;
-  } cases[] = {{"", 7},        {"25", 25},  {"  -3", -3}, {"+4x", 4},    {"abc", 0},
-               {"0x1F", 31},   {"0x", 0},   {"12 34", 12}, {"4294967297", 1}};
-  for (const Case& c : cases) EXPECT_EQ(iniparseint(c.text, 7), c.want) << c.text;
 }
 
 TEST(OptionScanner, EndMarkerAndUnknownLetters) {
