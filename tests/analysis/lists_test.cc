@@ -1,6 +1,6 @@
 // List files (creation from the defaults; the line rules are checked by
 // fuzz_listfile against an independent reading), the answers of a list zone
-// (list_answers.txt) and the two list checks.
+// (list_answers.txt) and the two list checks (list_checks.txt).
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -88,73 +88,52 @@ TEST(ListAnswer, ListingsErrorCodesAndForeignAddresses) {
   });
 }
 
-TEST(CheckListByAddress, FirstZoneThatAnswersWithAListing) {
-  ListEntry* list = makelist({"one.test", "two.test", "three.test"});
-  struct Case {
-    const char* what;
-    int one_status;      // 0: no entry (NXDOMAIN)
-    bool two_listed;
-    bool three_listed;
-    int expected;
-    const char* detail;
-    size_t queries;
-  } cases[] = {
-      {"second zone", 0, true, true, 2, "two.test", 2},
-      {"failure counts as not listed", dns::kStatusServFail, false, true, 3, "three.test", 3},
-      {"time-out counts as not listed", dns::kStatusTimeout, true, false, 2, "two.test", 2},
-      {"nobody", 0, false, false, 0, "neutral", 3},
-  };
-  for (const auto& c : cases) {
+TEST(CheckList, ByAddressAndByDomain) {
+  ListEntry* addresses = makelist({"one.test", "two.test", "three.test"});
+  ListEntry* domains = makelist({"uri-one.test", "uri-two.test"});
+  ForEachCase("list_checks.txt", [&](const std::string& line) {
+    std::vector<std::string> w = Words(line);
     FakeResolver fake;
-    if (c.one_status) fake.status("77.2.0.192.one.test", dns::kTypeA, c.one_status);
-    if (c.two_listed) fake.a("77.2.0.192.two.test", 127, 0, 0, 4);
-    if (c.three_listed) fake.a("77.2.0.192.three.test", 127, 0, 0, 2);
     ConnectionRecord r = client("192.0.2.77");
-    EXPECT_EQ(checklist(&r, list, "BL"), c.expected) << c.what;
-    EXPECT_STREQ(r.list_tag, c.expected ? "BL" : "NL") << c.what;
-    EXPECT_STREQ(r.list_detail, c.detail) << c.what;
-    EXPECT_EQ(fake.asked.size(), c.queries) << c.what;
-  }
+    int result;
+    std::string asked, detail, tag = w[0] == "address" ? "BL" : "BU";
+    if (w[0] == "address") {
+      ASSERT_EQ(w.size(), 7u);
+      const char* zones[] = {"one.test", "two.test", "three.test"};
+      for (int i = 0; i < 3; i++) {
+        std::string name = std::string("77.2.0.192.") + zones[i];
+        if (w[1 + i] == "listed") fake.a(name, 127, 0, 0, 2);
+        if (w[1 + i] == "servfail") fake.status(name, dns::kTypeA, dns::kStatusServFail);
+        if (w[1 + i] == "timeout") fake.status(name, dns::kTypeA, dns::kStatusTimeout);
+      }
+      result = checklist(&r, addresses, "BL");
+      EXPECT_EQ(result, std::stoi(w[4]));
+      detail = w[5];
+      EXPECT_EQ(fake.asked.size(), std::stoul(w[6]));
+    } else {
+      ASSERT_EQ(w.size(), 4u);
+      fake.ns("test", "ns.test");
+      fake.ns("example.test", "ns.example.test");
+      fake.a("example.test.uri-two.test", 127, 0, 0, 2);
+      result = checklist(&r, w[1].c_str(), domains, "BU");
+      EXPECT_EQ(result, std::stoi(w[2]));
+      detail = result ? "uri-two.test" : "neutral";
+      for (const auto& q : fake.asked) asked += (asked.empty() ? "" : ",") + q.first;
+      if (w[3] != "*") EXPECT_EQ(asked.empty() ? "-" : asked, w[3]);
+    }
+    EXPECT_STREQ(r.list_tag, result ? tag.c_str() : "NL");
+    EXPECT_STREQ(r.list_detail, detail.c_str());
+  });
   FakeResolver fake;
   ConnectionRecord r = client("192.0.2.77");
   EXPECT_EQ(checklist(&r, nullptr, "WL"), 0);
+  EXPECT_EQ(checklist(&r, "example.test", nullptr, "WU"), 0);
   EXPECT_TRUE(fake.asked.empty());
   // A CNAME in place of the A record is no listing.
   fake.add("77.2.0.192.one.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeA).target = "x";
-  EXPECT_EQ(checklist(&r, list, "WL"), 0);
-  freelist(list);
-}
-
-TEST(CheckListByDomain, RegisteredPartIsAsked) {
-  ListEntry* list = makelist({"uri-one.test", "uri-two.test"});
-  FakeResolver fake;
-  fake.ns("test", "ns.test");
-  fake.ns("example.test", "ns.example.test");
-  fake.a("example.test.uri-two.test", 127, 0, 0, 2);
-  struct Case { const char* domain; int expected; std::vector<std::string> asked; } cases[] = {
-      {"mail.example.test", 2,
-       {"test.", "example.test.", "mail.example.test.", "example.test.uri-one.test",
-        "example.test.uri-two.test"}},
-      {"192.0.2.1", 0, {}},
-      {"[192.0.2.1", 0, {}},  // not an address, not a name with name servers
-      {"host.nowhere", 0, {"nowhere."}},
-      {"", 0, {}},
-  };
-  for (const auto& c : cases) {
-    fake.asked.clear();
-    ConnectionRecord r = client("192.0.2.77");
-    EXPECT_EQ(checklist(&r, c.domain, list, "BU"), c.expected) << c.domain;
-    std::vector<std::string> asked;
-    for (const auto& q : fake.asked) asked.push_back(q.first);
-    if (std::string(c.domain) != "[192.0.2.1") {
-      EXPECT_EQ(asked, c.asked) << c.domain;
-    }
-    EXPECT_STREQ(r.list_tag, c.expected ? "BU" : "NL");
-    EXPECT_STREQ(r.list_detail, c.expected ? "uri-two.test" : "neutral");
-  }
-  ConnectionRecord r = client("192.0.2.77");
-  EXPECT_EQ(checklist(&r, "example.test", nullptr, "WU"), 0);
-  freelist(list);
+  EXPECT_EQ(checklist(&r, addresses, "WL"), 0);
+  freelist(addresses);
+  freelist(domains);
 }
 
 }  // namespace
