@@ -119,7 +119,9 @@ TEST(CheckList, ByAddressAndByDomain) {
       EXPECT_EQ(result, std::stoi(w[2]));
       detail = result ? "uri-two.test" : "neutral";
       for (const auto& q : fake.asked) asked += (asked.empty() ? "" : ",") + q.first;
-      if (w[3] != "*") EXPECT_EQ(asked.empty() ? "-" : asked, w[3]);
+      if (w[3] != "*") {
+        EXPECT_EQ(asked.empty() ? "-" : asked, w[3]);
+      }
     }
     EXPECT_STREQ(r.list_tag, result ? tag.c_str() : "NL");
     EXPECT_STREQ(r.list_detail, detail.c_str());

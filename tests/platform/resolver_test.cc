@@ -58,7 +58,9 @@ TEST(ParseResponse, Messages) {
     uint32_t negttl = 12345;
     EXPECT_EQ(dns::parseresponse(m.data(), m.size(), &out, &negttl),
               statuses.count(status) ? statuses.at(status) : std::stoi(status));
-    if (i + 1 < w.size() && w[i + 1].rfind("ttl=", 0) == 0) EXPECT_EQ("ttl=" + std::to_string(negttl), w[++i]);
+    if (i + 1 < w.size() && w[i + 1].rfind("ttl=", 0) == 0) {
+      EXPECT_EQ("ttl=" + std::to_string(negttl), w[++i]);
+    }
     std::vector<std::string> got;
     for (const dns::Record& r : out) got.push_back(Show(r));
     EXPECT_EQ(got, std::vector<std::string>(w.begin() + i + 1, w.end()));
@@ -70,13 +72,8 @@ TEST(ParseResponse, Messages) {
 // The test DNS server in a child process.
 class DnsServerProcess {
  public:
-  bool start(const std::string& zones_json) {
+  bool start(const std::string& zones) {
     if (access("/usr/bin/python3", X_OK) != 0) return false;
-    char dir[] = "/tmp/nestrap-resolver-XXXXXX";
-    if (!mkdtemp(dir)) return false;
-    dir_ = dir;
-    std::string zones = dir_ + "/zones.json";
-    std::ofstream(zones) << zones_json;
     std::string script = std::string(NESTRAP_SOURCE_DIR) + "/tools/dnsserver.py";
     int fds[2];
     if (pipe(fds) != 0) return false;
@@ -104,37 +101,20 @@ class DnsServerProcess {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
-    if (!dir_.empty()) std::system(("rm -rf " + dir_).c_str());
   }
   int port() const { return port_; }
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
-  std::string dir_;
 };
 
-const char kZones[] = R"({"names": {
-  "a.test": {"A": ["192.0.2.1", "192.0.2.2"], "TXT": [["one", "two"]]},
-  "servfail.test": {"action": "servfail"},
-  "refused.test": {"action": "refused"},
-  "formerr.test": {"action": "formerr"},
-  "notimp.test": {"action": "notimp"},
-  "empty.test": {"action": "empty"},
-  "silent.test": {"action": "timeout"},
-  "malformed.test": {"action": "malformed"},
-  "loop.test": {"action": "loop"},
-  "alias.test": {"CNAME": "a.test"},
-  "big.test": {"action": "tc", "TXT": [["0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"],
-     ["1"], ["2"], ["3"], ["4"], ["5"], ["6"], ["7"], ["8"], ["9"], ["10"]]},
-  "tconly.test": {"action": "tc-only", "TXT": ["x"]}
-}})";
 
 class ResolverOverLoopback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     server_ = new DnsServerProcess;
-    if (!server_->start(kZones)) return;
+    if (!server_->start(std::string(TEST_DATA_DIR) + "/loopback_zones.json")) return;
     dns::setnameservers(("127.0.0.1:" + std::to_string(server_->port())).c_str());
   }
   static void TearDownTestSuite() {

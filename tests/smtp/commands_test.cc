@@ -42,7 +42,9 @@ TEST(SmtpChecks, Table) {
       char helo[kTextCap + 1] = "";
       EXPECT_EQ(ExtractHeloArgument(input, helo, sizeof helo), std::stoi(w[2]));
       EXPECT_EQ(helo, w[3]);
-      if (w.size() > 4) EXPECT_EQ(input, w[4]);
+      if (w.size() > 4) {
+        EXPECT_EQ(input, w[4]);
+      }
     }
   });
   // Arguments are cut to their field.

@@ -75,7 +75,9 @@ TEST_F(MacroTest, Letters) {
     } else {
       EXPECT_EQ(e.rc, -1);
       EXPECT_EQ(e.text, w[1]);
-      if (!explain) EXPECT_EQ(Buffer(w[0]).text, w[1]) << "(caller's buffer)";
+      if (!explain) {
+        EXPECT_EQ(Buffer(w[0]).text, w[1]) << "(caller's buffer)";
+      }
     }
   });
   SpfSetLocalHost(nullptr);
