@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,9 +22,7 @@ namespace {
 
 std::string readfile(const std::string& path) {
   std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> zones(const ListEntry* e) {

@@ -17,7 +17,7 @@
 #include "fakes/fake_resolver.h"
 #include "spf/spf_internal.h"
 #include "spf/wrenspf.h"
-#include "util/words.h"
+#include "util/cases.h"
 
 namespace {
 
@@ -179,12 +179,10 @@ void Configure(const std::vector<std::string>& settings) {
 
 std::map<std::string, std::string> LoadDepartures() {
   std::map<std::string, std::string> m;
-  std::ifstream in(SPF_DEPARTURES_FILE);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
+  ForEachCase("conformance-departures.txt", [&](const std::string& line) {
     size_t sp = line.find(' ');
     m[line.substr(0, sp)] = sp == std::string::npos ? "" : line.substr(sp + 1);
-  }
+  });
   return m;
 }
 

@@ -9,10 +9,11 @@
 
 #include "util/words.h"
 
-// Calls fn(line) for every case line of `name`; returns the number of cases.
+// Calls fn(line) for every case line of `name` (a path of its own when it
+// starts with '/'); returns the number of cases.
 template <typename Fn>
 int ForEachCase(const std::string& name, Fn fn) {
-  const std::string path = std::string(TEST_DATA_DIR) + "/" + name;
+  const std::string path = name[0] == '/' ? name : std::string(TEST_DATA_DIR) + "/" + name;
   std::ifstream in(path);
   EXPECT_TRUE(in.good()) << path;
   int cases = 0, n = 0;
