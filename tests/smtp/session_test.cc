@@ -21,6 +21,7 @@
 #include "smtp/session.h"
 #include "util/cases.h"
 #include "util/temp_dir.h"
+#include "util/timezone.h"
 
 namespace {
 
@@ -98,10 +99,7 @@ class OneLoop : public ::testing::Test {
 
   // Diagnostic lines of one client's session, without time and tag.
   std::vector<std::string> SessionLines(const char* ip) {
-    char day[16];
-    time_t now = time(nullptr);
-    strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
-    std::ifstream f(tmp_.path() / (std::string("nestrap") + day + ".log"));
+    std::ifstream f(tmp_.path() / ("nestrap" + today() + ".log"));
     std::string prefix = std::string("[CONN] ") + kTag + " " + ip + " ";
     std::vector<std::string> out;
     for (std::string line; std::getline(f, line);) {
