@@ -60,8 +60,7 @@ class OneLoop : public ::testing::Test {
     ASSERT_NE(loop_, nullptr);
   }
   void TearDown() override {
-    for (Client* c : clients_)
-      if (c->socks[1] != kInvalidSocket) plat::closesocket(c->socks[1]);
+    for (SocketHandle s : client_socks_) plat::closesocket(s);
     for (ConnectionRecord* r : done_) free(r);
     loopfree(loop_);
   }
@@ -75,7 +74,7 @@ class OneLoop : public ::testing::Test {
     textcopy(r->client_ip, c->ip);
     textcopy(r->thread_tag, kTag);
     ASSERT_EQ(loopstart(loop_, r), 1);
-    clients_.push_back(c);
+    client_socks_.push_back(c->socks[1]);
   }
 
   // Runs the loop until c got `want` more bytes ending in `end`; returns them.
@@ -114,7 +113,7 @@ class OneLoop : public ::testing::Test {
 
   TempDir tmp_{"nestrap-session-"};
   SessionLoop* loop_ = nullptr;
-  std::vector<Client*> clients_;
+  std::vector<SocketHandle> client_socks_;  // the clients' ends (the clients live in the test body)
   std::vector<ConnectionRecord*> done_;
 };
 
