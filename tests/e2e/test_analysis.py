@@ -241,6 +241,7 @@ class ListHealth(AnalysisCase):
         self.assertIn("[INFO] 1 of 3 DNS lists answer as RFC 5782 expects", err)
         self.assertEqual((err.count("DNS list refusing.test"), err.count("DNS list good-bl.test")),
                          (1, 0))
+        self.assertEqual(n.stop(), 0)
 
     def test_silent_lists_do_not_hold_up_the_start(self):
         # Every query times out; the resolver tries each of three servers
