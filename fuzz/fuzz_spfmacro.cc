@@ -10,7 +10,7 @@
 
 #include "fakes/fake_resolver.h"
 #include "spf/spf_internal.h"
-#include "support.h"
+#include "clock.h"
 
 namespace {
 

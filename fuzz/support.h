@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "clock.h"
 #include "common/record.h"
 #include "common/settings.h"
 
@@ -14,8 +15,6 @@ inline void quietsettings() {
   settings.LogPath[0] = '\0';
 }
 
-// The SPF evaluator's clock in the targets: time never moves.
-inline int64_t fixedclock() { return 1700000000; }
 
 // Traps unless the field is zero-terminated within its capacity; returns its length.
 template <size_t N>
