@@ -36,5 +36,16 @@ int giveto(const char* path, const RunAs& u);
 int switchuser(const RunAs& u);
 // 1 when the process as it runs now can create files in the directory.
 int dirwritable(const char* path);
+// 1 when the process runs as root (and could switch users).
+int isroot();
+// Fills `out` with the user the process runs as now (the uid as its name
+// when it has none). Returns 1 when it has a name.
+int currentuser(RunAs* out);
+// 1 when the user `u` could create files in the directory, asked as that
+// user in a short-lived child process. REQUIRES: isroot().
+int dirwritableas(const char* path, const RunAs& u);
+// Creates the directory (mode 0750) and gives it to the user and its group.
+// Returns 1 when made; 0 with the last error set (error.h).
+int makedirfor(const char* path, const RunAs& u);
 
 }  // namespace plat

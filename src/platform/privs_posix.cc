@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,5 +99,51 @@ int switchuser(const RunAs& u) {
 }
 
 int dirwritable(const char* path) { return access(path, W_OK | X_OK) == 0 ? 1 : 0; }
+
+int isroot() { return geteuid() == 0 ? 1 : 0; }
+
+int currentuser(RunAs* out) {
+  memset(out, 0, sizeof *out);
+  char buf[kPwBufferSize];
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+    return lookupuser(pw.pw_name, out);
+  out->uid = (long)geteuid();
+  out->gid = (long)getegid();
+  textformat(out->user, sizeof out->user, "%ld", out->uid);
+  textformat(out->group, sizeof out->group, "%ld", out->gid);
+  return 0;
+}
+
+int dirwritableas(const char* path, const RunAs& u) {
+  // The groups are looked up here: the child only makes system calls, as
+  // a child of a process that may have threads must.
+  gid_t groups[256];
+  int n = (int)(sizeof groups / sizeof groups[0]);
+  if (getgrouplist(u.user, (gid_t)u.gid, groups, &n) < 0) n = 0;
+  pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid == 0) {
+    int ok = setgroups((size_t)n, groups) == 0 && setgid((gid_t)u.gid) == 0 &&
+             setuid((uid_t)u.uid) == 0 && access(path, W_OK | X_OK) == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return 0;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
+int makedirfor(const char* path, const RunAs& u) {
+  if (mkdir(path, 0750) != 0) return 0;
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int ok = fd >= 0 && fchown(fd, (uid_t)u.uid, (gid_t)u.gid) == 0 && fchmod(fd, 0750) == 0;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  errno = err;
+  return ok;
+}
 
 }  // namespace plat

@@ -73,6 +73,15 @@ int svcregister(const char* name, void (*handler)(int control)) {
     notify_addrlen = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + len);
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
+    // Connected now, while the process may still be root: the socket file
+    // is the service manager's, and the user the server switches to may not
+    // reach it afterwards.
+    if (connect(fd, (struct sockaddr*)&notify_addr, notify_addrlen) != 0) {
+      int err = errno;
+      close(fd);
+      errno = err;
+      return 0;
+    }
     notify_fd = fd;
   }
   control_handler = handler;
@@ -99,8 +108,7 @@ int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithi
   }
   std::lock_guard<std::mutex> g(notify_lock);
   if (notify_fd < 0) return 1;  // started by systemd without the notify protocol
-  ssize_t n = sendto(notify_fd, msg, strlen(msg), MSG_NOSIGNAL, (struct sockaddr*)&notify_addr,
-                     notify_addrlen);
+  ssize_t n = send(notify_fd, msg, strlen(msg), MSG_NOSIGNAL);
   return n == (ssize_t)strlen(msg) ? 1 : 0;
 }
 
