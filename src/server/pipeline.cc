@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -33,13 +34,17 @@ struct Pipeline {
   bool stopping = false;
   uint32_t cap = 0;
   uint64_t window = kAnalysisWindow;
-  uint32_t limit = 0;             // the cap, lowered during an episode
+  uint32_t held = 0;              // admitted and not yet written
   bool overloaded = false;
+  unsigned long bypassed = 0;     // lines of the episode written at once
   std::vector<std::thread> threads;
   std::mutex write_lock;          // one writer at a time, in sequence order
 };
 
 Pipeline* g_pipe = nullptr;
+// Lines written at once without DNS data, on any thread, read the lists;
+// a reload replaces them only while no such line is being made.
+std::shared_mutex g_lists_lock;
 
 // Analyses one record against the process resolver, through a memo of the
 // record's own answers; without DNS the analysis starts past its deadline.
@@ -67,6 +72,7 @@ void flush(Pipeline* p) {
     free(j.record);
     std::lock_guard<std::mutex> lock(p->m);
     p->next_write++;
+    if (p->held > 0) p->held--;
     p->space.notify_all();
   }
 }
@@ -94,50 +100,59 @@ void analysisthread(Pipeline* p) {
   }
 }
 
-// The cap and its hysteresis, as the accept loop does it: an episode ends
-// once the backlog is below four fifths of the cap. The backlog is the
-// records handed in that wait for an analysis thread (the logger takes
-// records from its queue as they come). REQUIRES: p->m held.
-bool overbacklog(Pipeline* p) {
-  if (p->cap == 0) return false;
-  uint32_t n = (uint32_t)p->todo.size();
-  if (n < p->limit) {
-    if (p->overloaded) {
-      logmsg(LOG_WARN, "analysis backlog back to normal (%lu)", (unsigned long)n);
-      p->limit = p->cap;
-      p->overloaded = false;
-    }
-    return false;
-  }
-  if (!p->overloaded) {
-    logmsg(LOG_WARN, "analysis backlog full (%lu), logging without DNS data", (unsigned long)n);
-    p->limit = p->cap * 4 / 5;
-    p->overloaded = true;
-  }
-  return true;
-}
-
 }  // namespace
 
 void pipelinestart(int threads, uint32_t backlog) {
   Pipeline* p = new Pipeline;
-  p->cap = p->limit = backlog;
-  // Room for a full backlog besides the records in analysis.
+  p->cap = backlog;
+  // Room for every admitted record: the logger never waits for the window.
   p->window = std::max<uint64_t>(kAnalysisWindow, (uint64_t)backlog + (uint64_t)threads);
   for (int i = 0; i < threads; i++) p->threads.emplace_back(analysisthread, p);
   g_pipe = p;
 }
 
+// The bound and its hysteresis: an episode ends once what is held is at
+// most four fifths of the cap (with a cap of 1: once nothing is held).
+bool pipelineadmit() {
+  Pipeline* p = g_pipe;
+  if (p == nullptr) return false;
+  std::lock_guard<std::mutex> lock(p->m);
+  if (p->cap == 0) return true;
+  unsigned long n = p->held;
+  if (p->overloaded && n <= (unsigned long)p->cap * 4 / 5) {
+    logmsg(LOG_WARN, "analysis backlog back to normal (%lu), %lu line(s) written without DNS data",
+           n, p->bypassed);
+    p->overloaded = false;
+    p->bypassed = 0;
+  }
+  if (!p->overloaded && n < p->cap) {
+    p->held++;
+    return true;
+  }
+  if (!p->overloaded) {
+    logmsg(LOG_WARN, "analysis backlog full (%lu), logging without DNS data", n);
+    p->overloaded = true;
+  }
+  p->bypassed++;
+  return false;
+}
+
+void pipelinewritenow(ConnectionRecord* r) {
+  {
+    std::shared_lock<std::shared_mutex> lists(g_lists_lock);
+    writeconn(r, analyse(r, false));
+  }
+  free(r);
+}
+
 void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
   Job j{r, 0, 0};
-  bool withdns;
   {
     std::unique_lock<std::mutex> lock(p->m);
     p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
     j.seq = p->next_seq++;
-    withdns = !overbacklog(p) && !p->threads.empty();
-    if (withdns) {
+    if (!p->threads.empty()) {
       p->todo.push_back(j);
       p->work.notify_one();
       return;
@@ -145,6 +160,12 @@ void pipelinesubmit(ConnectionRecord* r) {
   }
   j.verdict = analyse(r, false);
   complete(p, j);
+}
+
+void pipelinereload(void (*reload)()) {
+  pipelinewait();
+  std::unique_lock<std::shared_mutex> lists(g_lists_lock);
+  reload();
 }
 
 uint32_t pipelinebacklog() {

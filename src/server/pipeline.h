@@ -1,9 +1,11 @@
 // The logger's analysis pipeline: records are analysed several at once by
 // a small pool of analysis threads and their lines written in the order
-// the records were handed in (the order the sessions ended). Records
-// waiting for analysis are capped: past the cap a record is written without
-// DNS data, as a record whose every query failed, and a [WARN] line notes
-// the start and the end of each such episode.
+// the records were handed in (the order the sessions ended). Everything
+// held between a session's end and its line (the logger's queue, records
+// waiting for analysis, in analysis or waiting for their turn) counts
+// against one cap: past it a record's line is written at once without DNS
+// data (as for a record whose every query failed), ahead of the slower
+// ones, and a [WARN] line notes the start and the end of each such episode.
 #pragma once
 #include <cstdint>
 
@@ -25,11 +27,22 @@ constexpr int64_t kStopAnalysisMs = 4000;
 // Starts the analysis threads (threads = 1 and prefetch off give the
 // one-at-a-time reference analysis). `backlog`: the cap (0: none).
 void pipelinestart(int threads, uint32_t backlog);
-// Hands a finished record over (the pipeline frees it).
+// Takes one place within the cap for a finished record, on any thread.
+// Returns false past the cap (or without a pipeline): the caller then
+// writes the record with pipelinewritenow instead of handing it in.
+bool pipelineadmit();
+// Writes the record's line at once without DNS data and frees it; any
+// thread, never waiting for the records ahead.
+void pipelinewritenow(ConnectionRecord* r);
+// Hands a finished record over (the pipeline frees it). REQUIRES: a place
+// taken with pipelineadmit.
 void pipelinesubmit(ConnectionRecord* r);
 // Returns once every record handed in is written: no analysis thread reads
 // the list files' zones until the next record comes.
 void pipelinewait();
+// Runs `reload` (which replaces the lists) once every record handed in is
+// written and while no line is being written at once.
+void pipelinereload(void (*reload)());
 // Records handed in that wait for an analysis thread.
 uint32_t pipelinebacklog();
 // From now on analyses end within kStopAnalysisMs.

@@ -7,12 +7,13 @@
 
 // Runs the server; returns the process exit code (0 done, 1 usage,
 // 2 invalid setting, 3 sockets, 4 queue creation or other resources,
-// 5 SPF set-up, 6 threads).
+// 5 SPF set-up, 6 threads, 7 -C, -I or -U failed).
 int servermain(int argc, char** argv);
 
 constexpr int kExitSockets = 3;
 constexpr int kExitResources = 4;
 constexpr int kExitThreads = 6;
+constexpr int kExitOneShot = 7;
 
 // Most worker threads the settings may ask for.
 constexpr int kMaxThreads = 256;
@@ -36,6 +37,9 @@ void initshutdown(int sig);
 void requestreload(int sig);
 // A shutdown caused by a failure: the process then exits with code.
 void failshutdown(int code);
+// A finished record goes to the logger, or is written at once past the
+// pipeline's cap; never waits for the logger.
+void handover(ConnectionRecord* r);
 // Tells a worker that a connection waits in conn_queue.
 void wakeworker();
 // Releases the workers' event loops once every worker has ended.

@@ -7,6 +7,7 @@
 #include "platform/net.h"
 #include "platform/sys.h"
 #include "common/log.h"
+#include "server/peerlimit.h"
 #include "server/pipeline.h"
 #include "server/queue.h"
 #include "server/server.h"
@@ -24,7 +25,6 @@ SocketHandle socket_listen = kInvalidSocket;
 
 namespace {
 
-constexpr long kRetryPauseMs = 79;
 constexpr long kStopCheckMs = 100;
 constexpr long kDrainPollMs = 1000;
 // An idle worker sleeps until a connection, a timer or a stop wakes it.
@@ -65,6 +65,20 @@ void logrecord(const ThreadTag& tag, ConnectionRecord* r) {
   pipelinesubmit(r);
 }
 
+}  // namespace
+
+// Within the pipeline's cap the logger takes the record; past it, or when
+// its queue has no memory for it, the line is written here and now.
+void handover(ConnectionRecord* r) {
+  if (!pipelineadmit()) {
+    pipelinewritenow(r);
+    return;
+  }
+  if (!queuepush(log_queue, r)) pipelinesubmit(r);
+}
+
+namespace {
+
 struct Worker {
   ThreadTag tag;
   WorkerSlot* slot;
@@ -91,17 +105,8 @@ void wakeidlest(const WorkerSlot* except) {
 
 void sessiondone(ConnectionRecord* r, void* ctx) {
   Worker* w = (Worker*)ctx;
-  // A record that cannot be queued for logging for want of memory is
-  // retried briefly, then dropped with a note rather than leaked.
-  int tries = 0;
-  while (!queuepush(log_queue, r)) {
-    if (++tries == 50) {
-      logmsg(LOG_CRIT, "%s %s cannot queue record for logging !", w->tag.text, r->client_ip);
-      free(r);
-      break;
-    }
-    plat::sleepms(kRetryPauseMs);
-  }
+  peerrelease(r->peer_addr.addr);
+  handover(r);
   w->slot->load.fetch_sub(1);
   uint32_t b = sessions_held.fetch_sub(1) - 1;
   uint32_t q = queuecount(conn_queue);
@@ -133,6 +138,7 @@ void takework(Worker* w, SessionLoop* loop) {
     if (!loopstart(loop, r)) {
       logmsg(LOG_CRIT, "%s %s cannot start a session !", w->tag.text, r->client_ip);
       ResetConnection(r->sock);
+      peerrelease(r->peer_addr.addr);
       free(r);
       w->slot->load.fetch_sub(1);
       sessions_held.fetch_sub(1);
@@ -245,8 +251,7 @@ void loggerthread() {
     // The lists are read by the analysis threads: swapped once every record
     // handed in is written, before the next one comes.
     if (reload_requested.exchange(0) != 0) {
-      pipelinewait();
-      reloadalllists();
+      pipelinereload(reloadalllists);
       requestlistrecheck();
     }
     ConnectionRecord* r = (ConnectionRecord*)queuepop(log_queue);
