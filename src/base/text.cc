@@ -39,6 +39,13 @@ TextNumber readnumber(const char* text, bool hex) {
   for (int d; (d = hexvalue(*p)) >= 0 && (unsigned)d < base; p++) {
     n.magnitude = n.magnitude * base + (unsigned)d;
     if (n.magnitude > INT32_MAX) n.big = true;
+    if (n.magnitude > UINT32_MAX) n.over32 = true;
   }
   return n;
+}
+
+bool numberfits(const char* text, bool hex, bool unsigned32) {
+  TextNumber n = readnumber(text, hex);
+  if (n.over32) return false;
+  return unsigned32 || !n.big || (n.negative && n.magnitude == (uint64_t)INT32_MAX + 1);
 }

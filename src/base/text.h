@@ -24,5 +24,10 @@ struct TextNumber {
   bool negative = false;
   uint64_t magnitude = 0;  // modulo 2^64
   bool big = false;        // the magnitude passed INT32_MAX
+  bool over32 = false;     // the magnitude passed UINT32_MAX
 };
 TextNumber readnumber(const char* text, bool hex);
+// Whether the number readnumber finds fits a 32-bit field: a signed one, or
+// an unsigned one (where a negative number stands for its 32-bit wrap, as
+// C's conversions give it).
+bool numberfits(const char* text, bool hex, bool unsigned32);

@@ -7,6 +7,7 @@
 #include "platform/sys.h"
 #include "common/inifile.h"
 #include "common/log.h"
+#include "base/text.h"
 #include "base/textbuf.h"
 
 ServerSettings settings;
@@ -33,6 +34,7 @@ void setdefaults() {
     textcopy(settings.LogPath, ".");
   settings.LogLevel = kDefaultLogLevel;
   settings.MaxSessions = kDefaultMaxSessions;
+  settings.MaxSessionsPerAddress = kDefaultMaxSessionsPerAddress;
 }
 
 void writeconfig(const char* path) {
@@ -89,9 +91,40 @@ void writeconfig(const char* path) {
   fclose(f);
 }
 
-static int flag(long v) { return v != 0 ? 1 : 0; }
+namespace {
 
-int readconfig(const char* path) {
+// The reader's note of the first number that does not fit its key.
+struct Misfit {
+  char* text;
+  size_t size;
+  const char* section;
+  bool seen;
+};
+Misfit g_misfit;
+
+void section(const char* name) {
+  g_misfit.section = name;
+  inisetsection(name);
+}
+
+// A number of the file for a 32-bit key; one that does not fit is noted
+// and gives the default rather than its wrap.
+long number(const char* key, long def, bool unsigned32 = false) {
+  char value[64];
+  if (inigetstr(key, "", value, sizeof value) == 0) return def;
+  if (numberfits(value, true, unsigned32)) return iniparseint(value, def);
+  if (!g_misfit.seen && g_misfit.text != nullptr)
+    textformat(g_misfit.text, g_misfit.size, "[%s] %s=%s", g_misfit.section, key, value);
+  g_misfit.seen = true;
+  return def;
+}
+
+int flag(long v) { return v != 0 ? 1 : 0; }
+
+}  // namespace
+
+int readconfig(const char* path, char* misfit, size_t misfitsize) {
+  g_misfit = Misfit{misfit, misfitsize, "", false};
   writeconfig(path);
   int bad = 0;
   int first = inisetfile(path, &bad);
@@ -101,44 +134,46 @@ int readconfig(const char* path) {
            first, bad);
   ServerSettings& s = settings;
 
-  inisetsection("Listener");
+  section("Listener");
   inigetstr("HostName", "", s.HostName, 260);
   inigetstr("ListenIP", "any", s.ListenIP, 16);
-  s.ListenPort = (int32_t)inigetint("ListenPort", kDefaultPort);
-  s.RxTimeOut = (uint32_t)inigetint("RxTimeOut", kDefaultRxTimeOut);
+  s.ListenPort = (int32_t)number("ListenPort", kDefaultPort);
+  s.RxTimeOut = (uint32_t)number("RxTimeOut", kDefaultRxTimeOut, true);
 
-  inisetsection("Options");
-  s.FakeSmtp = flag(inigetint("FakeSmtp", 0));
-  s.LogHost = flag(inigetint("LogHost", 0));
-  s.QuerySenderBase = flag(inigetint("QuerySenderBase", 1));
+  section("Options");
+  s.FakeSmtp = flag(number("FakeSmtp", 0));
+  s.LogHost = flag(number("LogHost", 0));
+  s.QuerySenderBase = flag(number("QuerySenderBase", 1));
 
-  inisetsection("DNSinfo");
+  section("DNSinfo");
   inigetstr("CYMRU_ORG", kDefaultCymruOrg, s.CYMRU_ORG, 260);
   inigetstr("CYMRU_ASN", kDefaultCymruAsn, s.CYMRU_ASN, 260);
   inigetstr("SB_SUFFIX", kDefaultSbSuffix, s.SB_SUFFIX, 260);
   inigetstr("TLD_SUFFIX", kDefaultTldSuffix, s.TLD_SUFFIX, 260);
   inigetstr("NameServer", "", s.NameServer, 260);
-  s.DnsCache = (int32_t)inigetint("DnsCache", kDefaultDnsCache);
+  s.DnsCache = (int32_t)number("DnsCache", kDefaultDnsCache);
 
-  inisetsection("SPFv1");
+  section("SPFv1");
   inigetstr("BestGuess", kDefaultBestGuess, s.BestGuess, 260);
   inigetstr("FallBack", kDefaultFallBack, s.FallBack, 260);
-  s.UseWhitelist = flag(inigetint("UseWhitelist", 0));
+  s.UseWhitelist = flag(number("UseWhitelist", 0));
 
-  inisetsection("Process");
-  s.Threads = (int32_t)inigetint("Threads", kDefaultThreads);
-  s.Backlog = (int32_t)inigetint("Backlog", kDefaultBacklog);
-  s.QueueSize = (int32_t)inigetint("QueueSize", kDefaultQueueSize);
-  s.TarpitTime = (int32_t)inigetint("TarpitTime", kDefaultTarpit);
+  section("Process");
+  s.Threads = (int32_t)number("Threads", kDefaultThreads);
+  s.Backlog = (int32_t)number("Backlog", kDefaultBacklog);
+  s.QueueSize = (int32_t)number("QueueSize", kDefaultQueueSize);
+  s.TarpitTime = (int32_t)number("TarpitTime", kDefaultTarpit);
   inigetstr("User", "", s.User, sizeof s.User);
-  s.AnalysisBacklog = (int32_t)inigetint("AnalysisBacklog", kDefaultAnalysisBacklog);
-  s.MaxSessions = (int32_t)inigetint("MaxSessions", kDefaultMaxSessions);
+  s.AnalysisBacklog = (int32_t)number("AnalysisBacklog", kDefaultAnalysisBacklog);
+  s.MaxSessions = (int32_t)number("MaxSessions", kDefaultMaxSessions);
+  s.MaxSessionsPerAddress =
+      (int32_t)number("MaxSessionsPerAddress", kDefaultMaxSessionsPerAddress);
 
-  inisetsection("Logging");
+  section("Logging");
   inigetstr("LogPath", ".", s.LogPath, 260);
-  s.LogLevel = (int32_t)inigetint("LogLevel", kDefaultLogLevel);
-  s.DebugOutput = flag(inigetint("DebugOutput", 0));
-  return 1;
+  s.LogLevel = (int32_t)number("LogLevel", kDefaultLogLevel);
+  s.DebugOutput = flag(number("DebugOutput", 0));
+  return g_misfit.seen ? 0 : 1;
 }
 
 int localhostname(char* buf) {

@@ -2,6 +2,7 @@
 // calls) before any other thread starts; read everywhere afterwards without
 // locks. Field names are the settings-file keys.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kUserNameCap = 63;
@@ -43,6 +44,9 @@ struct ServerSettings {
   // Optional "[Process] MaxSessions": sessions held at once, over all
   // workers; more connections wait in the connection queue.
   int32_t MaxSessions;
+  // Optional "[Process] MaxSessionsPerAddress": connections one client
+  // address holds or has queued at once (0: no limit); more are refused.
+  int32_t MaxSessionsPerAddress;
   // Optional "[Logging] DebugOutput": every diagnostic message, whatever
   // the level, also to the system's debug channel (syslog on Linux).
   int32_t DebugOutput;
@@ -56,7 +60,7 @@ constexpr const char* kProgramVersion = "10.03, Nov. 7, 2019";
 constexpr int kDefaultPort = 25;
 constexpr long kDefaultRxTimeOut = 30000;
 constexpr int kDefaultThreads = 7;
-constexpr int kDefaultBacklog = 5;
+constexpr int kDefaultBacklog = 128;
 constexpr int kDefaultQueueSize = 64;
 constexpr long kDefaultTarpit = 0;
 constexpr int kDefaultLogLevel = 3;
@@ -65,6 +69,7 @@ constexpr int kDefaultDnsCache = 50000;
 // About 64 MiB of records.
 constexpr int kDefaultAnalysisBacklog = (int)((64u << 20) / sizeof(ConnectionRecord));
 constexpr int kDefaultMaxSessions = 4096;
+constexpr int kDefaultMaxSessionsPerAddress = 50;
 constexpr const char* kDefaultBestGuess = "v=spf1 a/24 mx/24 ptr ~all";
 constexpr const char* kDefaultFallBack = "v=spf1 a -all";
 // Public DNS information services.
@@ -79,8 +84,10 @@ constexpr const char* kTrustedForwarderZone = "spf.trusted-forwarder.org";
 void setdefaults();
 // Writes the default settings file when `path` is missing or empty.
 void writeconfig(const char* path);
-// writeconfig, then reads every key into `settings`. Returns 1.
-int readconfig(const char* path);
+// writeconfig, then reads every key into `settings`. Returns 1; 0 when a
+// number does not fit its key (the key keeps its default), the first such
+// setting described in `bad` ("[Process] MaxSessions=4294967297").
+int readconfig(const char* path, char* misfit = nullptr, size_t misfitsize = 0);
 // Best name for the local host, for an empty HostName setting, into a buffer
 // of at least 261 bytes that is not cleared first. Returns 1 when a name was
 // found by reverse lookup.

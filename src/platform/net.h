@@ -55,6 +55,9 @@ int wouldblock();
 // 1 when `err`, the last error of a failed acceptsocket(), is weather: a passing shortage of
 // descriptors, buffers or memory, or a connection gone before it was taken.
 int transientaccepterror(int err);
+// 1 when `err`, the last error of a socket call on a client's connection, is
+// the client's doing (it reset or left the connection): not the server's fault.
+int peererror(int err);
 // Closes the socket. Returns 1 on success.
 int closesocket(SocketHandle s);
 

@@ -126,6 +126,12 @@ int transientaccepterror(int err) {
          err == ECONNABORTED;
 }
 
+int peererror(int err) {
+  return err == ECONNRESET || err == ENOTCONN || err == EPIPE || err == ECONNABORTED ||
+         err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH || err == ENETDOWN ||
+         err == ECONNREFUSED;
+}
+
 int closesocket(SocketHandle s) { return close(fd(s)) == 0 ? 1 : 0; }
 
 int gethostname(char* buf, size_t size) {

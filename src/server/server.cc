@@ -20,9 +20,11 @@
 #include "platform/resolver.h"
 #include "platform/sys.h"
 #include "server/getopt.h"
+#include "server/peerlimit.h"
 #include "common/log.h"
 #include "server/queue.h"
 #include "common/settings.h"
+#include "base/text.h"
 #include "base/textbuf.h"
 #include "service/service.h"
 #include "smtp/session.h"
@@ -35,6 +37,7 @@ constexpr long kThreadStartPauseMs = 79;
 constexpr long kAcceptPauseMs = 100;
 // Descriptors kept aside from the session capacity: logs, DNS, the listener.
 constexpr long kReservedDescriptors = 32;
+constexpr long kMinQueueSize = 5;
 constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:CTIUh";
 
 void usage() {
@@ -74,6 +77,19 @@ void usage() {
 
 enum class Action { Run, Configure, CheckLists, Install, Remove };
 
+// The first setting or option whose number does not fit its field.
+char misfit[128];
+// The settings file.
+char inipath[300];
+
+// An option's number, read as atoi reads it; one that does not fit its
+// field is noted rather than wrapped.
+long optnumber(char letter, bool unsigned32 = false) {
+  if (!numberfits(opt::optarg, false, unsigned32) && misfit[0] == '\0')
+    textformat(misfit, sizeof misfit, "-%c %s", letter, opt::optarg);
+  return atol(opt::optarg);
+}
+
 // Applies the options. Returns the number of errors.
 int scanoptions(int argc, char** argv, Action* action) {
   int errors = 0;
@@ -86,15 +102,15 @@ int scanoptions(int argc, char** argv, Action* action) {
     switch (c) {
       case 'n': textcopy(settings.HostName, opt::optarg, 260); break;
       case 'i': textcopy(settings.ListenIP, opt::optarg, 15); break;
-      case 'p': settings.ListenPort = atoi(opt::optarg); break;
+      case 'p': settings.ListenPort = (int32_t)optnumber('p'); break;
       case 'l': textcopy(settings.LogPath, opt::optarg, 260); break;
       case 's': settings.FakeSmtp = 1; break;
-      case 'w': settings.Threads = atoi(opt::optarg); break;
-      case 'b': settings.Backlog = atoi(opt::optarg); break;
-      case 'q': settings.QueueSize = atoi(opt::optarg); break;
-      case 'r': settings.RxTimeOut = (uint32_t)atol(opt::optarg); break;
-      case 't': settings.TarpitTime = (int32_t)atol(opt::optarg); break;
-      case 'v': settings.LogLevel = atoi(opt::optarg); break;
+      case 'w': settings.Threads = (int32_t)optnumber('w'); break;
+      case 'b': settings.Backlog = (int32_t)optnumber('b'); break;
+      case 'q': settings.QueueSize = (int32_t)optnumber('q'); break;
+      case 'r': settings.RxTimeOut = (uint32_t)optnumber('r', true); break;
+      case 't': settings.TarpitTime = (int32_t)optnumber('t'); break;
+      case 'v': settings.LogLevel = (int32_t)optnumber('v'); break;
       case 'x': settings.LogHost = 1; break;
       case 'u': textcopy(settings.User, opt::optarg, kUserNameCap); break;
       case 'C': configure = true; break;
@@ -117,6 +133,10 @@ bool isany(const char* ip) { return strncasecmp(ip, "any", 3) == 0; }
 
 // Validates the settings; logs the first failure. Returns true when valid.
 bool validate() {
+  if (misfit[0] != '\0') {
+    logmsg(LOG_ERR, "Invalid setting %s: the number does not fit", misfit);
+    return false;
+  }
   const char* msg = nullptr;
   if (plat::inetaddr(settings.ListenIP) == 0xFFFFFFFFu && !isany(settings.ListenIP))
     msg = "Invalid listen address, use either an IP or \"any\"";
@@ -128,9 +148,11 @@ bool validate() {
     msg = "Invalid thread count (max=256)";
   else if (settings.MaxSessions < 1)
     msg = "Invalid session capacity (min=1)";
+  else if (settings.MaxSessionsPerAddress < 0)
+    msg = "Invalid sessions per address (min=0)";
   else if (settings.Backlog < 1)
     msg = "Invalid backlog size (min=1)";
-  else if (settings.QueueSize < 5)
+  else if (settings.QueueSize < kMinQueueSize)
     msg = "Invalid queue size (min=5)";
   else if (settings.RxTimeOut < 1000u)
     msg = "Invalid socket read timeout (min=1000)";
@@ -213,12 +235,44 @@ bool dropprivileges(int who, const plat::RunAs& u) {
   return true;
 }
 
-void writedefaultfiles() {
+// The daily files must take the lines of the user the server will run as: a
+// decoy that cannot write its connection lines observes nothing, so it does
+// not start. Started as root, a missing log directory is made for that user.
+bool logdirready(int who, const plat::RunAs& runas) {
+  const char* dir = settings.LogPath;
+  if (dir[0] == '\0') return true;  // file logging is off
+  plat::RunAs as = runas;
+  if (who != plat::kRunAsUser) plat::currentuser(&as);
+  if (plat::isroot() && !plat::fileexists(dir)) {
+    if (plat::makedirfor(dir, as))
+      logmsg(LOG_INFO, "Log directory %s created for user %s", dir, as.user);
+  }
+  bool ok = who == plat::kRunAsUser ? plat::dirwritableas(dir, as) : plat::dirwritable(dir);
+  if (!ok)
+    logmsg(LOG_ERR,
+           "Log directory %s is not writable for user %s: give it to the user (chown %s %s), "
+           "or name another directory (-l) or user (-u)",
+           dir, as.user, as.user, dir);
+  return ok;
+}
+
+// Writes the list files that are missing. Returns false when one of them,
+// or the settings file, is still missing afterwards.
+bool writedefaultfiles() {
   freelist(loadlist("nsp-dnswl.txt", kDnswlDefaults));
   freelist(loadlist("nsp-dnsbl.txt", kDnsblDefaults));
   freelist(loadlist("nsp-dnsgl.txt", kDnsglDefaults));
   freelist(loadlist("nsp-uriwl.txt", kUriwlDefaults));
   freelist(loadlist("nsp-uribl.txt", kUriblDefaults));
+  const char* files[] = {"nsp-dnswl.txt", "nsp-dnsbl.txt", "nsp-dnsgl.txt", "nsp-uriwl.txt",
+                         "nsp-uribl.txt", inipath};
+  bool all = true;
+  for (const char* f : files) {
+    if (plat::fileexists(f)) continue;
+    logmsg(LOG_ERR, "Cannot write %s", f);
+    all = false;
+  }
+  return all;
 }
 
 // Sets the session capacity: the setting, within the descriptors the
@@ -228,6 +282,13 @@ void setcapacity() {
   long limit = plat::raisedescriptorlimit();
   if (limit > 0) {
     logmsg(LOG_INFO, "Descriptor limit: %ld", limit);
+    // The queue may take half of the descriptors, never the sessions' room.
+    long queue = (limit - kReservedDescriptors) / 2;
+    if (queue < kMinQueueSize) queue = kMinQueueSize;
+    if (settings.QueueSize > queue) {
+      settings.QueueSize = (int32_t)queue;
+      logmsg(LOG_WARN, "Queue size lowered to %ld by the descriptor limit", queue);
+    }
     long room = limit - settings.QueueSize - kReservedDescriptors;
     if (room < settings.Threads) room = settings.Threads;
     if (cap > room) {
@@ -244,6 +305,7 @@ struct Admission {
   uint32_t limit;
   uint32_t saved;
   bool rejecting;
+  unsigned long rejected;  // in the current episode
 };
 
 // Queued connections that wait because the sessions held reach the
@@ -264,26 +326,40 @@ void admit(Admission* a, const ConnectionRecord& rec) {
       a->rejecting = true;
       logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", rec.client_ip, (long)n);
     }
+    a->rejected++;
     ResetConnection(rec.sock);
     return;
   }
   if (a->rejecting) {
-    logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld)", rec.client_ip, (long)n);
+    logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld), %lu connection(s) rejected",
+           rec.client_ip, (long)n, a->rejected);
     a->limit = a->saved;
     a->rejecting = false;
+    a->rejected = 0;
   }
+  bool within = peertake(rec.peer_addr.addr);
   ConnectionRecord* wrk = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
   if (wrk == nullptr) {
     logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
     // The connection cannot be served; close it rather than leak it.
     ResetConnection(rec.sock);
+    if (within) peerrelease(rec.peer_addr.addr);
     failshutdown(kExitResources);
     return;
   }
   memcpy(wrk, &rec, sizeof rec);
+  if (!within) {
+    // Beyond its address's limit: refused at once, without a session, and
+    // still logged.
+    textcopy(wrk->thread_tag, "[accept]");
+    RefuseConnection(wrk);
+    handover(wrk);
+    return;
+  }
   if (!queuepush(conn_queue, wrk)) {
     ResetConnection(wrk->sock);
     free(wrk);
+    peerrelease(rec.peer_addr.addr);
     return;
   }
   wakeworker();
@@ -291,7 +367,7 @@ void admit(Admission* a, const ConnectionRecord& rec) {
 
 void acceptloop() {
   ConnectionRecord rec;
-  Admission adm = {(uint32_t)settings.QueueSize, (uint32_t)settings.QueueSize, false};
+  Admission adm = {(uint32_t)settings.QueueSize, (uint32_t)settings.QueueSize, false, 0};
   bool paused = false;
   while (!isstopping()) {
     memset(&rec, 0, sizeof rec);
@@ -347,12 +423,12 @@ bool startthreads() {
 bool configure(int argc, char** argv, Action* action) {
   setdefaults();
   char cwd[260 + 1];
-  char inipath[300];
   if (plat::getcurrentdir(cwd, sizeof cwd))
     textformat(inipath, sizeof inipath, "%s%c%s.ini", cwd, plat::kPathSep, kProgramName);
   else
     textformat(inipath, sizeof inipath, "%s.ini", kProgramName);
-  readconfig(inipath);
+  misfit[0] = '\0';
+  readconfig(inipath, misfit, sizeof misfit);
   return !(argc > 0 && scanoptions(argc, argv, action) != 0);
 }
 
@@ -362,7 +438,7 @@ int oneshot(Action action) {
   switch (action) {
     case Action::Configure:
       logmsg(LOG_INFO, "%s: initializing configuration...", kProgramName);
-      writedefaultfiles();
+      if (!writedefaultfiles()) rc = kExitOneShot;
       logmsg(LOG_INFO, "%s: all done, exiting.", kProgramName);
       break;
     case Action::CheckLists:
@@ -374,12 +450,12 @@ int oneshot(Action action) {
     case Action::Install:
       logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
       // The service cannot write beside the program: its files are made now.
-      writedefaultfiles();
-      svcinstall();
+      if (!writedefaultfiles()) rc = kExitOneShot;
+      if (!svcinstall()) rc = kExitOneShot;
       break;
     case Action::Remove:
       logmsg(LOG_INFO, "Uninstalling %s service...", kProgramName);
-      svcremove();
+      if (!svcremove()) rc = kExitOneShot;
       break;
     case Action::Run:
       break;
@@ -418,6 +494,7 @@ int prepare(plat::RunAs* runas, int* who) {
   if (*who == plat::kRunAsRoot)
     logmsg(LOG_WARN, "Running as root: there is no user \"%s\" (-u or User= names another)",
            kDefaultUser);
+  if (!logdirready(*who, *runas)) return 2;
   // The server never starts programs; none of its threads may gain rights.
   plat::nonewprivileges();
   if (!plat::socketstartup()) {

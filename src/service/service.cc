@@ -142,17 +142,17 @@ int stopsignalled() { return stop_event.isset() ? 1 : 0; }
 
 void setstopevent() { stop_event.set(); }
 
-void svcinstall() {
+int svcinstall() {
   char path[kExePathMax + 1];
   if (!plat::exepath(path, sizeof path) || strlen(path) >= kExePathMax) {
     if (path[0] != '\0') plat::setlasterror(plat::kErrNameTooLong);
     printf("Unable to install %s - %s\n", kDisplayName, plat::lasterrortext(errbuf, 255));
-    return;
+    return 0;
   }
   plat::SvcHandle* manager = plat::svcopenmanager();
   if (manager == nullptr) {
     printf("OpenSCManager failed - %s\n", plat::lasterrortext(errbuf, 255));
-    return;
+    return 0;
   }
   plat::SvcAccount account;
   char why[600];
@@ -160,7 +160,7 @@ void svcinstall() {
                         sizeof why)) {
     printf("CreateService failed - %s\n", why);
     plat::svcclose(manager);
-    return;
+    return 0;
   }
   plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path, account);
   if (service != nullptr) {
@@ -170,19 +170,20 @@ void svcinstall() {
     printf("CreateService failed - %s\n", plat::lasterrortext(errbuf, 255));
   }
   plat::svcclose(manager);
+  return service != nullptr ? 1 : 0;
 }
 
-void svcremove() {
+int svcremove() {
   plat::SvcHandle* manager = plat::svcopenmanager();
   if (manager == nullptr) {
     printf("OpenSCManager failed - %s\n", plat::lasterrortext(errbuf, 255));
-    return;
+    return 0;
   }
   plat::SvcHandle* service = plat::svcopen(manager, kServiceName);
   if (service == nullptr) {
     printf("OpenService failed - %s\n", plat::lasterrortext(errbuf, 255));
     plat::svcclose(manager);
-    return;
+    return 0;
   }
   SvcState state;
   if (plat::svcstop(service, &state)) {
@@ -197,13 +198,15 @@ void svcremove() {
     printf(state == SvcState::Stopped ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
            kDisplayName);
   }
-  if (!plat::svcdelete(service))
+  int removed = plat::svcdelete(service);
+  if (!removed)
     printf("DeleteService failed - %s\n", plat::lasterrortext(errbuf, 255));
   else
     printf("%s removed.\n", kDisplayName);
   fflush(stdout);
   plat::svcclose(service);
   plat::svcclose(manager);
+  return removed;
 }
 
 // ---- Command-line splitter -------------------------------------------

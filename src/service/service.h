@@ -6,8 +6,9 @@
 // 1 when the process runs as a system service, else 0 (console mode).
 int servicemode();
 // Installs / removes the service, printing the outcome on standard output.
-void svcinstall();
-void svcremove();
+// Return 1 on success, 0 on failure.
+int svcinstall();
+int svcremove();
 // Sets stop_event, waits 250 ms, sets done_event.
 void signaldone();
 // servermain accepts connections: the service reports itself running.

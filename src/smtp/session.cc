@@ -11,6 +11,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
+#include "smtp/commands.h"
 #include "smtp/emulate.h"
 
 namespace {
@@ -122,6 +123,12 @@ void watch(Session* s, int events) {
   s->watched = events;
 }
 
+}  // namespace
+
+int socketerrorlevel(int err) { return plat::peererror(err) ? LOG_CONN : LOG_ERR; }
+
+namespace {
+
 void logstep(const Session* s, const char* step) {
   logmsg(LOG_CONN, "%s %s %s", s->r->thread_tag, s->r->client_ip, step);
 }
@@ -156,7 +163,8 @@ void disconnected(Session* s) {
 void closegracefully(Session* s) {
   logstep(s, "Closing socket...");
   if (!plat::shutdownsend(s->r->sock)) {
-    logmsg(LOG_ERR, "*** ShutdownConnection: error during shutdown() 0x%X", plat::lasterror());
+    int err = plat::lasterror();
+    logmsg(socketerrorlevel(err), "*** ShutdownConnection: error during shutdown() 0x%X", err);
     watch(s, -1);
     plat::closesocket(s->r->sock);
     closed(s, false);
@@ -178,9 +186,10 @@ void enddrain(Session* s, bool readable) {
   }
   watch(s, -1);
   bool ok = plat::closesocket(s->r->sock) == 1;
-  if (!ok)
-    logmsg(LOG_ERR, "*** ShutdownConnection: error during closesocket() 0x%X",
-           plat::lasterror());
+  if (!ok) {
+    int err = plat::lasterror();
+    logmsg(socketerrorlevel(err), "*** ShutdownConnection: error during closesocket() 0x%X", err);
+  }
   closed(s, ok);
 }
 
@@ -475,10 +484,23 @@ int ResetConnection(SocketHandle s) {
   }
   plat::setabortive(s);
   if (!plat::closesocket(s)) {
-    logmsg(LOG_ERR, "*** ShutdownConnection Err: 0x%X", plat::lasterror());
+    int err = plat::lasterror();
+    logmsg(socketerrorlevel(err), "*** ShutdownConnection Err: 0x%X", err);
     return 0;
   }
   return 1;
+}
+
+void RefuseConnection(ConnectionRecord* r) {
+  char reply[kDialogTextCap + 3];
+  textformat(reply, sizeof reply, "%s\r\n", kTempfailText);
+  // A fresh connection's send buffer takes the line; a client that cannot
+  // take it now is not waited for.
+  plat::setnonblocking(r->sock);
+  plat::sendsocket(r->sock, reply, strlen(reply));
+  RecordError(r, kTempfailText);
+  plat::shutdownsend(r->sock);
+  plat::closesocket(r->sock);
 }
 
 int ExtractHeloArgument(char* input, char* helo, size_t helosize) {

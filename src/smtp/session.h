@@ -32,8 +32,15 @@ void loopstopall(SessionLoop* l);
 // Sessions the loop holds.
 uint32_t loopcount(const SessionLoop* l);
 
+// The level of a socket error on a client's connection: what the client
+// causes (a reset, a connection gone) is session progress, not an error.
+int socketerrorlevel(int err);
 // Resets and closes s (abortive close). Returns 1 when closed without error.
 int ResetConnection(SocketHandle s);
+// Refuses r's connection at once: the tempfail reply without banner or
+// wait, then the close. The reply becomes the record's last error; the
+// socket is closed whatever happens.
+void RefuseConnection(ConnectionRecord* r);
 
 // Tempfail mode: the argument of the first input line (tabs and "|" turned
 // to blanks, cut at the first CR or else LF, the verb and the blanks behind

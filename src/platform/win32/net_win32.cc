@@ -185,6 +185,13 @@ int transientaccepterror(int err) {
          err == WSAECONNABORTED;
 }
 
+int peererror(int err) {
+  return err == WSAECONNRESET || err == WSAENOTCONN || err == WSAECONNABORTED ||
+         err == WSAESHUTDOWN || err == WSAETIMEDOUT || err == WSAEHOSTUNREACH ||
+         err == WSAENETUNREACH || err == WSAENETDOWN || err == WSAENETRESET ||
+         err == WSAECONNREFUSED;
+}
+
 int closesocket(SocketHandle s) { return ::closesocket(sock(s)) == 0 ? 1 : 0; }
 
 int gethostname(char* buf, size_t size) {
