@@ -170,7 +170,7 @@ void pipelinereload(void (*reload)()) {
 
 uint32_t pipelinebacklog() {
   std::lock_guard<std::mutex> lock(g_pipe->m);
-  return (uint32_t)g_pipe->todo.size();
+  return g_pipe->held;
 }
 
 void pipelinestopping() { dns::setcutoff(dns::nowms() + kStopAnalysisMs); }

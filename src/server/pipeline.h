@@ -43,7 +43,7 @@ void pipelinewait();
 // Runs `reload` (which replaces the lists) once every record handed in is
 // written and while no line is being written at once.
 void pipelinereload(void (*reload)());
-// Records handed in that wait for an analysis thread.
+// Records admitted whose lines are not written yet.
 uint32_t pipelinebacklog();
 // From now on analyses end within kStopAnalysisMs.
 void pipelinestopping();

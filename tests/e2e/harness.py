@@ -85,6 +85,8 @@ class Nestrap:
                  env=None, files=None, workdir=None, listen="127.0.0.1", prefix=(),
                  binary=BIN, name="nestrap", stdin=None, timeout=DEFAULT_TIMEOUT):
         self.dir = workdir or tempfile.mkdtemp(prefix="nestrap-e2e-")
+        if workdir is None:
+            open_to_all(self.dir)
         self.exe = os.path.join(self.dir, name)
         shutil.copy(binary, self.exe)
         files = dict(files or {})
@@ -220,6 +222,29 @@ class Case(unittest.TestCase):
         positions = [text.find(p) for p in parts]
         self.assertNotIn(-1, positions, text)
         self.assertEqual(positions, sorted(positions), text)
+
+
+def open_to_all(path):
+    """Started as root, the server runs as the machine's `nestrap` user when
+    there is one, or as a user the test names: the directories it writes are
+    open to whichever it is, so that no test depends on the machine's accounts."""
+    os.chmod(path, 0o777)
+
+
+def presented_accounts(directory, user, uid):
+    """A prefix that runs the server with an account database of the test's
+    own (the machine's, plus `user` with `uid`), in a private mount namespace."""
+    paths = []
+    for name, extra in (("passwd", "%s:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (user, uid, uid)),
+                        ("group", "%s:x:%d:\n" % (user, uid))):
+        with open("/etc/" + name) as f:
+            lines = [l for l in f if not l.startswith(user + ":")]
+        paths.append(os.path.join(directory, name))
+        with open(paths[-1], "w") as f:
+            f.write("".join(lines) + extra)
+    return ["unshare", "-m", "--propagation", "private", "sh", "-c",
+            'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/group && shift && exec "$@"',
+            paths[0], paths[1]]
 
 
 def private_network(addresses):

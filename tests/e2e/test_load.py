@@ -8,7 +8,8 @@ import socket
 import struct
 import time
 
-from harness import QUIET_DNS, SANITIZED, Case, fd_count, wait_for
+from harness import (QUIET_DNS, SANITIZED, TEMPFAIL, Case, fd_count, recv_all, recv_until,
+                     wait_for)
 
 
 def rss_kb(pid):
@@ -73,14 +74,49 @@ async def run_load(port, kinds, concurrency):
     return out
 
 
+# The load below comes from one address standing for many clients.
+ONE_ADDRESS_UNLIMITED = "MaxSessionsPerAddress=0\n"
+
+
 class LoadTest(Case):
+    def test_one_address_over_its_limit_while_another_is_served(self):
+        n = self.server(ini=QUIET_DNS + "[Process]\nMaxSessionsPerAddress=3\n")
+        held = [n.connect() for _ in range(3)]
+        for c in held:
+            self.assertTrue(recv_until(c, b"\r\n").startswith(b"220 "))
+        # The fourth gets the 421 at once, no banner, and the close.
+        with n.connect() as c:
+            self.assertEqual(recv_all(c), (TEMPFAIL, "fin"))
+        # Another address is served meanwhile; resets of its clients are
+        # the clients' doing, not errors.
+        self.assertIn(b"421 ", n.session(source="127.0.0.2")[1])
+        for i in range(40):
+            with n.connect(source="127.0.1.%d" % i) as c:
+                c.sendall(b"HELO reset.test\r\n")
+                c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        for c in held:
+            c.close()
+        lines = n.wait_lines(45)
+        refused = [l for l in lines if l["last_error"] == TEMPFAIL.decode().strip()]
+        self.assertEqual([(l["ip"], l["helo"], l["errors"]) for l in refused],
+                         [("127.0.0.1", "no-helo", "1")])
+        self.assertEqual(len([l for l in lines if l["ip"] == "127.0.0.2"]), 1)
+        n.wait_stderr("[INFO] [accept] 127.0.0.1 within its session limit again, "
+                      "1 connection(s) refused")
+        self.assertEqual(n.stop(), 0)
+        err = n.stderr()
+        self.assertEqual(err.count("[WARN] [accept] 127.0.0.1 holds 3 sessions, its limit: "
+                                   "refusing more"), 1, err)
+        self.assertNotIn("[ERR ]", err)
+
+
     def test_mixed_load_loses_no_record_and_leaks_nothing(self):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
         # One session per worker, as many as the threads: the burst below
         # must reach the queue.
         n = self.server(["-w", "16", "-q", "40", "-b", "256", "-r", "1500", "-v", "5"],
-                        ini=QUIET_DNS + "[Process]\nMaxSessions=16\n")
+                        ini=QUIET_DNS + "[Process]\nMaxSessions=16\n" + ONE_ADDRESS_UNLIMITED)
         pid = n.proc.pid
         fds0, rss0 = fd_count(pid), rss_kb(pid)
         # A burst of silent clients fills the workers and the queue: the
@@ -114,7 +150,8 @@ class LoadTest(Case):
     def test_stalling_clients_do_not_delay_a_banner(self):
         # Hundreds of clients that linger after EHLO, stay silent or send a
         # byte at a time, while well-behaved clients come one after another.
-        n = self.server(["-s", "-r", "4000", "-b", "512", "-q", "1000"])
+        n = self.server(["-s", "-r", "4000", "-b", "512", "-q", "1000"],
+                        ini=QUIET_DNS + "[Process]\n" + ONE_ADDRESS_UNLIMITED)
         fds0 = fd_count(n.proc.pid)
         stalling = ["linger"] * 100 + ["silent"] * 100 + ["drip"] * 100
         waits = []

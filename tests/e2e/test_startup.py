@@ -5,11 +5,14 @@ import pwd
 import re
 import shlex
 import shutil
+import socket
 import subprocess
+import tempfile
 import time
 import unittest
 
-from harness import HERE, QUIET_DNS, SANITIZED, Case, free_port, parse_line
+from harness import (HERE, QUIET_DNS, SANITIZED, Case, free_port, open_to_all, parse_line,
+                     presented_accounts, wait_for)
 
 
 def expected(name):
@@ -137,6 +140,7 @@ class HostileLogDirectoryTest(Case):
                 n = self.server(start=False)
                 logdir, victim = os.path.join(n.dir, "logs"), os.path.join(n.dir, "victim")
                 os.mkdir(logdir)
+                open_to_all(logdir)
                 with open(victim, "w") as f:
                     f.write("root only\n")
                 make = {"symlink": lambda p: os.symlink(victim, p),
@@ -205,37 +209,65 @@ class PrivilegeTest(Case):
 
     def test_root_start_binds_then_runs_as_the_user_for_good(self):
         uid = pwd.getpwnam(self.USER).pw_uid
-        for give in (True, False):
-            with self.subTest(log_directory_owned_by_user=give):
-                n = self.server(["-u", self.USER], start=False)
-                os.chmod(n.dir, 0o755)
-                logdir = os.path.join(n.dir, "logs")
-                os.mkdir(logdir, 0o750)
-                if give:
-                    os.chown(logdir, uid, -1)
-                n.args += ["-l", logdir]
-                n.start()
-                # Uid, CapEff, CapPrm and NoNewPrivs of every thread.
-                found = set()
-                for task in os.listdir("/proc/%d/task" % n.proc.pid):
-                    with open("/proc/%d/task/%s/status" % (n.proc.pid, task)) as f:
-                        fields = dict(l.split(":", 1) for l in f if ":" in l)
-                    found.add(tuple(fields[k].strip() for k in
-                                    ("Uid", "CapEff", "CapPrm", "NoNewPrivs")))
-                self.assertEqual(found, {("\t".join([str(uid)] * 4), "0" * 16, "0" * 16, "1")})
-                n.session()
-                self.assertEqual(n.stop(), 0)
-                err = n.stderr()
-                self.assertIn("[INFO] Running as user %s (uid %d" % (self.USER, uid), err)
-                unwritable = "[ERR ] Log directory %s is not writable" % logdir
-                self.assertEqual(err.count(unwritable), 0 if give else 1, err)
-                if give:
-                    # Today's file, begun as root, went to the user with the rest.
-                    day = time.strftime("%Y%m%d.log")
-                    for base in ("nestrap", "ipinfo"):
-                        self.assertEqual(os.stat(os.path.join(logdir, base + day)).st_uid, uid)
-                    with open(os.path.join(logdir, "ipinfo" + day)) as f:
-                        self.assertEqual(len(f.read().splitlines()), 1)
+        n = self.server(["-u", self.USER], start=False)
+        os.chmod(n.dir, 0o755)
+        logdir = os.path.join(n.dir, "logs")
+        os.mkdir(logdir, 0o750)
+        n.args += ["-l", logdir]
+        # A directory the user cannot write: no start, one line that says why.
+        r = n.run(n.command()[1:])
+        self.assertEqual((r.returncode, r.stderr.count("[ERR ]")), (2, 1), r.stderr)
+        self.assertIn("[ERR ] Log directory %s is not writable for user %s: give it to the user "
+                      "(chown %s %s), or name another directory (-l) or user (-u)"
+                      % (logdir, self.USER, self.USER, logdir), r.stderr)
+        self.assertNotIn("Listening for connections", r.stderr)
+        os.chown(logdir, uid, -1)
+        n.start()
+        # Uid, CapEff, CapPrm and NoNewPrivs of every thread.
+        found = set()
+        for task in os.listdir("/proc/%d/task" % n.proc.pid):
+            with open("/proc/%d/task/%s/status" % (n.proc.pid, task)) as f:
+                fields = dict(l.split(":", 1) for l in f if ":" in l)
+            found.add(tuple(fields[k].strip() for k in ("Uid", "CapEff", "CapPrm", "NoNewPrivs")))
+        self.assertEqual(found, {("\t".join([str(uid)] * 4), "0" * 16, "0" * 16, "1")})
+        n.session()
+        self.assertEqual(n.stop(), 0)
+        self.assertIn("[INFO] Running as user %s (uid %d" % (self.USER, uid), n.stderr())
+        # Today's file, begun as root, went to the user with the rest.
+        day = time.strftime("%Y%m%d.log")
+        for base in ("nestrap", "ipinfo"):
+            self.assertEqual(os.stat(os.path.join(logdir, base + day)).st_uid, uid)
+        with open(os.path.join(logdir, "ipinfo" + day)) as f:
+            self.assertEqual(len(f.read().splitlines()), 1)
+
+    def test_a_nestrap_user_gets_its_log_directory_and_readiness_still_arrives(self):
+        if shutil.which("unshare") is None:
+            self.skipTest("needs unshare for an account database of its own")
+        uid = 64123  # the machine need not have it: the server alone sees it
+        n = self.server(start=False)
+        n.prefix = presented_accounts(n.dir, "nestrap", uid)
+        logdir = os.path.join(n.dir, "logs")  # missing: made for the user
+        n.args = ["-l", logdir]
+        # A notify socket in a directory only root may enter.
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        address = os.path.join(tempfile.mkdtemp(prefix="nestrap-notify-"), "notify")
+        self.addCleanup(shutil.rmtree, os.path.dirname(address), True)
+        notify.bind(address)
+        n.env["NOTIFY_SOCKET"] = address
+        n.start()
+        notify.settimeout(30)
+        got = b""
+        while b"READY=1" not in got:
+            got += notify.recv(4096)
+        n.session()
+        ipinfo = os.path.join(logdir, time.strftime("ipinfo%Y%m%d.log"))
+        wait_for(lambda: os.path.exists(ipinfo) and open(ipinfo).read().count("\n") == 1,
+                 what="the connection line")
+        self.assertEqual(n.stop(), 0)
+        self.assertIn("Log directory %s created for user nestrap" % logdir, n.stderr())
+        self.assertIn("[INFO] Running as user nestrap (uid %d" % uid, n.stderr())
+        self.assertEqual((os.stat(logdir).st_uid, os.stat(ipinfo).st_uid), (uid, uid))
 
     def test_without_a_user_to_switch_to_root_stays_and_says_so(self):
         try:
