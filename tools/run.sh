@@ -11,4 +11,9 @@ ninja -C "$top/build" nestrap
 mkdir -p "$top/run"
 cp "$top/build/nestrap" "$top/run/nestrap"
 [ $# -gt 0 ] || set -- -p 2525
-exec "$top/run/nestrap" "$@"
+# The daily logs go to run/log. Started as root, the program runs as the
+# user nestrap when the machine has one and makes run/log for that user;
+# run/ itself, which holds the binary root starts, stays root's. Otherwise
+# the directory is made here, for whoever runs this.
+[ "$(id -u)" -eq 0 ] || mkdir -p "$top/run/log"
+exec "$top/run/nestrap" -l "$top/run/log" "$@"

@@ -5,12 +5,14 @@ The module runs in a network namespace of its own, where public-looking test
 addresses sit on the loopback interface; clients bind one of them as their
 source address.
 """
+import concurrent.futures
 import os
 import re
 import signal
 import time
 
-from harness import Case, private_network, recv_all, recv_until
+from harness import SANITIZED, Case, private_network, recv_all, recv_until
+from test_load import rss_kb
 
 ADDRESSES = ["192.0.2.10", "192.0.2.20", "198.51.100.7", "198.51.100.20", "203.0.113.5",
              "203.0.113.66", "203.0.113.67"]
@@ -160,12 +162,20 @@ class SpfAndSignals(AnalysisCase):
         kinds = ["full" if "full" in l else "normal" for l in events]
         self.assertEqual(kinds, ["full", "normal"] * (len(kinds) // 2), events)
         self.assertGreaterEqual(len(kinds), 2)
+        # Thousands more, a few at a time: each line comes while the server
+        # runs, and what waits for its line stays within the cap.
+        rss0 = rss_kb(n.proc.pid)
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            list(pool.map(lambda _: n.session(source="192.0.2.10"), range(3000)))
+        n.wait_lines(3131, timeout=120)
+        if not SANITIZED:  # sanitizers keep freed memory in quarantine
+            self.assertLess(rss_kb(n.proc.pid) - rss0, 4096)
         # A stop with analyses in flight ends within its bound, every line written.
         burst(20)
         t0 = time.monotonic()
         self.assertEqual(n.stop(signal.SIGTERM, timeout=60), 0)
         self.assertLess(time.monotonic() - t0, 20)
-        self.assertEqual(len(n.lines()), 151)
+        self.assertEqual(len(n.lines()), 3151)
 
 
 ZONES = {  # healthy, dead, refusing, listing the world; notest.test is NXDOMAIN
