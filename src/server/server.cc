@@ -235,18 +235,30 @@ bool dropprivileges(int who, const plat::RunAs& u) {
   return true;
 }
 
+// The user the server runs as once listening: the one named, or the one
+// it is started as.
+plat::RunAs effectiveuser(int who, const plat::RunAs& runas) {
+  plat::RunAs as = runas;
+  if (who != plat::kRunAsUser) plat::currentuser(&as);
+  return as;
+}
+
+// Started as root, a missing log directory is made for the user the server
+// will run as, before the first line is logged. Returns true when made.
+bool makelogdir(int who, const plat::RunAs& runas) {
+  const char* dir = settings.LogPath;
+  if (dir[0] == '\0' || who == plat::kRunAsUnknown || !plat::isroot() || plat::fileexists(dir))
+    return false;
+  return plat::makedirfor(dir, effectiveuser(who, runas)) == 1;
+}
+
 // The daily files must take the lines of the user the server will run as: a
 // decoy that cannot write its connection lines observes nothing, so it does
-// not start. Started as root, a missing log directory is made for that user.
+// not start.
 bool logdirready(int who, const plat::RunAs& runas) {
   const char* dir = settings.LogPath;
   if (dir[0] == '\0') return true;  // file logging is off
-  plat::RunAs as = runas;
-  if (who != plat::kRunAsUser) plat::currentuser(&as);
-  if (plat::isroot() && !plat::fileexists(dir)) {
-    if (plat::makedirfor(dir, as))
-      logmsg(LOG_INFO, "Log directory %s created for user %s", dir, as.user);
-  }
+  plat::RunAs as = effectiveuser(who, runas);
   bool ok = who == plat::kRunAsUser ? plat::dirwritableas(dir, as) : plat::dirwritable(dir);
   if (!ok)
     logmsg(LOG_ERR,
@@ -479,10 +491,11 @@ void useanswercache() {
 // logs the summary. Returns 0 or the exit code.
 int prepare(plat::RunAs* runas, int* who) {
   int service_mode = servicemode();
+  *who = plat::runasuser(settings.User, kDefaultUser, runas);
+  bool madelogdir = makelogdir(*who, *runas);
   logmsg(LOG_INFO, "#### %s v. %s starting ####", kProgramName, kProgramVersion);
 
   if (!validate()) return 2;
-  *who = plat::runasuser(settings.User, kDefaultUser, runas);
   if (*who == plat::kRunAsUnknown) {
     logmsg(LOG_ERR, "Unknown user \"%s\" to run as", settings.User);
     return 2;
@@ -494,6 +507,9 @@ int prepare(plat::RunAs* runas, int* who) {
   if (*who == plat::kRunAsRoot)
     logmsg(LOG_WARN, "Running as root: there is no user \"%s\" (-u or User= names another)",
            kDefaultUser);
+  if (madelogdir)
+    logmsg(LOG_INFO, "Log directory %s created for user %s", settings.LogPath,
+           effectiveuser(*who, *runas).user);
   if (!logdirready(*who, *runas)) return 2;
   // The server never starts programs; none of its threads may gain rights.
   plat::nonewprivileges();
