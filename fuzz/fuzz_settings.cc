@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/text.h"
 #include "common/inifile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -22,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (inilookup(text, size, section, key, buf, cap)) {
           if (memchr(buf, '\0', cap) == nullptr) __builtin_trap();
           (void)iniparseint(buf, 7);
+          (void)numberfits(buf, true, false);
         }
       }
     }

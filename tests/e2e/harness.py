@@ -85,8 +85,8 @@ class Nestrap:
                  env=None, files=None, workdir=None, listen="127.0.0.1", prefix=(),
                  binary=BIN, name="nestrap", stdin=None, timeout=DEFAULT_TIMEOUT):
         self.dir = workdir or tempfile.mkdtemp(prefix="nestrap-e2e-")
-        if workdir is None:
-            open_to_all(self.dir)
+        if workdir is None:  # for whichever user the server runs as (the machine's nestrap)
+            os.chmod(self.dir, 0o777)
         self.exe = os.path.join(self.dir, name)
         shutil.copy(binary, self.exe)
         files = dict(files or {})
@@ -224,27 +224,17 @@ class Case(unittest.TestCase):
         self.assertEqual(positions, sorted(positions), text)
 
 
-def open_to_all(path):
-    """Started as root, the server runs as the machine's `nestrap` user when
-    there is one, or as a user the test names: the directories it writes are
-    open to whichever it is, so that no test depends on the machine's accounts."""
-    os.chmod(path, 0o777)
-
-
 def presented_accounts(directory, user, uid):
     """A prefix that runs the server with an account database of the test's
     own (the machine's, plus `user` with `uid`), in a private mount namespace."""
-    paths = []
-    for name, extra in (("passwd", "%s:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (user, uid, uid)),
-                        ("group", "%s:x:%d:\n" % (user, uid))):
-        with open("/etc/" + name) as f:
-            lines = [l for l in f if not l.startswith(user + ":")]
-        paths.append(os.path.join(directory, name))
-        with open(paths[-1], "w") as f:
-            f.write("".join(lines) + extra)
+    rows = {"passwd": "%s:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (user, uid, uid),
+            "group": "%s:x:%d:\n" % (user, uid)}
+    for name, row in rows.items():
+        with open("/etc/" + name) as f, open(os.path.join(directory, name), "w") as out:
+            out.write("".join(l for l in f if not l.startswith(user + ":")) + row)
     return ["unshare", "-m", "--propagation", "private", "sh", "-c",
             'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/group && shift && exec "$@"',
-            paths[0], paths[1]]
+            os.path.join(directory, "passwd"), os.path.join(directory, "group")]
 
 
 def private_network(addresses):
