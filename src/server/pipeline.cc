@@ -21,6 +21,7 @@ struct Job {
   ConnectionRecord* record;
   uint64_t seq;
   int verdict;
+  int64_t deadline;  // for its analysis, counted from the hand-in
 };
 
 struct Pipeline {
@@ -47,10 +48,10 @@ Pipeline* g_pipe = nullptr;
 std::shared_mutex g_lists_lock;
 
 // Analyses one record against the process resolver, through a memo of the
-// record's own answers; without DNS the analysis starts past its deadline.
-int analyse(ConnectionRecord* r, bool withdns) {
+// record's own answers, until `deadline` (1: at once, without DNS).
+int analyse(ConnectionRecord* r, int64_t deadline) {
   RecordMemo memo(dns::resolver());
-  dns::setthreaddeadline(withdns ? dns::nowms() + kRecordDeadlineMs : 1);
+  dns::setthreaddeadline(deadline);
   int verdict = analyseconn(r);
   dns::setthreaddeadline(0);
   return verdict;
@@ -95,7 +96,9 @@ void analysisthread(Pipeline* p) {
       j = p->todo.front();
       p->todo.pop_front();
     }
-    j.verdict = analyse(j.record, true);
+    // A record that waited its time in the queue is written without DNS
+    // data at once: no line waits much longer than one analysis.
+    j.verdict = analyse(j.record, j.deadline);
     complete(p, j);
   }
 }
@@ -140,14 +143,14 @@ bool pipelineadmit() {
 void pipelinewritenow(ConnectionRecord* r) {
   {
     std::shared_lock<std::shared_mutex> lists(g_lists_lock);
-    writeconn(r, analyse(r, false));
+    writeconn(r, analyse(r, 1));
   }
   free(r);
 }
 
 void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
-  Job j{r, 0, 0};
+  Job j{r, 0, 0, dns::nowms() + kRecordDeadlineMs};
   {
     std::unique_lock<std::mutex> lock(p->m);
     p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
@@ -158,7 +161,7 @@ void pipelinesubmit(ConnectionRecord* r) {
       return;
     }
   }
-  j.verdict = analyse(r, false);
+  j.verdict = analyse(r, 1);
   complete(p, j);
 }
 

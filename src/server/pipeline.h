@@ -17,7 +17,8 @@ constexpr int kAnalysisThreads = 48;
 // least; a larger backlog cap widens it): the logger waits for room beyond
 // it, which a record ahead holds for at most kRecordDeadlineMs.
 constexpr uint32_t kAnalysisWindow = 1024;
-// Longest analysis of one record; what is not known by then is written as
+// Longest time from a record's hand-in to the end of its analysis, waiting
+// for an analysis thread included; what is not known by then is written as
 // it is for a DNS failure.
 constexpr int64_t kRecordDeadlineMs = 8000;
 // On a stop, records still waiting get this long for their analysis; the
