@@ -21,6 +21,9 @@ constexpr uint32_t kAnalysisWindow = 1024;
 // for an analysis thread included; what is not known by then is written as
 // it is for a DNS failure.
 constexpr int64_t kRecordDeadlineMs = 8000;
+// A record with less time left when an analysis thread takes it is written
+// without DNS data.
+constexpr int64_t kLeastAnalysisMs = 1000;
 // On a stop, records still waiting get this long for their analysis; the
 // rest are written without DNS data.
 constexpr int64_t kStopAnalysisMs = 4000;
