@@ -21,6 +21,7 @@
 #include "platform/sys.h"
 #include "server/getopt.h"
 #include "server/peerlimit.h"
+#include "server/pipeline.h"
 #include "common/log.h"
 #include "server/queue.h"
 #include "common/settings.h"
@@ -414,6 +415,9 @@ void acceptloop() {
 bool startthreads() {
   logmsg(LOG_INFO, "Creating %ld worker threads...", (long)settings.Threads);
   try {
+    // Ready before a session can end: workers hand their records to it.
+    pipelinestart(kAnalysisThreads,
+                  settings.AnalysisBacklog < 0 ? 0 : (uint32_t)settings.AnalysisBacklog);
     for (int i = 0; i < settings.Threads; i++) {
       std::thread(workerthread).detach();
       plat::sleepms(kThreadStartPauseMs);

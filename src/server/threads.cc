@@ -242,7 +242,6 @@ void workerthread() {
 void loggerthread() {
   ThreadTag tag = maketag();
   logmsg(LOG_INFO, "%s Logger thread started", tag.text);
-  pipelinestart(kAnalysisThreads, settings.AnalysisBacklog < 0 ? 0 : (uint32_t)settings.AnalysisBacklog);
   while (shutdown_flag.load() == 0) {
     if (stopsignalled()) {
       if (stop_seen.exchange(1) == 0) initshutdown(plat::kSigTerm);
