@@ -19,8 +19,10 @@ int main(int argc, char** argv) {
   // already, before any thread exists, so that no thread inherits them open.
   plat::blocksignals();
 
-  // Settings, list files and the default log path live beside the executable.
+  // Settings, list files and the default log path live beside the executable
+  // (unless -c names a settings file elsewhere).
   char path[4096];
+  if (plat::getcurrentdir(path, sizeof path)) setinvocationdir(path);
   if (plat::exepath(path, sizeof path)) {
     char* slash = strrchr(path, plat::kPathSep);
     if (slash != nullptr) {

@@ -9,8 +9,10 @@
 #include "common/log.h"
 #include "base/text.h"
 #include "base/textbuf.h"
+#include "nestrap_version.h"  // made at build time
 
 ServerSettings settings;
+const char* const kProgramVersion = NESTRAP_VERSION;
 
 void setdefaults() {
   settings = ServerSettings{};
@@ -37,12 +39,15 @@ void setdefaults() {
   settings.MaxSessionsPerAddress = kDefaultMaxSessionsPerAddress;
 }
 
-void writeconfig(const char* path) {
+void writeconfig(const char* path, const char* logpath) {
   if (plat::fileexists(path)) return;
   FILE* f = fopen(path, "w");
   if (f == nullptr) return;
   char cwd[260 + 1];
-  if (!plat::getcurrentdir(cwd, sizeof cwd)) textcopy(cwd, ".");
+  if (logpath != nullptr)
+    textcopy(cwd, logpath);
+  else if (!plat::getcurrentdir(cwd, sizeof cwd))
+    textcopy(cwd, ".");
   fprintf(f,
           "; Nestrap settings\n"
           "\n"
@@ -65,6 +70,11 @@ void writeconfig(const char* path) {
           "CYMRU_ASN=%s\n"
           "SB_SUFFIX=%s\n"
           "TLD_SUFFIX=%s\n"
+          "; Most DNS lists refuse queries that come through public or shared\n"
+          "; resolvers, and the answer then looks like \"not listed\". Give the\n"
+          "; decoy a recursive resolver of its own (e.g. unbound on 127.0.0.1),\n"
+          "; check with -T, then remove the ';'. Empty or absent: the system's.\n"
+          ";NameServer=127.0.0.1\n"
           "\n"
           "; SPF-v1 options\n"
           "[SPFv1]\n"
@@ -123,9 +133,9 @@ int flag(long v) { return v != 0 ? 1 : 0; }
 
 }  // namespace
 
-int readconfig(const char* path, char* misfit, size_t misfitsize) {
+int readconfig(const char* path, char* misfit, size_t misfitsize, const char* logpath) {
   g_misfit = Misfit{misfit, misfitsize, "", false};
-  writeconfig(path);
+  writeconfig(path, logpath);
   int bad = 0;
   int first = inisetfile(path, &bad);
   // Said once, not per line: a garbled file should not flood the start-up.

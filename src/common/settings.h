@@ -56,7 +56,8 @@ extern ServerSettings settings;
 
 // Built-in defaults; the settings file writes the same values.
 constexpr const char* kProgramName = "nestrap";
-constexpr const char* kProgramVersion = "10.03, Nov. 7, 2019";
+// The project's version, and the commit when built from a checkout.
+extern const char* const kProgramVersion;
 constexpr int kDefaultPort = 25;
 constexpr long kDefaultRxTimeOut = 30000;
 constexpr int kDefaultThreads = 7;
@@ -82,12 +83,15 @@ constexpr const char* kTrustedForwarderZone = "spf.trusted-forwarder.org";
 
 // Sets the built-in defaults (LogPath = current directory or ".").
 void setdefaults();
-// Writes the default settings file when `path` is missing or empty.
-void writeconfig(const char* path);
-// writeconfig, then reads every key into `settings`. Returns 1; 0 when a
-// number does not fit its key (the key keeps its default), the first such
-// setting described in `bad` ("[Process] MaxSessions=4294967297").
-int readconfig(const char* path, char* misfit = nullptr, size_t misfitsize = 0);
+// Writes the default settings file when `path` is missing or empty; its
+// LogPath is `logpath`, or the current directory when that is null.
+void writeconfig(const char* path, const char* logpath = nullptr);
+// writeconfig (with `logpath`), then reads every key into `settings`.
+// Returns 1; 0 when a number does not fit its key (the key keeps its
+// default), the first such setting described in `misfit`
+// ("[Process] MaxSessions=4294967297").
+int readconfig(const char* path, char* misfit = nullptr, size_t misfitsize = 0,
+               const char* logpath = nullptr);
 // Best name for the local host, for an empty HostName setting, into a buffer
 // of at least 261 bytes that is not cleared first. Returns 1 when a name was
 // found by reverse lookup.

@@ -28,6 +28,22 @@ int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithi
 // ---- Installing and removing -----------------------------------------
 // Every call that fails returns 0 (or null) with the last error set (error.h).
 
+// How the usage text speaks of this system's service manager: the -I and -U
+// descriptions and the example's address and log directory (the program's
+// name follows it).
+struct SvcWords {
+  const char* install;
+  const char* remove;
+  const char* address;
+  const char* logdir;
+};
+extern const SvcWords kSvcWords;
+
+// The log directory of a service installed from `exedir` when the settings
+// name none of their own: a directory of its own there where the service may
+// not write beside the program. Returns 0 where it writes beside it.
+int svcdefaultlogdir(const char* exedir, char* out, size_t size);
+
 struct SvcHandle;
 
 // Who the installed service runs as and the one directory it writes (empty

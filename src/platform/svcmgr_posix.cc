@@ -114,6 +114,14 @@ int svcreport(SvcState state, int exitcode, unsigned checkpoint, unsigned waithi
 
 // ---- Installing and removing -----------------------------------------
 
+const SvcWords kSvcWords = {"install and enable the systemd unit nestrap.service",
+                            "stop and remove that systemd unit", "192.0.2.25", "/var/log/"};
+
+int svcdefaultlogdir(const char* exedir, char* out, size_t size) {
+  textformat(out, size, "%s/log", strcmp(exedir, "/") == 0 ? "" : exedir);
+  return 1;
+}
+
 struct SvcHandle {
   char unitdir[1024];
   char unitname[128];
@@ -317,7 +325,7 @@ int svcaccount(const char* user, const char* fallback, const char* logpath, cons
                 (realpath(logpath, real) != nullptr && realpath(dir, realdir) != nullptr &&
                  strcmp(real, realdir) == 0);
   if (beside)
-    textformat(out->logdir, sizeof out->logdir, "%s/log", strcmp(dir, "/") == 0 ? "" : dir);
+    svcdefaultlogdir(dir, out->logdir, sizeof out->logdir);
   else if (logpath[0] == '/')
     textcopy(out->logdir, sizeof out->logdir, logpath);
   else

@@ -20,7 +20,7 @@ void getoptreset() {
   g_pos = 0;
 }
 
-int getopt(int argc, char* const* argv, const char* optstring) {
+int getopt(int argc, char* const* argv, const char* optstring, const LongName* longnames) {
   optarg = nullptr;
   if (g_pos == 0) {
     if (optind >= argc || argv[optind] == nullptr) return -1;
@@ -29,6 +29,15 @@ int getopt(int argc, char* const* argv, const char* optstring) {
     if (strcmp(w, "--") == 0) {
       optind++;
       return -1;
+    }
+    if (w[0] == '-' && w[1] == '-') {
+      optind++;
+      for (const LongName* l = longnames; l != nullptr && l->name != nullptr; l++) {
+        if (strcmp(w + 2, l->name) == 0) return optopt = (unsigned char)l->letter;
+      }
+      optopt = '-';
+      if (opterr) fprintf(stderr, "%s: illegal option -- %s\n", argv[0], w + 2);
+      return '?';
     }
     g_pos = 1;
   }

@@ -18,6 +18,7 @@
 #include "platform/net.h"
 #include "platform/privs.h"
 #include "platform/resolver.h"
+#include "platform/svcmgr.h"
 #include "platform/sys.h"
 #include "server/getopt.h"
 #include "server/peerlimit.h"
@@ -39,10 +40,12 @@ constexpr long kAcceptPauseMs = 100;
 // Descriptors kept aside from the session capacity: logs, DNS, the listener.
 constexpr long kReservedDescriptors = 32;
 constexpr long kMinQueueSize = 5;
-constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:CTIUh";
+constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:c:CTIUVh";
+constexpr opt::LongName kLongNames[] = {{"version", 'V'}, {"help", 'h'}, {nullptr, 0}};
 
 void usage() {
   const char* p = kProgramName;
+  const plat::SvcWords& w = plat::kSvcWords;
   printf("%s version %s\n", p, kProgramVersion);
   printf("Nestrap server for \"MX sandwich\"\n");
   printf("Written by \"Tarsel\"\n");
@@ -64,24 +67,30 @@ void usage() {
   printf("-v      level       logging level 0...9 (default=%d)\n", kDefaultLogLevel);
   printf("-x                  add local hostname/ip to the log records\n");
   printf("-u      user        run as this user once listening (default=%s)\n", kDefaultUser);
+  printf("-c      file        settings file, list files beside it\n");
+  printf("                    (default=%s.ini beside the program)\n", p);
   printf("-C                  initialize config files and exit\n");
   printf("-T                  test the DNS lists, print a table and exit\n");
-  printf("-I                  install program as a windows service\n");
-  printf("-U                  stop/uninstall the window service\n");
-  printf("-h                  show this help text\n");
+  printf("-I                  %s\n", w.install);
+  printf("-U                  %s\n", w.remove);
+  printf("-V, --version       show the version and exit\n");
+  printf("-h, --help          show this help text\n");
   printf("\n");
-  printf("e.g. : %s -i 11.22.33.44 -p 25 -l d:\\%s\n", p, p);
+  printf("e.g. : %s -i %s -p 25 -l %s%s\n", p, w.address, w.logdir, p);
   printf("       %s -i any -p 25 -l . -w 20 -b 40 -v 9\n", p);
   printf("       %s -Cv 9\n", p);
   fflush(stdout);
 }
 
-enum class Action { Run, Configure, CheckLists, Install, Remove };
+enum class Action { Run, Configure, CheckLists, Install, Remove, Help, Version };
 
 // The first setting or option whose number does not fit its field.
 char misfit[128];
+// The directory the program was started from: a relative -c names a file
+// there, although the program runs in its own directory.
+char invocation_dir[1024];
 // The settings file.
-char inipath[300];
+char inipath[sizeof invocation_dir + 300];
 
 // An option's number, read as atoi reads it; one that does not fit its
 // field is noted rather than wrapped.
@@ -91,15 +100,38 @@ long optnumber(char letter, bool unsigned32 = false) {
   return atol(opt::optarg);
 }
 
-// Applies the options. Returns the number of errors.
-int scanoptions(int argc, char** argv, Action* action) {
+// What the command line asks for, beyond the values it sets.
+struct Options {
+  Action action = Action::Run;
+  const char* inifile = nullptr;  // -c
+  const char* logpath = nullptr;  // -l
   int errors = 0;
-  bool configure = false;
-  bool testlists = false;
+};
+
+// Scans the options; with `apply` they also set their values. The first
+// scan, before any file is read, reports the errors and decides the action.
+Options scanoptions(int argc, char** argv, bool apply) {
+  Options o;
+  bool configure = false, testlists = false, help = false, version = false;
   Action svc = Action::Run;
   opt::getoptreset();
+  opt::opterr = apply ? 0 : 1;
   int c;
-  while ((c = opt::getopt(argc, argv, kOptions)) != -1) {
+  while (argc > 0 && (c = opt::getopt(argc, argv, kOptions, kLongNames)) != -1) {
+    if (!apply) {
+      switch (c) {
+        case 'c': o.inifile = opt::optarg; break;
+        case 'l': o.logpath = opt::optarg; break;
+        case 'C': configure = true; break;
+        case 'T': testlists = true; break;
+        case 'I': svc = Action::Install; break;
+        case 'U': svc = Action::Remove; break;
+        case 'V': version = true; break;
+        case 'h': help = true; break;
+        case '?': o.errors++; break;
+      }
+      continue;
+    }
     switch (c) {
       case 'n': textcopy(settings.HostName, opt::optarg, 260); break;
       case 'i': textcopy(settings.ListenIP, opt::optarg, 15); break;
@@ -114,15 +146,11 @@ int scanoptions(int argc, char** argv, Action* action) {
       case 'v': settings.LogLevel = (int32_t)optnumber('v'); break;
       case 'x': settings.LogHost = 1; break;
       case 'u': textcopy(settings.User, opt::optarg, kUserNameCap); break;
-      case 'C': configure = true; break;
-      case 'T': testlists = true; break;
-      case 'I': svc = Action::Install; break;
-      case 'U': svc = Action::Remove; break;
-      default: errors++; break;
     }
   }
-  *action = configure ? Action::Configure : testlists ? Action::CheckLists : svc;
-  return errors;
+  o.action = help ? Action::Help : version ? Action::Version : configure ? Action::Configure
+           : testlists ? Action::CheckLists : svc;
+  return o;
 }
 
 void usenameserver() {
@@ -434,22 +462,69 @@ bool startthreads() {
   return true;
 }
 
-// Reads the settings: the defaults, then the .ini file in the working
-// directory, then the options. False when an option is wrong.
-bool configure(int argc, char** argv, Action* action) {
+bool isabsolute(const char* path) {
+  if (path[0] == '/' || path[0] == plat::kPathSep) return true;
+  return plat::kPathSep == '\\' && path[0] != '\0' && path[1] == ':';
+}
+
+// Makes the directory of the settings file named by -c the current one, where
+// the list files are read and relative paths start; its path into inipath.
+// False (after saying why) when that directory cannot be entered.
+bool usesettingsfile(const char* name) {
+  if (isabsolute(name) || invocation_dir[0] == '\0')
+    textcopy(inipath, name);
+  else
+    textformat(inipath, sizeof inipath, "%s%c%s", invocation_dir, plat::kPathSep, name);
+  char dir[sizeof inipath];
+  textcopy(dir, inipath);
+  char* cut = strrchr(dir, plat::kPathSep);
+  char* slash = strrchr(dir, '/');
+  if (cut == nullptr || (slash != nullptr && slash > cut)) cut = slash;
+  if (cut == nullptr) return true;
+  cut[cut == dir ? 1 : 0] = '\0';
+  if (plat::setcurrentdir(dir)) return true;
+  logmsg(LOG_ERR, "Cannot enter the settings file's directory %s (Error code 0x%X)", dir,
+         (unsigned)plat::lasterror());
+  return false;
+}
+
+// Reads the settings: the defaults, then the .ini file (-c, else the one in
+// the working directory), then the options. A settings file written now
+// records the -l given, or for -I the log directory the service will use.
+// Returns 0, or the exit code.
+int configure(int argc, char** argv, const Options& o) {
+  if (o.inifile != nullptr) {
+    setdefaults();
+    settings.LogPath[0] = '\0';  // no daily file yet: its directory is not known
+    if (!usesettingsfile(o.inifile)) return 2;
+  }
   setdefaults();
   char cwd[260 + 1];
-  if (plat::getcurrentdir(cwd, sizeof cwd))
-    textformat(inipath, sizeof inipath, "%s%c%s.ini", cwd, plat::kPathSep, kProgramName);
-  else
-    textformat(inipath, sizeof inipath, "%s.ini", kProgramName);
+  if (o.inifile == nullptr) {
+    if (plat::getcurrentdir(cwd, sizeof cwd))
+      textformat(inipath, sizeof inipath, "%s%c%s.ini", cwd, plat::kPathSep, kProgramName);
+    else
+      textformat(inipath, sizeof inipath, "%s.ini", kProgramName);
+  }
+  char servicelogs[sizeof cwd + 8];
+  const char* logpath = o.logpath;
+  if (logpath == nullptr && o.action == Action::Install && plat::getcurrentdir(cwd, sizeof cwd) &&
+      plat::svcdefaultlogdir(cwd, servicelogs, sizeof servicelogs))
+    logpath = servicelogs;
   misfit[0] = '\0';
-  readconfig(inipath, misfit, sizeof misfit);
-  return !(argc > 0 && scanoptions(argc, argv, action) != 0);
+  readconfig(inipath, misfit, sizeof misfit, logpath);
+  scanoptions(argc, argv, true);
+  return 0;
 }
 
 // The options that act and exit instead of serving. Returns the exit code.
 int oneshot(Action action) {
+  // What these runs say is for the operator at the terminal, on standard
+  // error only: a daily file begun now, perhaps by root, could shut out the
+  // service that logs to the same directory later today.
+  char logpath[sizeof settings.LogPath];
+  textcopy(logpath, settings.LogPath);
+  settings.LogPath[0] = '\0';
   int rc = 0;
   switch (action) {
     case Action::Configure:
@@ -467,6 +542,7 @@ int oneshot(Action action) {
       logmsg(LOG_INFO, "Installing %s as a service...", kProgramName);
       // The service cannot write beside the program: its files are made now.
       if (!writedefaultfiles()) rc = kExitOneShot;
+      textcopy(settings.LogPath, logpath);  // the service's log directory
       if (!svcinstall()) rc = kExitOneShot;
       break;
     case Action::Remove:
@@ -474,6 +550,8 @@ int oneshot(Action action) {
       if (!svcremove()) rc = kExitOneShot;
       break;
     case Action::Run:
+    case Action::Help:
+    case Action::Version:
       break;
   }
   log_lock_delete();
@@ -620,22 +698,33 @@ int cleanshutdown() {
 
 }  // namespace
 
+void setinvocationdir(const char* dir) { textcopy(invocation_dir, sizeof invocation_dir, dir); }
+
 int servermain(int argc, char** argv) {
   // Shutdown signals go to the signal thread only; block them before any
   // thread exists so that every thread inherits the mask.
   plat::blocksignals();
 
-  Action action = Action::Run;
-  if (!configure(argc, argv, &action)) {
+  // The command line is checked before any file is read or written: a
+  // wrong option, -h or -V leaves no trace.
+  Options o = scanoptions(argc, argv, false);
+  if (o.errors != 0 || o.action == Action::Help) {
     usage();
-    return 1;
+    return o.errors != 0 ? 1 : 0;
   }
+  if (o.action == Action::Version) {
+    printf("%s %s\n", kProgramName, kProgramVersion);
+    fflush(stdout);
+    return 0;
+  }
+  int rc = configure(argc, argv, o);
+  if (rc != 0) return rc;
   log_lock_init();
-  if (action != Action::Run) return oneshot(action);
+  if (o.action != Action::Run) return oneshot(o.action);
 
   plat::RunAs runas;
   int who = plat::kRunAsNone;
-  int rc = prepare(&runas, &who);
+  rc = prepare(&runas, &who);
   std::vector<ZoneCheck> listhealth;
   if (rc == 0) rc = startwork(&listhealth);
   if (rc == 0) rc = openlistener(who, runas);

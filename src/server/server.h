@@ -9,6 +9,9 @@
 // 2 invalid setting, 3 sockets, 4 queue creation or other resources,
 // 5 SPF set-up, 6 threads, 7 -C, -I or -U failed).
 int servermain(int argc, char** argv);
+// The working directory the program was started in, before the process entry
+// moved to the program's own; a relative -c path is taken from there.
+void setinvocationdir(const char* dir);
 
 constexpr int kExitSockets = 3;
 constexpr int kExitResources = 4;

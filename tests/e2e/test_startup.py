@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (HERE, QUIET_DNS, SANITIZED, Case, free_port, parse_line,
+from harness import (BIN, HERE, QUIET_DNS, SANITIZED, Case, free_port, parse_line,
                      presented_accounts, wait_for)
 
 
@@ -19,6 +19,16 @@ def expected(name):
     """A file of expected output without its leading # comment lines."""
     with open(os.path.join(HERE, name)) as f:
         return re.sub(r"\A(#.*\n)*", "", f.read())
+
+
+def version():
+    """What -V prints after the name: the project's version (NESTRAP_VERSION,
+    from the build) and the commit when built from a checkout."""
+    r = subprocess.run([BIN, "-V"], capture_output=True, text=True, timeout=30)
+    m = re.fullmatch(r"nestrap (%s( \(git [0-9a-f]{12}(-dirty)?\))?)\n"
+                     % re.escape(os.environ.get("NESTRAP_VERSION", "")), r.stdout)
+    assert r.returncode == 0 and m and not r.stderr, (r.returncode, r.stdout, r.stderr)
+    return m.group(1)
 
 
 LIST_FILES = ["nsp-dnswl.txt", "nsp-dnsbl.txt", "nsp-dnsgl.txt", "nsp-uriwl.txt",
@@ -32,14 +42,23 @@ class OptionsTest(Case):
         for block in blocks:
             title, *rows = block.strip("\n").split("\n")
             rows = [row.split(" ", 1) for row in rows]
-            want = dict(rows)  # run, exit, out and errors come once
+            want = dict(rows)  # run, exit, out, errors and files come once
             with self.subTest(title):
-                n = self.server(start=False, ini=QUIET_DNS + "".join(
-                    v + "\n" for k, v in rows if k == "ini"))
+                ini = [v for k, v in rows if k == "ini"]
+                n = self.server(start=False, ini=None if ini == ["-"] else
+                                QUIET_DNS + "".join(v + "\n" for v in ini))
+                for k, v in rows:
+                    if k == "dir":
+                        os.mkdir(os.path.join(n.dir, v))
                 r = n.run(shlex.split(want["run"].format(port=free_port(), busy=self.busy_port())))
                 self.assertEqual(r.returncode, int(want["exit"]), r.stderr)
                 if "out" in want:
-                    self.assertEqual(r.stdout, expected(want["out"]))
+                    self.assertEqual(r.stdout, expected(want["out"]).format(version=version()))
+                if "files" in want:
+                    found = sorted(os.path.relpath(os.path.join(d, f), n.dir)
+                                   for d, dirs, files in os.walk(n.dir) for f in dirs + files)
+                    found = [f for f in found if f not in ("nestrap", "nestrap.ini")]
+                    self.assertEqual(" ".join(found) or "-", want["files"])
                 if "errors" in want:
                     self.assertEqual(r.stderr.count("[ERR ]"), int(want["errors"]), r.stderr)
                 for k, v in rows:

@@ -128,6 +128,12 @@ SvcHandle* svcopenmanager() {
   return handle(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
 
+const SvcWords kSvcWords = {"install program as a windows service",
+                            "stop/uninstall the window service", "11.22.33.44", "d:\\"};
+
+// The service runs as LocalSystem and writes beside the program.
+int svcdefaultlogdir(const char*, char*, size_t) { return 0; }
+
 int svcaccount(const char*, const char*, const char*, const char*, SvcAccount* out, char*,
                size_t) {
   memset(out, 0, sizeof *out);
