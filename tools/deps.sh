@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing nestrap needs on Debian.
-# Usage: tools/deps.sh [extra package ...]
+# Usage: tools/deps.sh [--package] [extra package ...]
+# --package adds what building and trying the Debian package needs
+# (tools/package.sh, tools/package-test.sh).
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml
-          iproute2 util-linux systemd libc-ares-dev "$@")
+          iproute2 util-linux systemd libc-ares-dev man-db)
+if [ "${1:-}" = "--package" ]; then
+  shift
+  packages+=(debhelper dpkg-dev lintian debootstrap)
+fi
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
