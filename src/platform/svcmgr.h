@@ -52,6 +52,7 @@ struct SvcAccount {
   char user[64];
   char group[64];
   char logdir[1024];
+  char settings[1024];  // the settings file to pass with -c (empty: none)
 };
 
 // Prepares the service's account: the user `user` (else `fallback`) must

@@ -249,7 +249,8 @@ void appendunitpath(char* out, size_t size, const char* path, bool exec) {
 
 bool unitcontent(char* out, size_t size, const char* display, const char* exepath,
                  const SvcAccount& account) {
-  if (strpbrk(exepath, "\r\n") != nullptr || strpbrk(account.logdir, "\r\n") != nullptr)
+  if (strpbrk(exepath, "\r\n") != nullptr || strpbrk(account.logdir, "\r\n") != nullptr ||
+      strpbrk(account.settings, "\r\n") != nullptr)
     return false;
   char dir[1024];
   textcopy(dir, sizeof dir, exepath);
@@ -264,6 +265,10 @@ bool unitcontent(char* out, size_t size, const char* display, const char* exepat
   textappend(out, size, "\nAfter=network-online.target\nWants=network-online.target\n\n");
   textappend(out, size, "[Service]\nType=notify\nExecStart=");
   appendunitpath(out, size, exepath, true);
+  if (account.settings[0] != '\0') {
+    textappend(out, size, " -c ");
+    appendunitpath(out, size, account.settings, true);
+  }
   textappend(out, size, " -l ");
   appendunitpath(out, size, account.logdir, true);
   textappend(out, size, "\nWorkingDirectory=");

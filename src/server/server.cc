@@ -462,6 +462,9 @@ bool startthreads() {
   return true;
 }
 
+// The settings file -c named (empty: none).
+char settings_file[sizeof inipath];
+
 bool isabsolute(const char* path) {
   if (path[0] == '/' || path[0] == plat::kPathSep) return true;
   return plat::kPathSep == '\\' && path[0] != '\0' && path[1] == ':';
@@ -497,6 +500,7 @@ int configure(int argc, char** argv, const Options& o) {
     setdefaults();
     settings.LogPath[0] = '\0';  // no daily file yet: its directory is not known
     if (!usesettingsfile(o.inifile)) return 2;
+    textcopy(settings_file, inipath);
   }
   setdefaults();
   char cwd[260 + 1];
@@ -543,7 +547,7 @@ int oneshot(Action action) {
       // The service cannot write beside the program: its files are made now.
       if (!writedefaultfiles()) rc = kExitOneShot;
       textcopy(settings.LogPath, logpath);  // the service's log directory
-      if (!svcinstall()) rc = kExitOneShot;
+      if (!svcinstall(settings_file[0] != '\0' ? settings_file : nullptr)) rc = kExitOneShot;
       break;
     case Action::Remove:
       logmsg(LOG_INFO, "Uninstalling %s service...", kProgramName);

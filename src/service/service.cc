@@ -142,7 +142,7 @@ int stopsignalled() { return stop_event.isset() ? 1 : 0; }
 
 void setstopevent() { stop_event.set(); }
 
-int svcinstall() {
+int svcinstall(const char* settingsfile) {
   char path[kExePathMax + 1];
   if (!plat::exepath(path, sizeof path) || strlen(path) >= kExePathMax) {
     if (path[0] != '\0') plat::setlasterror(plat::kErrNameTooLong);
@@ -162,6 +162,7 @@ int svcinstall() {
     plat::svcclose(manager);
     return 0;
   }
+  if (settingsfile != nullptr) textcopy(account.settings, settingsfile);
   plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path, account);
   if (service != nullptr) {
     printf("%s installed (%s).\n", kDisplayName, path);

@@ -6,8 +6,10 @@
 // 1 when the process runs as a system service, else 0 (console mode).
 int servicemode();
 // Installs / removes the service, printing the outcome on standard output.
-// Return 1 on success, 0 on failure.
-int svcinstall();
+// Return 1 on success, 0 on failure. `settingsfile`, when not null, is the
+// settings file the service is to read (-c), where the service manager
+// passes arguments.
+int svcinstall(const char* settingsfile = nullptr);
 int svcremove();
 // Sets stop_event, waits 250 ms, sets done_event.
 void signaldone();

@@ -196,13 +196,16 @@ class InstallRemoveTest(Case):
         os.mkdir(odd)
         exe = os.path.join(odd, "nestrap")
         shutil.copy(n.exe, exe)
-        r = subprocess.run([exe, "-u", SERVICE_USER, "-I"], capture_output=True, text=True,
-                           timeout=30, env=n._env())
+        # A settings file named with -c, which -I writes (it is new) with the
+        # log directory the unit passes.
+        r = subprocess.run([exe, "-u", SERVICE_USER, "-c", "my.ini", "-I"], capture_output=True,
+                           text=True, timeout=30, env=n._env(), cwd=odd)
         self.assertEqual(r.stdout, DISPLAY + " installed (%s).\n" % exe)
         with open(unit_path) as f:
             lines = f.read().splitlines()
         esc = os.path.dirname(exe.replace("%", "%%"))
-        self.assertIn('ExecStart="%s/nestrap" -l "%s/log"' % (esc, esc), lines)
+        self.assertIn('ExecStart="%s/nestrap" -c "%s/my.ini" -l "%s/log"' % (esc, esc, esc), lines)
+        self.assertIn("\nLogPath=%s/log\n" % odd, pathlib.Path(odd, "my.ini").read_text())
         self.assertIn("WorkingDirectory=" + esc, lines)
         tool = shutil.which("systemd-analyze")
         if tool is None:
