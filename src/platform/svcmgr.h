@@ -53,6 +53,9 @@ struct SvcAccount {
   char group[64];
   char logdir[1024];
   char settings[1024];  // the settings file to pass with -c (empty: none)
+  // The settings name the program's own directory for the logs, which the
+  // service may not write: it logs to `logdir` instead.
+  bool logmoved;
 };
 
 // Prepares the service's account: the user `user` (else `fallback`) must

@@ -329,6 +329,7 @@ int svcaccount(const char* user, const char* fallback, const char* logpath, cons
   bool beside = logpath == nullptr || logpath[0] == '\0' ||
                 (realpath(logpath, real) != nullptr && realpath(dir, realdir) != nullptr &&
                  strcmp(real, realdir) == 0);
+  out->logmoved = beside && logpath != nullptr && logpath[0] != '\0';
   if (beside)
     svcdefaultlogdir(dir, out->logdir, sizeof out->logdir);
   else if (logpath[0] == '/')

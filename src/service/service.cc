@@ -166,6 +166,9 @@ int svcinstall(const char* settingsfile) {
   plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path, account);
   if (service != nullptr) {
     printf("%s installed (%s).\n", kDisplayName, path);
+    if (account.logmoved)
+      printf("It logs to %s: set LogPath=%s in the settings file to match.\n", account.logdir,
+             account.logdir);
     plat::svcclose(service);
   } else {
     printf("CreateService failed - %s\n", plat::lasterrortext(errbuf, 255));

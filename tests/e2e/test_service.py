@@ -135,7 +135,8 @@ class InstallRemoveTest(Case):
     def test_install(self):
         other = "[Unit]\nDescription=someone else's\n"
         cases = [  # name, failing command, unit directory exists, unit file, output, calls
-            ("installed", None, True, None, DISPLAY + " installed ({exe}).\n",
+            ("installed", None, True, None, DISPLAY + " installed ({exe}).\nIt logs to {dir}/"
+             "log: set LogPath={dir}/log in the settings file to match.\n",
              ["daemon-reload", "enable nestrap.service"]),
             ("already exists", None, True, other, "CreateService failed - File exists (0x11)\n",
              []),
@@ -156,7 +157,8 @@ class InstallRemoveTest(Case):
                                                unit=unit, user=user)
                 r = n.run(["-I"])
                 code = 0 if name == "installed" else 7  # a failure says so
-                self.assertEqual((r.returncode, r.stdout), (code, out.format(exe=n.exe)), r.stderr)
+                self.assertEqual((r.returncode, r.stdout),
+                                 (code, out.format(exe=n.exe, dir=n.dir)), r.stderr)
                 self.assertIn("Installing nestrap as a service...", r.stderr)
                 self.assertEqual(self.calls(fake), calls)
                 # Written as -C writes them: the service cannot write there.
@@ -260,7 +262,7 @@ class InstallRemoveTest(Case):
 
     def test_systemctl_missing(self):
         n, fake, unit_path = self.fake()
-        self.assertEqual(n.run(["-I"]).stdout, DISPLAY + " installed (%s).\n" % n.exe)
+        self.assertIn(DISPLAY + " installed (%s).\n" % n.exe, n.run(["-I"]).stdout)
         n.env["NESTRAP_SYSTEMCTL"] = os.path.join(fake, "no-such-systemctl")
         self.assertEqual(n.run(["-U"]).stdout,
                          "DeleteService failed - No such file or directory (0x2)\n")
