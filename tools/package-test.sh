@@ -14,6 +14,21 @@ build="${NESTRAP_BUILD_DIR:-$top/build}"
 "$top/tools/deps.sh" --package
 deb=$("$top/tools/package.sh" "$build/package")
 
+# Its contents: paths and modes, the settings and lists as conffiles, a man
+# page that man renders without warnings.
+listing=$(dpkg-deb -c "$deb" | awk '{print $1, $6}')
+for want in "-rwxr-xr-x ./usr/sbin/nestrap" "-rw-r--r-- ./lib/systemd/system/nestrap.service" \
+            "-rw-r--r-- ./usr/lib/sysusers.d/nestrap.conf" "-rw-r--r-- ./usr/lib/tmpfiles.d/nestrap.conf" \
+            "-rw-r--r-- ./usr/share/man/man8/nestrap.8.gz" "-rw-r--r-- ./etc/nestrap/nestrap.ini"; do
+  grep -qxF -- "$want" <<<"$listing" || { echo "package test: no $want in the package" >&2; exit 1; }
+done
+conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles | tr '\n' ' ')
+[ "$conffiles" = "$(printf '/etc/nestrap/%s ' nestrap.ini nsp-dnsbl.txt nsp-dnsgl.txt nsp-dnswl.txt \
+                   nsp-uribl.txt nsp-uriwl.txt)" ] || { echo "package test: conffiles $conffiles" >&2; exit 1; }
+warnings=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man8/nestrap.8.gz | zcat |
+           MANWIDTH=80 man --warnings -l - 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "package test: man page: $warnings" >&2; exit 1; }
+
 work="$build/pkgtest"
 base="$work/bookworm-base.tar"
 mkdir -p "$work"
