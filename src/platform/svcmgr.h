@@ -40,8 +40,8 @@ struct SvcWords {
 extern const SvcWords kSvcWords;
 
 // The log directory of a service installed from `exedir` when the settings
-// name none of their own: a directory of its own there where the service may
-// not write beside the program. Returns 0 where it writes beside it.
+// name none of their own: "log" below `exedir` where the service may not
+// write beside the program (returns 1); returns 0 where it may.
 int svcdefaultlogdir(const char* exedir, char* out, size_t size);
 
 struct SvcHandle;

@@ -162,6 +162,12 @@ int svcinstall(const char* settingsfile) {
     plat::svcclose(manager);
     return 0;
   }
+  if (settingsfile != nullptr && strlen(settingsfile) >= sizeof account.settings) {
+    plat::setlasterror(plat::kErrNameTooLong);
+    printf("CreateService failed - %s\n", plat::lasterrortext(errbuf, 255));
+    plat::svcclose(manager);
+    return;
+  }
   if (settingsfile != nullptr) textcopy(account.settings, settingsfile);
   plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path, account);
   if (service != nullptr) {
