@@ -25,7 +25,8 @@ class InstallTest(Case):
         etc, var = ("/etc", "/var") if prefix == "/usr" else (prefix + "/etc", prefix + "/var")
         files = {prefix + "/sbin/nestrap", prefix + "/lib/systemd/system/nestrap.service",
                  prefix + "/lib/sysusers.d/nestrap.conf", prefix + "/lib/tmpfiles.d/nestrap.conf",
-                 prefix + "/share/man/man8/nestrap.8"} | {
+                 prefix + "/share/man/man8/nestrap.8",
+                 prefix + "/share/bash-completion/completions/nestrap"} | {
                  etc + "/nestrap/" + f for f in ["nestrap.ini"] + LIST_FILES}
         found = {"/" + os.path.relpath(os.path.join(d, f), dest)
                  for d, _, fs in os.walk(dest) for f in fs if "fail2ban" not in d}
