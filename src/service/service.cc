@@ -166,7 +166,7 @@ int svcinstall(const char* settingsfile) {
     plat::setlasterror(plat::kErrNameTooLong);
     printf("CreateService failed - %s\n", plat::lasterrortext(errbuf, 255));
     plat::svcclose(manager);
-    return;
+    return 0;
   }
   if (settingsfile != nullptr) textcopy(account.settings, settingsfile);
   plat::SvcHandle* service = plat::svccreate(manager, kServiceName, kDisplayName, path, account);
