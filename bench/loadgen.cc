@@ -3,7 +3,8 @@
 //
 //   loadgen <path to nestrap> [seconds per step, default 5] [smtp-sink, default
 //           /usr/sbin/smtp-sink when present; "-" for none] [runs, default "cli":
-//           c concurrency, l lingering, i idle]
+//           c concurrency, l lingering, i idle, o metrics page and syslog
+//           socket on against off, j the same with the journal]
 //
 // Starts each server on a free loopback port (nestrap from a temporary
 // directory with default settings and -b 1024), then:
@@ -21,6 +22,7 @@
 #include <sys/resource.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +33,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <initializer_list>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -204,8 +208,9 @@ static double pct(std::vector<double>& v, double p) {
   return v[(size_t)(p * (double)(v.size() - 1))];
 }
 
-static void concurrency(Server& sv, double seconds) {
-  for (int clients : {1, 8, 64, 512}) {
+static void concurrency(Server& sv, double seconds,
+                        std::initializer_list<int> steps = {1, 8, 64, 512}) {
+  for (int clients : steps) {
     std::atomic<bool> stop{false};
     std::atomic<long> failed{0};
     std::mutex mu;
@@ -311,6 +316,101 @@ static void idle(Server& sv) {
   for (int s : held) close(s);
 }
 
+// CPU seconds (user + system) the process used so far.
+static double cpuseconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  unsigned long ut = 0, st = 0;
+  size_t paren = s.rfind(')');
+  if (paren != std::string::npos)
+    sscanf(s.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st);
+  return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
+}
+
+// The metrics page, read over HTTP/1.0.
+static std::string scrape(int port) {
+  std::string page;
+  int s = connectto(port, 5);
+  const char req[] = "GET /metrics HTTP/1.0\r\n\r\n";
+  char buf[65536];
+  ssize_t got;
+  if (s >= 0 && send(s, req, sizeof req - 1, 0) > 0)
+    while ((got = recv(s, buf, sizeof buf, 0)) > 0) page.append(buf, (size_t)got);
+  if (s >= 0) close(s);
+  return page;
+}
+
+// The metrics page and the system log, on against off: 64 clients against
+// a plain server and one that serves the page (scraped every second) and
+// sends every line to a syslog socket that this program drains (or, with
+// `journal`, to the journal), alternately and twice each. Prints the
+// datagrams received.
+static void outputs(const char* binary, double seconds, bool journal) {
+  std::string sock = "/tmp/nestrap-bench-syslog-" + std::to_string(getpid());
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un a = {};
+  a.sun_family = AF_UNIX;
+  snprintf(a.sun_path, sizeof a.sun_path, "%s", sock.c_str());
+  unlink(sock.c_str());
+  if (fd < 0 || bind(fd, (sockaddr*)&a, sizeof a) != 0) {
+    perror("syslog socket");
+    return;
+  }
+  timeval tv = {0, 100000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::atomic<bool> stop{false};
+  std::atomic<long> received{0};
+  std::thread drain([&] {
+    char buf[65536];
+    while (!stop.load())
+      if (recv(fd, buf, sizeof buf, 0) > 0) received++;
+  });
+  int mport = freeport();
+  for (int round = 0; round < 2; round++) {
+    for (bool on : {false, true}) {
+      std::string ini = on ? "[Metrics]\nListen=127.0.0.1:" + std::to_string(mport) +
+                                 "\n[Logging]\nSystemLog=" + (journal ? "1" : sock) + "\n"
+                           : "";
+      Server n = startnestrap(binary, ini, {});
+      n.name = on ? "outputs" : "plain";
+      std::atomic<bool> done{false};
+      std::string page;
+      std::thread scraper([&] {
+        while (on && !done.load()) {
+          page = scrape(mport);
+          for (int i = 0; i < 10 && !done.load(); i++) usleep(100000);
+        }
+      });
+      settle(n);
+      double cpu = cpuseconds(n.pid);
+      concurrency(n, seconds, {64});
+      printf("# %s: %.2f CPU s\n", n.name.c_str(), cpuseconds(n.pid) - cpu);
+      done = true;
+      scraper.join();
+      if (on) {
+        usleep(500000);
+        page = scrape(mport);
+        for (const char* m : {"nestrap_log_lines_written_total{log=\"system\"}",
+                              "nestrap_log_lines_lost_total{log=\"system\"}"}) {
+          size_t at = page.find(m);
+          std::string v = "?";
+          if (at != std::string::npos) {
+            size_t from = at + strlen(m) + 1;
+            v = page.substr(from, page.find('\n', from) - from);
+          }
+          printf("# %s %s\n", m, v.c_str());
+        }
+      }
+      stopserver(n);
+    }
+  }
+  stop = true;
+  drain.join();
+  close(fd);
+  unlink(sock.c_str());
+  printf("# system log datagrams received: %ld\n", received.load());
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr, "usage: %s <nestrap binary> [seconds per step] [smtp-sink binary]\n",
@@ -343,6 +443,8 @@ int main(int argc, char** argv) {
       {'l', lingering, "", {}},
       {'i', idle, "[Process]\nMaxSessions=10200\n", {"-r", "600000"}},
   };
+  if (runs.find('o') != std::string::npos) outputs(argv[1], seconds, false);
+  if (runs.find('j') != std::string::npos) outputs(argv[1], seconds, true);
   for (const Run& r : all) {
     if (runs.find(r.key) == std::string::npos) continue;
     Server n = startnestrap(argv[1], r.ini, r.args);

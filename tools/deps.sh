@@ -5,6 +5,7 @@
 # (tools/package.sh, tools/package-test.sh).
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml
+          libmicrohttpd-dev libsystemd-dev prometheus rsyslog
           iproute2 util-linux systemd libc-ares-dev man-db)
 if [ "${1:-}" = "--package" ]; then
   shift

@@ -12,6 +12,7 @@
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "common/log.h"
+#include "common/settings.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
 
@@ -108,6 +109,12 @@ void writeconn(ConnectionRecord* r, int verdict) {
   char line[kLineSize];
   connectionline(line, datetime, r);
   writelog("ipinfo", "%s\n", line);
+  countline(r);
+  if (settings.SystemLog[0] != '\0') {
+    ConnectionFields f;
+    connectionfields(r, &f);
+    plat::systemlogsend(line, f.field, (size_t)f.count);
+  }
   logmsg(LOG_DATA, "(%s) %s", r->thread_tag, line);
 }
 

@@ -13,6 +13,7 @@
 
 #include "analysis/lists.h"
 #include "platform/resolver.h"
+#include "base/metrics.h"
 #include "common/log.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
@@ -204,8 +205,11 @@ std::vector<ZoneCheck> checklists() {
     run->expired = true;
     result = run->zones;
   }
-  for (const ZoneCheck& c : result)
+  for (const ZoneCheck& c : result) {
     if (c.health == kZoneHealthy) endrefusal(c.zone);
+    metrics::declare(metrics::kZones, c.zone, c.file);
+    metrics::setgauge(metrics::kZones, c.zone, c.health == kZoneHealthy ? 1 : 0);
+  }
   return result;
 }
 

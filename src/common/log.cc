@@ -12,6 +12,7 @@
 #include "platform/logfile.h"
 #include "platform/sys.h"
 #include "common/settings.h"
+#include "base/metrics.h"
 #include "base/text.h"
 #include "base/textbuf.h"
 
@@ -50,7 +51,10 @@ struct Episode {
 Episode g_episodes[2];
 
 void noteoutcome(const char* base, const char* path, int rc, int err) {
-  Episode& e = g_episodes[strcasecmp(base, "ipinfo") == 0 ? 0 : 1];
+  int which = strcasecmp(base, "ipinfo") == 0 ? metrics::kLogConnection : metrics::kLogDiagnostic;
+  Episode& e = g_episodes[which];
+  metrics::add(rc == plat::kLogFileOk ? metrics::counters.lines_written[which]
+                                      : metrics::counters.lines_lost[which]);
   if (rc == plat::kLogFileOk) {
     if (e.failing.exchange(false))
       logmsg(LOG_WARN, "Writing log file %s resumed, %lu line(s) lost", path, e.lost.exchange(0));
@@ -138,10 +142,17 @@ void logmsg(int level, const char* format, ...) {
     char console[kLogBufferSize];
     textcopy(console, line);
     cleanforconsole(console);
+    // The journal stamps what it reads from standard error itself, and
+    // takes a leading "<N>" as the line's syslog priority.
+    static const bool journal = plat::stderrisjournal();
+    static const int kPriority[] = {2, 3, 4, 6};  // crit, err, warning, info
     SysTime t;
     plat::utcnow(&t);
-    fprintf(stderr, "%04d-%02d-%02d %02d:%02d:%02d %s\n", t.year, t.month, t.day, t.hour, t.minute,
-            t.second, console);
+    if (journal)
+      fprintf(stderr, "<%d>%s\n", level >= 0 && level <= 3 ? kPriority[level] : 7, console);
+    else
+      fprintf(stderr, "%04d-%02d-%02d %02d:%02d:%02d %s\n", t.year, t.month, t.day, t.hour,
+              t.minute, t.second, console);
   }
 
   if (settings.DebugOutput != 1) return;

@@ -183,6 +183,10 @@ int readconfig(const char* path, char* misfit, size_t misfitsize, const char* lo
   inigetstr("LogPath", ".", s.LogPath, 260);
   s.LogLevel = (int32_t)number("LogLevel", kDefaultLogLevel);
   s.DebugOutput = flag(number("DebugOutput", 0));
+  inigetstr("SystemLog", "", s.SystemLog, sizeof s.SystemLog);
+
+  section("Metrics");
+  inigetstr("Listen", "", s.MetricsListen, sizeof s.MetricsListen);
   return g_misfit.seen ? 0 : 1;
 }
 

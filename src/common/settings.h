@@ -50,6 +50,13 @@ struct ServerSettings {
   // Optional "[Logging] DebugOutput": every diagnostic message, whatever
   // the level, also to the system's debug channel (syslog on Linux).
   int32_t DebugOutput;
+  // Optional "[Logging] SystemLog": each connection line also to the
+  // system's log: "1" the journal when one runs, else /dev/log; a path:
+  // the syslog socket of that path; empty or "0": off.
+  char SystemLog[260 + 1];
+  // Optional "[Metrics] Listen": address:port of the Prometheus page
+  // (GET /metrics); empty: no page.
+  char MetricsListen[63 + 1];
 };
 
 extern ServerSettings settings;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/metrics.h"
+
 namespace dns {
 
 namespace {
@@ -90,6 +92,7 @@ bool CachingResolver::lookup(const std::string& key, Lookup* l) {
   l->records = e.records;
   l->negttl = 0;
   stats_.hits++;
+  metrics::add(metrics::counters.dns_cache_hits);
   return true;
 }
 

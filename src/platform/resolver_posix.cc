@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "base/ipv4.h"
+#include "base/metrics.h"
 #include "platform/resolver.h"
 
 namespace dns {
@@ -155,6 +156,8 @@ void answered(void* arg, int status, int, unsigned char* abuf, int alen) {
   RecordList records;
   uint32_t negttl = 0;
   int st = mapstatus(status);
+  if (status == ARES_SUCCESS) metrics::add(metrics::counters.dns_answers);
+  else if (status == ARES_ETIMEOUT) metrics::add(metrics::counters.dns_timeouts);
   if (status == ARES_SUCCESS && abuf != nullptr && alen > 0)
     st = parseresponse(abuf, (size_t)alen, &records, &negttl);
   req->batch->finish(req->index, st, &records, negttl);
@@ -226,6 +229,7 @@ class Engine {
       answered(r, ARES_EBADNAME, 0, nullptr, 0);
       return;
     }
+    metrics::add(metrics::counters.dns_queries);
     ares_send(channel_, buf, len, answered, r);
     ares_free_string(buf);
   }

@@ -26,6 +26,10 @@ const char* programname();
 
 // Hands one message to the debugger output channel (syslog on Linux).
 void debugoutput(const char* text);
+// True when standard error is a stream of the journal (systemd says so in
+// JOURNAL_STREAM, and it names the very stream stderr is), which stamps
+// each line itself.
+bool stderrisjournal();
 
 // Operating-system id of the calling thread.
 uint32_t threadid();

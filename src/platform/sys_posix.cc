@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -97,6 +99,15 @@ void debugoutput(const char* text) {
     close(syslog_fd);
     syslog_fd = -1;
   }
+}
+
+bool stderrisjournal() {
+  const char* v = getenv("JOURNAL_STREAM");
+  unsigned long long dev = 0, ino = 0;
+  if (v == nullptr || sscanf(v, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st;
+  return fstat(2, &st) == 0 && (unsigned long long)st.st_dev == dev &&
+         (unsigned long long)st.st_ino == ino;
 }
 
 uint32_t threadid() { return (uint32_t)syscall(SYS_gettid); }

@@ -1,6 +1,7 @@
 #include "server/pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "analysis/checkconn.h"
 #include "analysis/recordmemo.h"
 #include "platform/resolver.h"
+#include "base/metrics.h"
 #include "common/log.h"
 
 namespace {
@@ -46,6 +48,8 @@ Pipeline* g_pipe = nullptr;
 // Lines written at once without DNS data, on any thread, read the lists;
 // a reload replaces them only while no such line is being made.
 std::shared_mutex g_lists_lock;
+// What is held, for readers on other threads (the metrics page).
+std::atomic<uint32_t> g_held{0};
 
 // Analyses one record against the process resolver, through a memo of the
 // record's own answers, until `deadline` (1: at once, without DNS).
@@ -53,6 +57,11 @@ int analyse(ConnectionRecord* r, int64_t deadline) {
   RecordMemo memo(dns::resolver());
   dns::setthreaddeadline(deadline);
   int verdict = analyseconn(r);
+  // Ran out of time: its own deadline, or the stop's cut-off before it.
+  if (deadline != 1 && dns::pastdeadline()) {
+    bool own = dns::nowms() >= deadline;
+    metrics::add(metrics::counters.nodns[own ? metrics::kNoDnsDeadline : metrics::kNoDnsStop]);
+  }
   dns::setthreaddeadline(0);
   return verdict;
 }
@@ -74,6 +83,7 @@ void flush(Pipeline* p) {
     std::lock_guard<std::mutex> lock(p->m);
     p->next_write++;
     if (p->held > 0) p->held--;
+    g_held.store(p->held, std::memory_order_relaxed);
     p->space.notify_all();
   }
 }
@@ -101,6 +111,7 @@ void analysisthread(Pipeline* p) {
     // analysis, and no question is asked that is dropped a moment later,
     // still waiting in the resolver for its own time-out.
     bool late = j.deadline - dns::nowms() < kLeastAnalysisMs;
+    if (late) metrics::add(metrics::counters.nodns[metrics::kNoDnsDeadline]);
     j.verdict = analyse(j.record, late ? 1 : j.deadline);
     complete(p, j);
   }
@@ -133,6 +144,7 @@ bool pipelineadmit() {
   }
   if (!p->overloaded && n < p->cap) {
     p->held++;
+    g_held.store(p->held, std::memory_order_relaxed);
     return true;
   }
   if (!p->overloaded) {
@@ -140,6 +152,7 @@ bool pipelineadmit() {
     p->overloaded = true;
   }
   p->bypassed++;
+  metrics::add(metrics::counters.nodns[metrics::kNoDnsBacklog]);
   return false;
 }
 
@@ -174,10 +187,7 @@ void pipelinereload(void (*reload)()) {
   reload();
 }
 
-uint32_t pipelinebacklog() {
-  std::lock_guard<std::mutex> lock(g_pipe->m);
-  return g_pipe->held;
-}
+uint32_t pipelinebacklog() { return g_held.load(std::memory_order_relaxed); }
 
 void pipelinestopping() { dns::setcutoff(dns::nowms() + kStopAnalysisMs); }
 

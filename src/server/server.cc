@@ -20,12 +20,15 @@
 #include "platform/resolver.h"
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
+#include "platform/systemlog.h"
 #include "server/getopt.h"
+#include "server/metricspage.h"
 #include "server/peerlimit.h"
 #include "server/pipeline.h"
 #include "common/log.h"
 #include "server/queue.h"
 #include "common/settings.h"
+#include "base/metrics.h"
 #include "base/text.h"
 #include "base/textbuf.h"
 #include "service/service.h"
@@ -167,6 +170,8 @@ bool validate() {
     return false;
   }
   const char* msg = nullptr;
+  uint32_t addr = 0;
+  uint16_t port = 0;
   if (plat::inetaddr(settings.ListenIP) == 0xFFFFFFFFu && !isany(settings.ListenIP))
     msg = "Invalid listen address, use either an IP or \"any\"";
   else if (settings.ListenPort < 1 || settings.ListenPort > 65534)
@@ -185,6 +190,11 @@ bool validate() {
     msg = "Invalid queue size (min=5)";
   else if (settings.RxTimeOut < 1000u)
     msg = "Invalid socket read timeout (min=1000)";
+  else if (settings.MetricsListen[0] != '\0' &&
+           !parsemetricslisten(settings.MetricsListen, &addr, &port))
+    msg = "Invalid metrics address, use address:port";
+  else if (!plat::systemlogvalid(settings.SystemLog))
+    msg = "Invalid SystemLog setting, use 0, 1 or the path of a syslog socket";
   if (msg == nullptr) return true;
   logmsg(LOG_ERR, "%s", msg);
   return false;
@@ -368,6 +378,7 @@ void admit(Admission* a, const ConnectionRecord& rec) {
       logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", rec.client_ip, (long)n);
     }
     a->rejected++;
+    metrics::add(metrics::counters.refused[metrics::kRefusedQueueFull]);
     ResetConnection(rec.sock);
     return;
   }
@@ -393,6 +404,7 @@ void admit(Admission* a, const ConnectionRecord& rec) {
     // Beyond its address's limit: refused at once, without a session, and
     // still logged.
     textcopy(wrk->thread_tag, "[accept]");
+    metrics::add(metrics::counters.refused[metrics::kRefusedPerAddress]);
     RefuseConnection(wrk);
     handover(wrk);
     return;
@@ -418,6 +430,7 @@ void acceptloop() {
         logmsg(LOG_INFO, "[accept] accepting resumed");
         paused = false;
       }
+      metrics::add(metrics::counters.accepted);
       plat::utcnow(&rec.conn_time);
       plat::inetntoa(rec.peer_addr.addr, rec.client_ip, sizeof rec.client_ip);
       logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
@@ -676,6 +689,24 @@ int openlistener(int who, const plat::RunAs& runas) {
   return 0;
 }
 
+// The metrics page and the connection lines to the system's log, both
+// optional. Returns 0 or the exit code.
+int startoutputs() {
+  if (settings.MetricsListen[0] != '\0' && !metricsstart(settings.MetricsListen)) return 3;
+  // Syslog names the machine that sends, whatever name the banner shows.
+  char host[260 + 1];
+  if (!plat::gethostname(host, sizeof host)) textcopy(host, settings.HostName);
+  int kind = plat::systemlogstart(settings.SystemLog, host);
+  const char* path = settings.SystemLog[0] == '/' ? settings.SystemLog : "/dev/log";
+  if (kind == plat::kSystemLogJournal)
+    logmsg(LOG_INFO, "Connection lines to the system log: the journal");
+  else if (kind == plat::kSystemLogSyslog)
+    logmsg(LOG_INFO, "Connection lines to the system log: syslog at %s", path);
+  else if (settings.SystemLog[0] != '\0' && strcmp(settings.SystemLog, "0") != 0)
+    logmsg(LOG_WARN, "This build sends no connection lines to a system log");
+  return 0;
+}
+
 // Waits for the threads to end, releases what the start made and logs the
 // answer cache's figures. Returns the exit code.
 int cleanshutdown() {
@@ -683,6 +714,8 @@ int cleanshutdown() {
   logmsg(LOG_INFO, "Waiting for %ld active threads to terminate...", (long)active_threads.load());
   while (active_threads.load() != 0) plat::sleepms(kThreadStartPauseMs);
   releaseworkers();
+  metricsstop();
+  plat::systemlogstop();
   logmsg(LOG_INFO, "Releasing data queues...");
   if (queuefree(conn_queue)) conn_queue = nullptr;
   if (queuefree(log_queue)) log_queue = nullptr;
@@ -731,6 +764,7 @@ int servermain(int argc, char** argv) {
   rc = prepare(&runas, &who);
   std::vector<ZoneCheck> listhealth;
   if (rc == 0) rc = startwork(&listhealth);
+  if (rc == 0) rc = startoutputs();
   if (rc == 0) rc = openlistener(who, runas);
   if (rc != 0) return rc;
 

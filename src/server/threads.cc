@@ -6,6 +6,7 @@
 #include "analysis/lists.h"
 #include "platform/net.h"
 #include "platform/sys.h"
+#include "base/metrics.h"
 #include "common/log.h"
 #include "server/peerlimit.h"
 #include "server/pipeline.h"
@@ -105,6 +106,7 @@ void wakeidlest(const WorkerSlot* except) {
 
 void sessiondone(ConnectionRecord* r, void* ctx) {
   Worker* w = (Worker*)ctx;
+  metrics::add(metrics::counters.served);
   peerrelease(r->peer_addr.addr);
   handover(r);
   w->slot->load.fetch_sub(1);

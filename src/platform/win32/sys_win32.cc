@@ -49,6 +49,8 @@ int getcurrentdir(char* buf, size_t size) {
 
 void debugoutput(const char* text) { OutputDebugStringA(text); }
 
+bool stderrisjournal() { return false; }
+
 uint32_t threadid() { return (uint32_t)GetCurrentThreadId(); }
 
 void lowerprocesspriority() { (void)SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS); }
