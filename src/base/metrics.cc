@@ -148,7 +148,8 @@ std::string render(const Gauges& g) {
          (uint64_t)g.sessions_held);
   single(&out, "nestrap_queue_length", "gauge", "Accepted connections waiting for a worker.",
          (uint64_t)g.queue_length);
-  single(&out, "nestrap_analysis_backlog", "gauge", "Finished connections waiting for analysis.",
+  single(&out, "nestrap_analysis_backlog", "gauge",
+         "Finished connections whose lines are not written yet.",
          (uint64_t)g.analysis_backlog);
   family(&out, "nestrap_log_lines_written_total", "Lines written, by log.", "log", kLogs,
          c.lines_written, kLogCount);
