@@ -142,7 +142,7 @@ std::string render(const Gauges& g) {
   single(&out, "nestrap_connections_served_total", "counter",
          "Connections whose session ended and went to the analysis.",
          c.served.load(std::memory_order_relaxed));
-  family(&out, "nestrap_connections_refused_total", "Connections reset at once, by reason.",
+  family(&out, "nestrap_connections_refused_total", "Connections refused at once, by reason.",
          "reason", kRefusals, c.refused, kRefusalCount);
   single(&out, "nestrap_sessions_held", "gauge", "Sessions in progress.",
          (uint64_t)g.sessions_held);
