@@ -76,6 +76,21 @@ void dailypath(const char* base, const SysTime& t, char* path, size_t size) {
              t.month, t.day);
 }
 
+// Log followers (fail2ban, tail -F) cannot know the date in a file name:
+// "ipinfo.log" names today's connection file. The link is renewed with the
+// first line written to a file it does not name yet (each day's first line,
+// and the first after a start).
+char g_linked[kLogPathSize];  // guarded by g_log_lock
+
+void renewdailylink(const char* base, const char* path) {
+  if (strcasecmp(base, "ipinfo") != 0 || strcmp(g_linked, path) == 0) return;
+  const char* name = strrchr(path, plat::kPathSep);
+  name = name ? name + 1 : path;
+  char link[kLogPathSize];
+  textformat(link, sizeof link, "%s%c%s.log", settings.LogPath, plat::kPathSep, base);
+  if (plat::renewlink(name, link)) textcopy(g_linked, path);
+}
+
 void vwritelog(const char* base, const char* format, va_list ap) {
   if (settings.LogPath[0] == '\0') return;
   SysTime t;
@@ -101,6 +116,7 @@ void vwritelog(const char* base, const char* format, va_list ap) {
   if (rc == plat::kLogFileOk) {
     std::lock_guard<std::mutex> guard(g_log_lock);
     rc = plat::logappend(&f, line, strlen(line));
+    if (rc == plat::kLogFileOk) renewdailylink(base, path);
   }
   int err = rc == plat::kLogFileOk ? 0 : plat::lasterror();
   plat::logclose(&f);

@@ -29,4 +29,10 @@ int logopen(const char* path, LogFile* f);
 int logappend(LogFile* f, const char* line, size_t len);
 void logclose(LogFile* f);
 
+// Makes `linkpath` a symbolic link to `target` (a name relative to the
+// link's directory), replacing what was there in one step, so that a
+// follower of the name never finds it missing. Returns false when the
+// system cannot (Windows builds do not make the link).
+bool renewlink(const char* target, const char* linkpath);
+
 }  // namespace plat

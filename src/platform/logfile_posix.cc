@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/logfile.h"
 
@@ -54,6 +55,19 @@ int logappend(LogFile* f, const char* line, size_t len) {
 void logclose(LogFile* f) {
   if (f->handle >= 0) close((int)f->handle);
   f->handle = -1;
+}
+
+bool renewlink(const char* target, const char* linkpath) {
+  char tmp[4096];
+  if (snprintf(tmp, sizeof tmp, "%s.%ld.tmp", linkpath, (long)getpid()) >= (int)sizeof tmp)
+    return false;
+  unlink(tmp);
+  if (symlink(target, tmp) != 0) return false;
+  if (rename(tmp, linkpath) == 0) return true;
+  int err = errno;
+  unlink(tmp);
+  errno = err;
+  return false;
 }
 
 }  // namespace plat

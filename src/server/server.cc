@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,8 @@
 #include "service/service.h"
 #include "smtp/session.h"
 #include "spf/wrenspf.h"
+#include "report/report.h"
+#include "report/trap.h"
 
 namespace {
 
@@ -43,7 +46,7 @@ constexpr long kAcceptPauseMs = 100;
 // Descriptors kept aside from the session capacity: logs, DNS, the listener.
 constexpr long kReservedDescriptors = 32;
 constexpr long kMinQueueSize = 5;
-constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:c:CTIUVh";
+constexpr const char* kOptions = "n:i:p:l:sw:b:q:r:t:v:xu:c:CTIUVhR:E:o:";
 constexpr opt::LongName kLongNames[] = {{"version", 'V'}, {"help", 'h'}, {nullptr, 0}};
 
 void usage() {
@@ -74,6 +77,9 @@ void usage() {
   printf("                    (default=%s.ini beside the program)\n", p);
   printf("-C                  initialize config files and exit\n");
   printf("-T                  test the DNS lists, print a table and exit\n");
+  printf("-R      days        print a report of the last days' connections\n");
+  printf("-E      format      print the trapped addresses (plain, postfix, rbldnsd, nft)\n");
+  printf("-o      file        -R: also write an HTML page; -E: replace this file\n");
   printf("-I                  %s\n", w.install);
   printf("-U                  %s\n", w.remove);
   printf("-V, --version       show the version and exit\n");
@@ -85,7 +91,15 @@ void usage() {
   fflush(stdout);
 }
 
-enum class Action { Run, Configure, CheckLists, Install, Remove, Help, Version };
+enum class Action { Run, Configure, CheckLists, Install, Remove, Help, Version, Report, Export };
+
+// What -R, -E and -o asked for.
+struct ReportRequest {
+  int days = 0;
+  const char* format = nullptr;
+  const char* output = nullptr;
+};
+ReportRequest report_request;
 
 // The first setting or option whose number does not fit its field.
 char misfit[128];
@@ -119,6 +133,7 @@ Options scanoptions(int argc, char** argv, bool apply) {
   Action svc = Action::Run;
   opt::getoptreset();
   opt::opterr = apply ? 0 : 1;
+  if (!apply) report_request = ReportRequest{};
   int c;
   while (argc > 0 && (c = opt::getopt(argc, argv, kOptions, kLongNames)) != -1) {
     if (!apply) {
@@ -131,6 +146,16 @@ Options scanoptions(int argc, char** argv, bool apply) {
         case 'U': svc = Action::Remove; break;
         case 'V': version = true; break;
         case 'h': help = true; break;
+        case 'R':
+          // Beyond the range either way: the report says the period is invalid.
+          report_request.days = (int)std::clamp(atol(opt::optarg), -1L, (long)kMaxReportDays + 1);
+          svc = Action::Report;
+          break;
+        case 'E':
+          report_request.format = opt::optarg;
+          svc = Action::Export;
+          break;
+        case 'o': report_request.output = opt::optarg; break;
         case '?': o.errors++; break;
       }
       continue;
@@ -151,6 +176,9 @@ Options scanoptions(int argc, char** argv, bool apply) {
       case 'u': textcopy(settings.User, opt::optarg, kUserNameCap); break;
     }
   }
+  // -o names where a report or a list goes; alone it would be ignored silently.
+  if (!apply && report_request.output != nullptr && svc != Action::Report && svc != Action::Export)
+    o.errors++;
   o.action = help ? Action::Help : version ? Action::Version : configure ? Action::Configure
            : testlists ? Action::CheckLists : svc;
   return o;
@@ -565,6 +593,12 @@ int oneshot(Action action) {
     case Action::Remove:
       logmsg(LOG_INFO, "Uninstalling %s service...", kProgramName);
       if (!svcremove()) rc = kExitOneShot;
+      break;
+    case Action::Report:
+      rc = reportmain(logpath, report_request.days, report_request.output);
+      break;
+    case Action::Export:
+      rc = exportmain(logpath, report_request.format, report_request.output);
       break;
     case Action::Run:
     case Action::Help:

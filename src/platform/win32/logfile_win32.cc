@@ -53,4 +53,8 @@ void logclose(LogFile* f) {
   f->handle = -1;
 }
 
+// Symbolic links need a privilege most Windows accounts lack; followers of
+// the daily files on Windows read the dated names.
+bool renewlink(const char*, const char*) { return false; }
+
 }  // namespace plat
