@@ -37,8 +37,9 @@ size_t utf8len(const unsigned char* s, size_t n) {
   return len;
 }
 
-// Text from the logs for the page: markup escaped, control bytes and bytes
-// that are not UTF-8 shown as '?', so that no client can shape the page.
+// Text from the logs for the page: markup escaped, control bytes (line
+// breaks aside) and bytes that are not UTF-8 shown as '?', so that no client
+// can shape the page.
 std::string esc(const std::string& s) {
   std::string out;
   const unsigned char* p = (const unsigned char*)s.data();
@@ -46,7 +47,7 @@ std::string esc(const std::string& s) {
   for (size_t i = 0; i < n;) {
     size_t len = utf8len(p + i, n - i);
     unsigned char c = p[i];
-    if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F))) {
+    if (len == 0 || (len == 1 && ((c < 0x20 && c != '\n') || c == 0x7F))) {
       out += '?';
       i++;
       continue;
