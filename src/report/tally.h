@@ -24,9 +24,7 @@ constexpr size_t kClientKeys = 1u << 19;
 template <typename Key, typename Value, typename Hash = std::hash<Key>, typename Eq = std::equal_to<>>
 class BoundedTable {
  public:
-  explicit BoundedTable(size_t capacity) : cap_(capacity < 4 ? 4 : capacity) {
-    map_.reserve(cap_);
-  }
+  explicit BoundedTable(size_t capacity) : cap_(capacity < 4 ? 4 : capacity) {}
 
   // The value of `key`, made when missing; null when the table is full of
   // keys that must stay (Value::keep()).
