@@ -76,9 +76,9 @@ std::string barchart(const char* id, const char* title, const Rows& rows) {
   for (const auto& r : rows) max = std::max(max, r.second);
   int height = 30 + kRow * (int)std::max<size_t>(rows.size(), 1);
   std::string s = fmt("<figure><figcaption>%s</figcaption>\n", title);
-  s += fmt("<svg class=\"chart\" id=\"chart-%s\" data-bars=\"%zu\" width=\"%d\" height=\"%d\" "
+  s += fmt("<svg class=\"chart\" id=\"chart-%s\" data-bars=\"%lu\" width=\"%d\" height=\"%d\" "
            "viewBox=\"0 0 %d %d\" xmlns=\"http://www.w3.org/2000/svg\" role=\"img\">\n",
-           id, rows.size(), kWidth, height, kWidth, height);
+           id, (unsigned long)rows.size(), kWidth, height, kWidth, height);
   if (rows.empty()) s += "<text x=\"0\" y=\"20\">none</text>\n";
   int y = 10;
   for (const auto& r : rows) {
@@ -102,9 +102,9 @@ std::string hourchart(const std::vector<uint64_t>& hours, int64_t firstday) {
   for (uint64_t h : hours) max = std::max(max, h);
   int width = (int)hours.size() * kCol + 60;
   std::string s = "<figure><figcaption>Connections per hour (UTC) over the period</figcaption>\n";
-  s += fmt("<svg class=\"chart\" id=\"chart-hourly\" data-bars=\"%zu\" width=\"%d\" height=\"%d\" "
+  s += fmt("<svg class=\"chart\" id=\"chart-hourly\" data-bars=\"%lu\" width=\"%d\" height=\"%d\" "
            "viewBox=\"0 0 %d %d\" xmlns=\"http://www.w3.org/2000/svg\" role=\"img\">\n",
-           hours.size(), width, kHeight + kTopPad + kBottom, width, kHeight + kTopPad + kBottom);
+           (unsigned long)hours.size(), width, kHeight + kTopPad + kBottom, width, kHeight + kTopPad + kBottom);
   s += fmt("<text x=\"0\" y=\"14\">max %" PRIu64 " per hour</text>\n", max);
   for (size_t i = 0; i < hours.size(); i++) {
     int h = (int)(hours[i] * (uint64_t)kHeight / max);
@@ -197,11 +197,11 @@ std::string Report::text(const ReadStats& st) const {
            st.json_files, st.unreadable);
   uint64_t multiday = 0;
   clients_.each([&](uint32_t, const ClientCount& c) { multiday += c.days > 1; });
-  s += fmt("connections: %" PRIu64 "\ndistinct clients: %zu\n", connections_, clients_.size());
+  s += fmt("connections: %" PRIu64 "\ndistinct clients: %lu\n", connections_, (unsigned long)clients_.size());
   s += fmt("repeat visitors: %" PRIu64 " (on more than one day: %" PRIu64 ")\n", repeaters(),
            multiday);
   if (clients_.lowered())
-    s += fmt("(more than %zu clients: client counts are lower bounds)\n", kClientKeys);
+    s += fmt("(more than %lu clients: client counts are lower bounds)\n", (unsigned long)kClientKeys);
 
   s += "\nPer day (UTC)\n";
   Rows days = sections_.front().tally.top(kMaxReportDays * 2);
@@ -236,8 +236,8 @@ std::string Report::html(const ReadStats& st) const {
       "rect.bar{fill:#3a6ea5}#chart-hourly rect.bar{fill:#b5533c}"
       "pre{background:#f4f4f4;padding:1em;overflow-x:auto}</style>\n</head><body>\n";
   s += "<h1>nestrap report, " + period() + "</h1>\n";
-  s += fmt("<p>%" PRIu64 " connections from %zu clients, %" PRIu64 " of them more than once.</p>\n",
-           connections_, clients_.size(), repeaters());
+  s += fmt("<p>%" PRIu64 " connections from %lu clients, %" PRIu64 " of them more than once.</p>\n",
+           connections_, (unsigned long)clients_.size(), repeaters());
   s += hourchart(hourly_, firstday_);
   static const char* const kCharts[] = {"tags", "zones", "helo-classes", "spf", "signals",
                                         "countries", "as"};

@@ -83,8 +83,8 @@ bool trapformatknown(const std::string& f) {
 std::string trapexport(const std::vector<uint32_t>& ips, const std::string& format,
                        const TrapRule& rule) {
   char head[200];
-  snprintf(head, sizeof head, "# nestrap trap: %zu address(es) seen at least %d times in %d days\n",
-           ips.size(), rule.min_visits, rule.days);
+  snprintf(head, sizeof head, "# nestrap trap: %lu address(es) seen at least %d times in %d days\n",
+           (unsigned long)ips.size(), rule.min_visits, rule.days);
   std::string s;
   if (format == "plain") {
     for (uint32_t ip : ips) s += ipname(ip) + "\n";
@@ -125,8 +125,8 @@ int exportmain(const char* logdir, const char* format, const char* outpath) {
   int64_t today = localtoday();
   readdays(logdir, today - rule.days - 1, today + 1, [&](const Visit& v) { trap.add(v); });
   if (trap.lowered())
-    fprintf(stderr, "More than %zu clients in the window: rarely seen ones may be missed\n",
-            kClientKeys);
+    fprintf(stderr, "More than %lu clients in the window: rarely seen ones may be missed\n",
+            (unsigned long)kClientKeys);
   std::string out = trapexport(trap.caught(), format, rule);
   if (outpath == nullptr) {
     fwrite(out.data(), 1, out.size(), stdout);

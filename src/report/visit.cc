@@ -155,8 +155,8 @@ bool parsepipeline(std::string_view line, Visit* v) {
   if (v->tag == "HL") v->helo_class = v->detail;
   else if (v->tag == "NL") v->helo_class = "neutral";
   else v->helo_class.clear();
-  if ((v->tag == "WL" || v->tag == "BL" || v->tag == "GL") && v->detail.find('.') != std::string::npos)
-    v->zones.push_back(v->detail);
+  if (v->tag != "HL" && v->tag != "NL" && v->detail.find('.') != std::string::npos)
+    v->zones.push_back(v->detail);  // WL, BL, GL, WU, BU: the zone
   v->sender_domain = domainof(c[19]);
   std::string rcpt = domainof(c[20]);
   if (!rcpt.empty()) v->rcpt_domains.push_back(std::move(rcpt));
