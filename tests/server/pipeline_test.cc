@@ -137,7 +137,9 @@ std::string run(World* w, int threads, bool prefetch, uint32_t backlog = 0, size
   setprefetch(true);
   std::vector<std::filesystem::path> files;
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    if (e.path().filename().string().rfind("ipinfo", 0) == 0) files.push_back(e.path());
+    // The dated files; ipinfo.log is a second name of today's.
+    if (e.path().filename().string().rfind("ipinfo", 0) == 0 && !e.is_symlink())
+      files.push_back(e.path());
   std::sort(files.begin(), files.end());
   std::string all;
   for (const auto& f : files) {
