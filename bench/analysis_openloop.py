@@ -140,7 +140,7 @@ async def openloop(port, rate, seconds, pool):
 def countlines(workdir, text=None):
     n = 0
     for f in os.listdir(workdir):
-        if f.startswith("ipinfo"):
+        if f.startswith("ipinfo") and not os.path.islink(os.path.join(workdir, f)):
             with open(os.path.join(workdir, f), "rb") as fh:
                 data = fh.read()
                 n += data.count(b"\n") if text is None else data.count(text)

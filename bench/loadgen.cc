@@ -194,7 +194,8 @@ static long connectionlines(const Server& sv) {
   long n = 0;
   if (sv.dir.empty()) return -1;
   for (const auto& e : std::filesystem::directory_iterator(sv.dir)) {
-    if (e.path().filename().string().rfind("ipinfo", 0) != 0) continue;
+    // The dated files; ipinfo.log is a second name of today's.
+    if (e.path().filename().string().rfind("ipinfo", 0) != 0 || e.is_symlink()) continue;
     std::ifstream f(e.path());
     std::string line;
     while (std::getline(f, line)) n++;
