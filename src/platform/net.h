@@ -58,6 +58,10 @@ int transientaccepterror(int err);
 // 1 when `err`, the last error of a socket call on a client's connection, is
 // the client's doing (it reset or left the connection): not the server's fault.
 int peererror(int err);
+// Bytes that wait to be read on s (0 also when that cannot be told).
+long pendingbytes(SocketHandle s);
+// The local address and port of a connected socket (zeroed on failure).
+void localaddress(SocketHandle s, PeerAddr* local);
 // Closes the socket. Returns 1 on success.
 int closesocket(SocketHandle s);
 

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +131,20 @@ int peererror(int err) {
   return err == ECONNRESET || err == ENOTCONN || err == EPIPE || err == ECONNABORTED ||
          err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH || err == ENETDOWN ||
          err == ECONNREFUSED;
+}
+
+long pendingbytes(SocketHandle s) {
+  int n = 0;
+  return ioctl(fd(s), FIONREAD, &n) == 0 && n > 0 ? n : 0;
+}
+
+void localaddress(SocketHandle s, PeerAddr* local) {
+  struct sockaddr_in sa;
+  socklen_t len = sizeof sa;
+  memset(&sa, 0, sizeof sa);
+  if (getsockname(fd(s), (struct sockaddr*)&sa, &len) != 0 || sa.sin_family != AF_INET)
+    memset(&sa, 0, sizeof sa);
+  memcpy(local, &sa, sizeof *local);
 }
 
 int closesocket(SocketHandle s) { return close(fd(s)) == 0 ? 1 : 0; }

@@ -44,6 +44,10 @@ long raisedescriptorlimit();
 
 // Current time as calendar fields, UTC or local. millis is always 0.
 void utcnow(SysTime* t);
+// Current time in milliseconds since 1970 (UTC), and such a time as UTC
+// calendar fields (millis left 0, as utcnow leaves it).
+int64_t epochms();
+void utcfromms(int64_t ms, SysTime* t);
 void localnow(SysTime* t);
 
 // Current UTC time as "%a, %d %b %Y %H:%M:%S GMT" with English names.

@@ -459,7 +459,8 @@ void acceptloop() {
         paused = false;
       }
       metrics::add(metrics::counters.accepted);
-      plat::utcnow(&rec.conn_time);
+      rec.conn_ms = plat::epochms();
+      plat::utcfromms(rec.conn_ms, &rec.conn_time);
       plat::inetntoa(rec.peer_addr.addr, rec.client_ip, sizeof rec.client_ip);
       logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
       admit(&adm, rec);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/recordlists.h"
 #include "base/textbuf.h"
 #include "smtp/emulate.h"
 
@@ -126,6 +127,7 @@ int DoMail(ReplySink* out, char* reply, const char* verb, const char* arg,
     case ADDR_OK:
       textformat(reply, kReplySize, "250 %s... Sender ok", arg);
       textcopy(r->mail_from, arg, kArgCap);
+      transactionbegin(r, r->mail_from);
       break;
     case ADDR_NO_DOMAIN:
       textformat(reply, kReplySize, "553 %s... Domain name required for sender address", arg);
@@ -152,6 +154,7 @@ int DoRcpt(ReplySink*, char* reply, const char* verb, const char* arg,
         return SMTP_CLOSE;
       }
       r->rcpt_count++;
+      transactionrcpt(r, arg);
       textformat(reply, kReplySize, "250 %s... Recipient ok", arg);
       return SMTP_CONTINUE;
     case ADDR_NO_DOMAIN:

@@ -1,4 +1,4 @@
-// The emulation's command loop: one call answers one chunk of client input.
+// The emulation's command loop: one call answers one line of client input.
 #include "smtp/emulate.h"
 
 #include <strings.h>
@@ -35,6 +35,7 @@ namespace {
 
 const char kMaxErrorsReply[] = "550 Max errors exceeded";
 const char kUnrecognizedReply[] = "500 Command unrecognized";
+const char kLineTooLongReply[] = "500 Line too long";
 
 // Replies straight over a socket, waiting out each delay first.
 struct SocketSink {
@@ -91,6 +92,13 @@ int SendReply(ReplySink* out, const char* reply, int result, long delay_ms,
 int RefuseOverLimit(ConnectionRecord* r, const char* input, ReplySink* out) {
   LogDialogLine(r, input);
   return SendReply(out, kTempfailText, SMTP_CLOSE, 0, r);
+}
+
+int RefuseLongLine(ConnectionRecord* r, ReplySink* out) {
+  if (r->error_count >= kMaxErrors) return SendReply(out, kMaxErrorsReply, SMTP_CLOSE, 0, r);
+  r->error_count++;
+  RecordError(r, kLineTooLongReply);
+  return SendReply(out, kLineTooLongReply, SMTP_CONTINUE, settings.TarpitTime, r);
 }
 
 int EmulateSmtp(ConnectionRecord* r, const char* input) {

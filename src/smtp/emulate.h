@@ -36,11 +36,15 @@ int SendReply(ReplySink* out, const char* reply, int result, long delay_ms = 0,
 // LOG_CONN as a line of r's session.
 void LogDialogLine(const ConnectionRecord* r, const char* text);
 
-// Handles one client input (the zero-terminated content of one read): logs
-// it, answers it through out and updates the record.
+// Handles one client input (one line, its line end included, zero-terminated):
+// logs it, answers it through out and updates the record.
 int EmulateInput(ConnectionRecord* r, const char* input, ReplySink* out);
 // EmulateInput with the replies sent over r->sock, each after its delay.
 int EmulateSmtp(ConnectionRecord* r, const char* input);
+// A line longer than SMTP allows has ended (its head was logged): one 500
+// for the whole line, counted and recorded as an error, after the error
+// limit and with the response delay as any input.
+int RefuseLongLine(ConnectionRecord* r, ReplySink* out);
 // A dialogue past its total limit: logs the input, answers it with the 421
 // and returns SMTP_CLOSE, counters untouched (as the error limit does).
 int RefuseOverLimit(ConnectionRecord* r, const char* input, ReplySink* out);

@@ -21,6 +21,12 @@ constexpr size_t kDrainBufferSize = 3072;
 // at most a dialogue text; a client that does not read stops being read.
 constexpr size_t kOutputCap = 8192;
 constexpr int kEventBatch = 64;
+// Input kept for the emulation: room for a line SMTP allows (RFC 5321
+// 4.5.3.1.4: 1,000 bytes with its CR LF) and what a client sent behind it.
+constexpr size_t kMaxLineLength = 1000;
+constexpr size_t kInputCap = 2 * kMaxLineLength + 48;
+// What a session takes out of its input next.
+enum Taken { kNoLine, kLine, kLongLine };
 
 int64_t nowms() {
   using namespace std::chrono;
@@ -83,7 +89,33 @@ struct Session {
   uint32_t inputs;
   size_t outpos, heldfrom, outlen;
   char out[kOutputCap];
+  bool firstread;  // the first input is still to come
+  bool skipping;   // in a line too long to keep: dropped up to its end
+  char lastbyte;   // the last byte dropped while skipping
+  size_t inlen;
+  char in[kInputCap];
 };
+
+void signal(Session* s, uint32_t bit) { s->r->signals |= bit; }
+
+// The client went away before it said QUIT or got the 421.
+void earlyclose(Session* s) {
+  if (s->r->quit_seen == 0) signal(s, kSignalEarlyClose);
+}
+
+// An HTTP request line, a TLS record (handshake or alert) or bytes no
+// command holds, in the part of the first input up to its first line end.
+bool nonsmtp(const char* data, size_t n) {
+  static const char* const kMethods[] = {"GET ", "POST ", "HEAD ", "PUT ", "OPTIONS ",
+                                         "CONNECT ", "DELETE ", "TRACE ", "PATCH "};
+  for (const char* m : kMethods)
+    if (n >= strlen(m) && memcmp(data, m, strlen(m)) == 0) return true;
+  for (size_t i = 0; i < n && data[i] != '\n'; i++) {
+    unsigned char c = (unsigned char)data[i];
+    if ((c < 0x20 && c != '\t' && c != '\r') || c >= 0x7F) return true;
+  }
+  return false;
+}
 
 void disarm(Session* s) {
   if (s->tclass < 0) return;
@@ -135,6 +167,7 @@ void logstep(const Session* s, const char* step) {
 
 void finish(Session* s) {
   logstep(s, "Session terminated.");
+  s->r->duration_ms = plat::epochms() - s->r->conn_ms;
   disarm(s);
   SessionLoop* l = s->loop;
   (s->prev ? s->prev->next : l->all) = s->next;
@@ -201,6 +234,7 @@ int flush(Session* s) {
     if (n < 0 && plat::wouldblock()) break;
     if (n <= 0) {
       s->lost = true;
+      earlyclose(s);
       return 0;
     }
     s->outpos += (size_t)n;
@@ -271,6 +305,7 @@ void settle(Session* s) {
 }
 
 void sendbanner(Session* s) {
+  if (plat::pendingbytes(s->r->sock) > 0) signal(s, kSignalPregreet);
   logstep(s, "Sending banner message");
   char date[128];
   plat::gmtdate(date);
@@ -286,6 +321,15 @@ void sendbanner(Session* s) {
   settle(s);
 }
 
+// What the single read of tempfail mode shows of the client's manners.
+void tempfailsignals(Session* s, const char* input, size_t n) {
+  const char* lf = (const char*)memchr(input, '\n', n);
+  size_t line = lf ? (size_t)(lf - input) + 1 : n;
+  if (lf && (lf == input || lf[-1] != '\r')) signal(s, kSignalBareLf);
+  if (line > kMaxLineLength) signal(s, kSignalLongLine);
+  if (line < n) signal(s, kSignalPipelining);
+}
+
 void tempfail(Session* s, char* input) {
   if (ExtractHeloArgument(input, s->r->helo, sizeof s->r->helo)) logstep(s, input);
   logstep(s, "Sending tempfail message");
@@ -297,35 +341,109 @@ void tempfail(Session* s, char* input) {
   settle(s);
 }
 
-void emulate(Session* s, const char* input) {
+void dropinput(Session* s, size_t n) {
+  memmove(s->in, s->in + n, s->inlen - n);
+  s->inlen -= n;
+}
+
+// Takes the next line out of the input. kLine: the line, its line end
+// included, is in `line`, zero-terminated. kLongLine: a line longer than
+// SMTP allows has ended (its head was logged when it was found too long).
+int takeline(Session* s, char* line) {
+  const char* lf = (const char*)memchr(s->in, '\n', s->inlen);
+  if (s->skipping) {
+    if (lf == nullptr) {
+      if (s->inlen > 0) s->lastbyte = s->in[s->inlen - 1];
+      s->inlen = 0;
+      return kNoLine;
+    }
+    size_t n = (size_t)(lf - s->in) + 1;
+    if ((n >= 2 ? lf[-1] : s->lastbyte) != '\r') signal(s, kSignalBareLf);
+    dropinput(s, n);
+    s->skipping = false;
+    return kLongLine;
+  }
+  size_t n = lf ? (size_t)(lf - s->in) + 1 : s->inlen;
+  if (n > kMaxLineLength) {
+    signal(s, kSignalLongLine);
+    memcpy(line, s->in, kMaxLineLength);
+    line[kMaxLineLength] = '\0';
+    LogDialogLine(s->r, line);
+    if (lf) {
+      if (lf[-1] != '\r') signal(s, kSignalBareLf);
+      dropinput(s, n);
+      return kLongLine;
+    }
+    s->skipping = true;
+    return takeline(s, line);
+  }
+  if (lf == nullptr) return kNoLine;
+  if (lf == s->in || lf[-1] != '\r') signal(s, kSignalBareLf);
+  memcpy(line, s->in, n);
+  line[n] = '\0';
+  dropinput(s, n);
+  return kLine;
+}
+
+// Answers one line; false when the client is gone.
+bool answer(Session* s, int taken, const char* line) {
   s->inputs++;
   int rc;
   if (s->inputs > kMaxDialogueInputs || nowms() - s->started >= kMaxDialogueMs)
-    rc = RefuseOverLimit(s->r, input, &s->sink);
+    rc = RefuseOverLimit(s->r, taken == kLine ? line : "", &s->sink);
+  else if (taken == kLongLine)
+    rc = RefuseLongLine(s->r, &s->sink);
   else
-    rc = EmulateInput(s->r, input, &s->sink);
+    rc = EmulateInput(s->r, line, &s->sink);
   if (rc == SMTP_LOST) {
     disconnected(s);
-    return;
+    return false;
   }
   s->after = rc == SMTP_CONTINUE ? kReadOn : kCloseAfter;
+  return true;
+}
+
+// Answers the whole lines of the input in order, each once the reply to the
+// one before has gone out, then waits for what comes next.
+void answerlines(Session* s) {
+  char* line = s->loop->line;
+  while (!s->lost && !s->held && s->outpos == s->outlen && s->after == kReadOn) {
+    int taken = takeline(s, line);
+    if (taken == kNoLine) break;
+    // More bytes behind this line: the client did not wait for the reply.
+    if (s->inlen > 0) signal(s, kSignalPipelining);
+    if (!answer(s, taken, line)) return;
+  }
   settle(s);
 }
 
 void readinput(Session* s) {
   char* line = s->loop->line;
-  memset(line, 0, kLineBufferSize);
-  long n = plat::recvsocket(s->r->sock, line, kLineBufferSize - 1);
+  char* to = line;
+  size_t room = kLineBufferSize - 1;
+  if (settings.FakeSmtp == 1) {
+    to = s->in + s->inlen;
+    room = sizeof s->in - s->inlen;
+  } else {
+    memset(line, 0, kLineBufferSize);
+  }
+  long n = plat::recvsocket(s->r->sock, to, room);
   if (n < 0 && plat::wouldblock()) return;
   if (n <= 0) {
+    earlyclose(s);
     disconnected(s);
     return;
   }
   disarm(s);
-  if (settings.FakeSmtp == 1)
-    emulate(s, line);
-  else
+  if (s->firstread && nonsmtp(to, (size_t)n)) signal(s, kSignalNonSmtp);
+  s->firstread = false;
+  if (settings.FakeSmtp == 1) {
+    s->inlen += (size_t)n;
+    answerlines(s);
+  } else {
+    tempfailsignals(s, line, (size_t)n);
     tempfail(s, line);
+  }
 }
 
 void onevent(Session* s, int events) {
@@ -346,7 +464,7 @@ void onevent(Session* s, int events) {
         disconnected(s);
         return;
       }
-      settle(s);
+      answerlines(s);
       break;
     default:
       // Nothing is read or written before the banner: the error shows when
@@ -364,9 +482,11 @@ void ontimer(Session* s, int cls) {
     enddrain(s, false);
   } else if (cls == kTimerTarpit && s->held) {
     s->held = false;
+    // Bytes that came while the reply waited: the next command did not.
+    if (plat::pendingbytes(s->r->sock) > 0) signal(s, kSignalPipelining);
     if (s->heldlog) LogDialogLine(s->r, s->out + s->heldfrom);
     flush(s);
-    settle(s);
+    answerlines(s);
   } else {
     disconnected(s);
   }
@@ -423,6 +543,10 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   s->started = nowms();
   s->inputs = 0;
   s->outpos = s->heldfrom = s->outlen = 0;
+  s->firstread = true;
+  s->skipping = false;
+  s->lastbyte = '\0';
+  s->inlen = 0;
   s->after = kReadOn;
   s->prev = nullptr;
   s->next = l->all;
@@ -431,6 +555,7 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   l->count++;
 
   logstep(s, "Session started");
+  plat::localaddress(r->sock, &r->server_addr);
   r->helo[0] = '\0';
   if (settings.FakeSmtp == 1) {
     r->mail_from[0] = '\0';

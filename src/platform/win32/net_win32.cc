@@ -192,6 +192,20 @@ int peererror(int err) {
          err == WSAECONNREFUSED;
 }
 
+long pendingbytes(SocketHandle s) {
+  u_long n = 0;
+  return ioctlsocket(sock(s), FIONREAD, &n) == 0 ? (long)n : 0;
+}
+
+void localaddress(SocketHandle s, PeerAddr* local) {
+  struct sockaddr_in sa;
+  int len = sizeof sa;
+  memset(&sa, 0, sizeof sa);
+  if (getsockname(sock(s), (struct sockaddr*)&sa, &len) != 0 || sa.sin_family != AF_INET)
+    memset(&sa, 0, sizeof sa);
+  memcpy(local, &sa, sizeof *local);
+}
+
 int closesocket(SocketHandle s) { return ::closesocket(sock(s)) == 0 ? 1 : 0; }
 
 int gethostname(char* buf, size_t size) {
