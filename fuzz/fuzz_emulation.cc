@@ -1,12 +1,14 @@
 // The SMTP emulation driven through the session state machine: the fuzzer
 // input is cut at NUL bytes into segments, and each segment reaches the
 // session as one write of the client on its connection, so the fuzzer picks
-// where commands are split. A segment holds at most what the session reads
-// at once; each is answered before the next goes out, as a client that waits
-// for its replies would see it. Only the client's end of the connection and
-// the record are looked at.
+// where lines are split and which go together. The replies to a segment
+// that ends lines are awaited before the next goes out. A segment that is
+// exactly one line after whole lines is checked as one input; every reply
+// is checked for its shape. Only the client's end of the connection and the
+// record are looked at.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,22 +42,36 @@ void setup() {
   if (g_loop == nullptr) __builtin_trap();
 }
 
-// Turns the loop until the client has something to read or the session
-// ended, then takes what arrived. *eof is set when the server closed.
-std::string receive(SocketHandle peer, bool* eof) {
-  for (int i = 0; i < kMaxTurns && g_done == nullptr && plat::waitreadable(peer, 0) <= 0; i++)
+// Turns the loop (when `await`, until the client has something to read or
+// the session ended) and then until nothing more comes; returns what came.
+// *eof is set when the server closed.
+std::string receive(SocketHandle peer, bool await, bool* eof) {
+  for (int i = 0; await && i < kMaxTurns && g_done == nullptr && plat::waitreadable(peer, 0) <= 0; i++)
     loopturn(g_loop, 10);
   std::string got;
   char buf[8192];
-  while (plat::waitreadable(peer, 0) > 0) {
-    long n = plat::recvsocket(peer, buf, sizeof buf);
-    if (n <= 0) {
-      *eof = true;
-      break;
+  for (int quiet = 0; quiet < 2 && !*eof;) {
+    loopturn(g_loop, 0);
+    quiet++;
+    while (plat::waitreadable(peer, 0) > 0) {
+      long n = plat::recvsocket(peer, buf, sizeof buf);
+      if (n <= 0) {
+        *eof = true;
+        break;
+      }
+      got.append(buf, (size_t)n);
+      quiet = 0;
     }
-    got.append(buf, (size_t)n);
   }
   return got;
+}
+
+// Every reply line starts with a code and the whole ends with CR LF.
+void checkshape(const std::string& sent) {
+  if (sent.empty()) return;
+  if (sent.size() < 5 || sent.compare(sent.size() - 2, 2, "\r\n") != 0) __builtin_trap();
+  for (size_t at = 0; at < sent.size(); at = sent.find("\r\n", at) + 2)
+    if (sent[at] < '2' || sent[at] > '5') __builtin_trap();
 }
 
 // Arguments are cut at the first CR, LF, tab and space.
@@ -110,7 +126,9 @@ void checkanswer(const ConnectionRecord& before, const ConnectionRecord& r,
   // quit_seen is set exactly by a handler's closing reply; the error and
   // dialogue limits close without it.
   if (limited) {
-    if (!closing || memcmp(&before, &r, sizeof r) != 0) __builtin_trap();
+    ConnectionRecord a = before, b = r;
+    a.signals = b.signals = 0;  // the manner of the input is still noted
+    if (!closing || memcmp(&a, &b, sizeof r) != 0) __builtin_trap();
   } else if (closing != (r.quit_seen == 1)) {
     __builtin_trap();
   }
@@ -129,11 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_done = nullptr;
   if (loopstart(g_loop, r) != 1) __builtin_trap();
   bool eof = false;
-  if (receive(pair[1], &eof).compare(0, 4, "220 ") != 0 || eof) __builtin_trap();
+  if (receive(pair[1], true, &eof).compare(0, 4, "220 ") != 0 || eof) __builtin_trap();
 
   const char* p = reinterpret_cast<const char*>(data);
   const char* end = p + size;
   unsigned inputs = 0;
+  bool linestart = true;  // everything sent so far ends with a line end
   while (p < end && !eof) {
     const char* nul = static_cast<const char*>(memchr(p, '\0', (size_t)(end - p)));
     size_t len = (size_t)((nul ? nul : end) - p);
@@ -145,12 +164,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(&before, r, sizeof *r);
     if (plat::sendsocket(pair[1], segment.data(), segment.size()) != (long)segment.size())
       __builtin_trap();
-    inputs++;
-    std::string sent = receive(pair[1], &eof);
+    const size_t lines = (size_t)std::count(segment.begin(), segment.end(), '\n');
+    inputs += (unsigned)lines;
+    std::string sent = receive(pair[1], lines > 0, &eof);
     checkrecord(*r);
-    // The client never goes away, so every segment is answered in full;
-    // after a closing reply the server ends its side.
-    checkanswer(before, *r, segment.c_str(), sent, eof, inputs);
+    checkshape(sent);
+    // The client never goes away, so every line is answered in full; after
+    // a closing reply the server ends its side.
+    if (lines > 0 && sent.empty() && !eof) __builtin_trap();
+    if (linestart && lines == 1 && segment.back() == '\n' && segment.size() <= 1000)
+      checkanswer(before, *r, segment.c_str(), sent, eof, inputs);
+    linestart = segment.back() == '\n';
   }
   // The client hangs up; the session closes and hands its record back.
   plat::closesocket(pair[1]);

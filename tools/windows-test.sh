@@ -18,7 +18,7 @@ say() { printf '== %s\n' "$*"; }
 
 # ---- tools ------------------------------------------------------------
 missing=""
-for p in cmake ninja-build libgtest-dev python3-dnslib iproute2 util-linux \
+for p in cmake ninja-build libgtest-dev python3-dnslib iproute2 util-linux nlohmann-json3-dev \
          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
 done

@@ -1,17 +1,22 @@
 #include "analysis/checkconn.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "analysis/connectionline.h"
 #include "analysis/dnsquery.h"
 #include "analysis/getspf.h"
 #include "analysis/helo.h"
+#include "analysis/jsonline.h"
 #include "analysis/lists.h"
 #include "analysis/origin.h"
 #include "analysis/recordmemo.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
 #include "common/log.h"
+#include "common/recordlists.h"
 #include "common/settings.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
@@ -30,6 +35,26 @@ static void prefetchaddress(const ConnectionRecord* r, const char* revname, int 
     for (const ListEntry* list : {dnswl, dnsbl, dnsgl}) listquestions(r, list, &q);
   }
   prefetch(q);
+}
+
+// The HELO class for the JSON line whatever decided the tag: "ok" when the
+// name passed every test. A list that decided kept the HELO check from
+// running; it runs then on a copy, whose URI list answers are kept.
+static void heloclass(ConnectionRecord* r, bool checked, int local) {
+  const ConnectionRecord* from = r;
+  ConnectionRecord* copy = nullptr;
+  if (!checked) {
+    copy = (ConnectionRecord*)malloc(sizeof *copy);
+    if (copy == nullptr) return;
+    memcpy(copy, r, sizeof *copy);
+    checkhelo(copy, local);
+    from = copy;
+  }
+  textcopy(r->helo_class, strcmp(from->list_tag, "HL") == 0 ? from->list_detail : "ok");
+  if (copy != nullptr) {
+    r->list_hits = copy->list_hits;
+    free(copy);
+  }
 }
 
 int analyseconn(ConnectionRecord* r) {
@@ -72,15 +97,20 @@ int analyseconn(ConnectionRecord* r) {
   textcopy(r->spf_result, "None");
 
   int verdict;
+  bool helochecked = true;
   if (!local) {
     getspf(r);
     verdict = checklist(r, dnswl, "WL");
     if (!verdict) verdict = checklist(r, dnsbl, "BL");
+    else if (settings.JsonLines == 1) listhits(r, dnsbl, kListBlack);
     if (!verdict) verdict = checklist(r, dnsgl, "GL");
+    else if (settings.JsonLines == 1) listhits(r, dnsgl, kListGrey);
+    helochecked = !verdict;
     if (!verdict) verdict = checkhelo(r, 0);
   } else {
     verdict = checkhelo(r, 1);
   }
+  if (settings.JsonLines == 1) heloclass(r, helochecked, local);
   return verdict;
 }
 
@@ -108,7 +138,11 @@ void writeconn(ConnectionRecord* r, int verdict) {
 
   char line[kLineSize];
   connectionline(line, datetime, r);
-  writelog("ipinfo", "%s\n", line);
+  std::string json;
+  if (settings.JsonLines == 1 && jsonline(r, &json))
+    writeconnection(line, json.data(), json.size());
+  else
+    writeconnection(line, nullptr, 0);
   countline(r);
   if (settings.SystemLog[0] != '\0') {
     ConnectionFields f;

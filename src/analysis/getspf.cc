@@ -59,8 +59,13 @@ void getspf(ConnectionRecord* r) {
   textcopy(helo, r->helo);
   // Without a confirmed name the evaluator validates names itself where a
   // policy asks ("ptr", "%{p}").
-  const char* clientname = confirmedname(r->ptr_name, r->client_ip) ? r->ptr_name : nullptr;
+  r->ptr_confirmed = confirmedname(r->ptr_name, r->client_ip);
+  const char* clientname = r->ptr_confirmed ? r->ptr_name : nullptr;
 
-  int result = SpfCheckHost(SPF_FAMILY_IPV4, addr, sender, nullptr, helo, clientname, nullptr);
+  SpfCheckDetail detail;
+  int result = SpfCheckHostDetail(SPF_FAMILY_IPV4, addr, sender, helo, clientname, &detail);
   textcopy(r->spf_result, SpfResultText(result));
+  r->spf_helo = detail.helo;
+  r->spf_source = (SpfSource)detail.source;
+  textcopy(r->spf_domain, detail.domain);
 }

@@ -13,6 +13,8 @@
 #include "platform/resolver.h"
 #include "platform/sys.h"
 #include "common/log.h"
+#include "common/recordlists.h"
+#include "common/settings.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
 
@@ -281,21 +283,39 @@ int domainsuffix(const char* domain, char* suffix, size_t size) {
 }
 
 // Asks the zones of `list` in file order for `prefix` (followed by the
-// zone); the first that lists it decides.
+// zone); the first that lists it decides (none without a tag). For the JSON
+// line every zone is asked and every answer kept; the zones behind the
+// decision give no warnings, as they are not asked without it.
 int firstlisting(ConnectionRecord* r, const ListEntry* list, const char* prefix, const char* what,
-                 const char* tag) {
-  for (const ListEntry* e = list; e; e = e->next) {
+                 const char* tag, ListKind kind) {
+  const bool every = settings.JsonLines == 1;
+  int decided = 0;
+  for (const ListEntry* e = list; e && (every || !decided); e = e->next) {
     char qname[2 * kTextCap + 2];
     char found[kTextCap + 1];
     textformat(qname, sizeof qname, "%s%s", prefix, e->zone);
-    if (NSquery(found, sizeof found, qname, dns::kTypeA, 0) && listed(e->zone, found)) {
-      logmsg(LOG_TRON, "[%s] %s => %s", what, e->zone, found);
-      textcopy(r->list_tag, tag);
-      textcopy(r->list_detail, e->zone);
-      return (int)e->number;
-    }
+    if (!NSquery(found, sizeof found, qname, dns::kTypeA, 0)) continue;
+    textcut(found, "|");
+    uint32_t n = plat::inetaddr(found);
+    bool counts = tag && !decided ? listed(e->zone, found)
+                                  : listanswer((const uint8_t*)&n, nullptr) == kListed;
+    if (every) listhitadd(r, kind, e->zone, found, counts);
+    if (!counts || !tag || decided) continue;
+    logmsg(LOG_TRON, "[%s] %s => %s", what, e->zone, found);
+    textcopy(r->list_tag, tag);
+    textcopy(r->list_detail, e->zone);
+    decided = (int)e->number;
   }
-  return 0;
+  return decided;
+}
+
+// The kind of list a check's tag stands for.
+ListKind tagkind(const char* tag) {
+  switch (tag[0]) {
+    case 'W': return tag[1] == 'U' ? kListUriWhite : kListWhite;
+    case 'B': return tag[1] == 'U' ? kListUriBlack : kListBlack;
+    default: return kListGrey;
+  }
 }
 
 void questions(const ListEntry* list, const char* prefix, std::vector<Question>* out) {
@@ -313,7 +333,14 @@ int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
   logmsg(LOG_TRON, "checklist(%s, %s)", tag, r->client_ip);
   char rev[32];
   reversedclient(r, rev, sizeof rev);
-  return firstlisting(r, list, rev, r->client_ip, tag);
+  return firstlisting(r, list, rev, r->client_ip, tag, tagkind(tag));
+}
+
+void listhits(ConnectionRecord* r, const ListEntry* list, ListKind kind) {
+  if (list == nullptr) return;
+  char rev[32];
+  reversedclient(r, rev, sizeof rev);
+  firstlisting(r, list, rev, r->client_ip, nullptr, kind);
 }
 
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag) {
@@ -321,7 +348,7 @@ int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, co
   logmsg(LOG_TRON, "checklist(%s, %s)", tag, domain);
   char suffix[kTextCap + 2];
   if (!domainsuffix(domain, suffix, sizeof suffix)) return 0;
-  return firstlisting(r, list, suffix, domain, tag);
+  return firstlisting(r, list, suffix, domain, tag, tagkind(tag));
 }
 
 void listquestions(const ConnectionRecord* r, const ListEntry* list, std::vector<Question>* out) {

@@ -75,6 +75,9 @@ void endrefusal(const char* zone);
 int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag);
 // By domain: the same for the registered part of `domain`.
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag);
+// With JSON lines on, the checks above keep every A answer of the zones in
+// the record (list_hits); this keeps those of a list no check asked.
+void listhits(ConnectionRecord* r, const ListEntry* list, ListKind kind);
 // The questions the two checks above ask when no zone lists the client,
 // so that they can be put in flight together beforehand. The domain form
 // runs findzone.

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <string>
 
 #include "platform/error.h"
 #include "platform/logfile.h"
@@ -71,9 +73,10 @@ void noteoutcome(const char* base, const char* path, int rc, int err) {
          reason);
 }
 
-void dailypath(const char* base, const SysTime& t, char* path, size_t size) {
-  textformat(path, size, "%s%c%s%04d%02d%02d.log", settings.LogPath, plat::kPathSep, base, t.year,
-             t.month, t.day);
+void dailypath(const char* base, const SysTime& t, char* path, size_t size,
+               const char* ext = "log") {
+  textformat(path, size, "%s%c%s%04d%02d%02d.%s", settings.LogPath, plat::kPathSep, base, t.year,
+             t.month, t.day, ext);
 }
 
 // Log followers (fail2ban, tail -F) cannot know the date in a file name:
@@ -124,6 +127,55 @@ void vwritelog(const char* base, const char* format, va_list ap) {
 }
 
 }  // namespace
+
+void writeconnection(const char* text, const char* json, size_t jsonlen) {
+  if (json == nullptr) {
+    writelog("ipinfo", "%s\n", text);
+    return;
+  }
+  if (settings.LogPath[0] == '\0') return;
+  SysTime t;
+  plat::localnow(&t);
+  char path[kLogPathSize], jpath[kLogPathSize];
+  dailypath("ipinfo", t, path, sizeof path);
+  dailypath("ipinfo", t, jpath, sizeof jpath, "jsonl");
+  // The same bytes as writelog("ipinfo", "%s\n", text) writes.
+  char msg[kLogBufferSize];
+  textformat(msg, sizeof msg, "%s\n", text);
+  cleanforfile(msg);
+  char line[kLogBufferSize + kLinePrefixSize];
+  textcopy(line, msg);
+  textappend(line, sizeof line, "\n");
+  std::string jline;
+  try {
+    jline.assign(json, jsonlen);
+    jline += '\n';
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+
+  plat::LogFile f, jf;
+  int rc = plat::logopen(path, &f);
+  int jrc = rc == plat::kLogFileOk ? plat::logopen(jpath, &jf) : rc;
+  if (jrc == plat::kLogFileOk) {
+    std::lock_guard<std::mutex> guard(g_log_lock);
+    long long size = plat::logsize(&f);
+    rc = plat::logappend(&f, line, strlen(line));
+    if (rc == plat::kLogFileOk) {
+      jrc = plat::logappend(&jf, jline.data(), jline.size());
+      // Never one line without the other.
+      if (jrc != plat::kLogFileOk && plat::logtruncate(&f, size) == plat::kLogFileOk)
+        rc = jrc;
+    } else {
+      jrc = rc;
+    }
+  }
+  int err = rc == plat::kLogFileOk && jrc == plat::kLogFileOk ? 0 : plat::lasterror();
+  plat::logclose(&f);
+  plat::logclose(&jf);
+  noteoutcome("ipinfo", rc != plat::kLogFileOk ? path : jpath,
+              rc != plat::kLogFileOk ? rc : jrc, err);
+}
 
 void logfilepath(const char* base, char* path, size_t size) {
   SysTime t;

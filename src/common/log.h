@@ -17,6 +17,12 @@ void logmsg(int level, const char* format, ...) __attribute__((format(printf, 2,
 // and once more when writing it works again.
 void writelog(const char* base, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// The connection line (writelog("ipinfo", ...) alike) and, when json is not
+// null, its JSON line (`jsonlen` bytes, no line break) in the day's
+// ipinfoYYYYMMDD.jsonl beside it: both in one step, and either both land
+// or neither does.
+void writeconnection(const char* line, const char* json, size_t jsonlen);
+
 // Today's path of the daily file "<LogPath>/<base>YYYYMMDD.log".
 void logfilepath(const char* base, char* path, size_t size);
 

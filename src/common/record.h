@@ -92,6 +92,7 @@ struct ConnectionRecord {
   int64_t duration_ms;    // accept to close
   PeerAddr server_addr;   // the address and port the client reached
   uint32_t signals;       // SessionSignal bits
+  uint32_t inputs;        // lines the emulation answered (tempfail: reads)
   TransactionLog transactions;
   ListHits list_hits;
   char helo_class[31 + 1];

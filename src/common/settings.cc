@@ -183,6 +183,7 @@ int readconfig(const char* path, char* misfit, size_t misfitsize, const char* lo
   inigetstr("LogPath", ".", s.LogPath, 260);
   s.LogLevel = (int32_t)number("LogLevel", kDefaultLogLevel);
   s.DebugOutput = flag(number("DebugOutput", 0));
+  s.JsonLines = flag(number("JsonLines", 0));
   inigetstr("SystemLog", "", s.SystemLog, sizeof s.SystemLog);
 
   section("Metrics");

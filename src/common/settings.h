@@ -57,6 +57,9 @@ struct ServerSettings {
   // Optional "[Metrics] Listen": address:port of the Prometheus page
   // (GET /metrics); empty: no page.
   char MetricsListen[63 + 1];
+  // Optional "[Logging] JsonLines": besides each connection line, a JSON
+  // object of everything known about the connection in ipinfoYYYYMMDD.jsonl.
+  int32_t JsonLines;
 };
 
 extern ServerSettings settings;

@@ -27,6 +27,11 @@ int logopen(const char* path, LogFile* f);
 // A write that does not complete is taken back, so the file holds whole lines
 // only. Callers serialise calls on the same file.
 int logappend(LogFile* f, const char* line, size_t len);
+// The file's size (-1 when it cannot be told), and the file cut back to an
+// earlier size: a line whose partner in another file could not be written
+// is taken back. logtruncate returns kLogFileOk or kLogFileWriteFailed.
+long long logsize(LogFile* f);
+int logtruncate(LogFile* f, long long size);
 void logclose(LogFile* f);
 
 // Makes `linkpath` a symbolic link to `target` (a name relative to the

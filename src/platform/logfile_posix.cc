@@ -52,6 +52,15 @@ int logappend(LogFile* f, const char* line, size_t len) {
   return kLogFileWriteFailed;
 }
 
+long long logsize(LogFile* f) {
+  struct stat st;
+  return fstat((int)f->handle, &st) == 0 ? (long long)st.st_size : -1;
+}
+
+int logtruncate(LogFile* f, long long size) {
+  return size >= 0 && ftruncate((int)f->handle, (off_t)size) == 0 ? kLogFileOk : kLogFileWriteFailed;
+}
+
 void logclose(LogFile* f) {
   if (f->handle >= 0) close((int)f->handle);
   f->handle = -1;

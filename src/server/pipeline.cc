@@ -52,8 +52,9 @@ std::shared_mutex g_lists_lock;
 std::atomic<uint32_t> g_held{0};
 
 // Analyses one record against the process resolver, through a memo of the
-// record's own answers, until `deadline` (1: at once, without DNS).
-int analyse(ConnectionRecord* r, int64_t deadline) {
+// record's own answers, until `deadline` (1: at once, without DNS, for the
+// reason `atonce`).
+int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce) {
   RecordMemo memo(dns::resolver());
   dns::setthreaddeadline(deadline);
   int verdict = analyseconn(r);
@@ -62,6 +63,14 @@ int analyse(ConnectionRecord* r, int64_t deadline) {
     bool own = dns::nowms() >= deadline;
     metrics::add(metrics::counters.nodns[own ? metrics::kNoDnsDeadline : metrics::kNoDnsStop]);
   }
+  // Why DNS data may be missing: the record's deadline or the stop's
+  // cut-off (whichever came first) ran out during the analysis.
+  if (deadline == 1)
+    r->analysis = atonce;
+  else if (!dns::pastdeadline())
+    r->analysis = AnalysisOutcome::complete;
+  else
+    r->analysis = dns::nowms() >= deadline ? AnalysisOutcome::deadline : AnalysisOutcome::stop;
   dns::setthreaddeadline(0);
   return verdict;
 }
@@ -112,7 +121,7 @@ void analysisthread(Pipeline* p) {
     // still waiting in the resolver for its own time-out.
     bool late = j.deadline - dns::nowms() < kLeastAnalysisMs;
     if (late) metrics::add(metrics::counters.nodns[metrics::kNoDnsDeadline]);
-    j.verdict = analyse(j.record, late ? 1 : j.deadline);
+    j.verdict = analyse(j.record, late ? 1 : j.deadline, AnalysisOutcome::deadline);
     complete(p, j);
   }
 }
@@ -159,7 +168,7 @@ bool pipelineadmit() {
 void pipelinewritenow(ConnectionRecord* r) {
   {
     std::shared_lock<std::shared_mutex> lists(g_lists_lock);
-    writeconn(r, analyse(r, 1));
+    writeconn(r, analyse(r, 1, AnalysisOutcome::backlog));
   }
   free(r);
 }
@@ -177,7 +186,7 @@ void pipelinesubmit(ConnectionRecord* r) {
       return;
     }
   }
-  j.verdict = analyse(r, 1);
+  j.verdict = analyse(r, 1, AnalysisOutcome::backlog);
   complete(p, j);
 }
 

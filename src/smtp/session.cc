@@ -388,6 +388,7 @@ int takeline(Session* s, char* line) {
 // Answers one line; false when the client is gone.
 bool answer(Session* s, int taken, const char* line) {
   s->inputs++;
+  s->r->inputs = s->inputs;
   int rc;
   if (s->inputs > kMaxDialogueInputs || nowms() - s->started >= kMaxDialogueMs)
     rc = RefuseOverLimit(s->r, taken == kLine ? line : "", &s->sink);
@@ -441,6 +442,7 @@ void readinput(Session* s) {
     s->inlen += (size_t)n;
     answerlines(s);
   } else {
+    s->r->inputs = 1;
     tempfailsignals(s, line, (size_t)n);
     tempfail(s, line);
   }

@@ -87,6 +87,7 @@ bool WhitelistPasses(SpfContext* ctx) {
   ctx->recursion += kSpfIncludeStep;
   int r = SpfEvaluate(ctx, nullptr);
   ctx->recursion -= 1;
+  if (r == SPF_PASS) ctx->source = SPF_SOURCE_WHITELIST;
   return r == SPF_PASS;
 }
 
@@ -349,13 +350,17 @@ int PolicyRecord(SpfContext* ctx, const char* domain, Frame* f, const char** rec
   size_t keylen = SpfCacheKey(domain, key);
   if (SpfCacheLookup(key, keylen, ctx->checktime, &f->copy) && SpfRecordSyntaxOk(f->copy.c_str())) {
     *record = f->copy.c_str();
+    ctx->source = SPF_SOURCE_RECORD;
   } else if (g_spf.fallback && !ctx->heloused && SpfDomainHasOnlyAddress(domain)) {
     *record = g_spf.fallback;
+    ctx->source = SPF_SOURCE_FALLBACK;
   } else if (g_spf.bestguess) {
     *record = g_spf.bestguess;
+    ctx->source = SPF_SOURCE_BESTGUESS;
   } else if (g_spf.whitelist) {
     *record = kWhitelistOnlyRecord;
     f->whitelist = 2;
+    ctx->source = SPF_SOURCE_WHITELIST;
   } else {
     return SPF_NONE;
   }
@@ -377,11 +382,13 @@ int SelectRecord(SpfContext* ctx, const char* domain, Frame* f, const char** rec
   if (top && ctx->record) {
     if (!SpfRecordSyntaxOk(ctx->record)) return SPF_PERMERROR;
     *record = ctx->record;
+    ctx->source = SPF_SOURCE_RECORD;
     return -1;
   }
   int rc = SpfGetRecord(domain, &f->copy);
   if (rc == -1) {
     *record = f->copy.c_str();
+    if (top) ctx->source = SPF_SOURCE_RECORD;
     return -1;
   }
   if (!top) return rc;

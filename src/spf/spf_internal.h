@@ -101,6 +101,7 @@ struct SpfContext {
   uint32_t voids = 0;         // their lookups that found no name or no records
   uint32_t ipv6 = 0;          // client is IPv6
   uint32_t heloused = 0;      // the identity is the HELO name
+  int source = 0;             // SPF_SOURCE_* of the top-level record
   int64_t checktime = 0;
   const char* record = nullptr;      // supplied record for the top-level domain
   uint8_t addr[16] = {};

@@ -15,6 +15,7 @@
 
 #include "platform/resolver.h"
 #include "spf/spf_internal.h"
+#include "base/textbuf.h"
 
 SpfSettings g_spf;
 
@@ -207,7 +208,7 @@ int CheckMailbox(SpfContext* ctx, const std::string& identity, CheckNames* n) {
 }
 
 int CheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
-              const char* clientname, char** explanation) {
+              const char* clientname, char** explanation, SpfCheckDetail* detail) {
   if (explanation) *explanation = nullptr;
   SpfContext ctx;
   int result = SetClient(&ctx, family, address);
@@ -225,6 +226,11 @@ int CheckHost(int family, const void* address, const char* sender, const char* r
   result = CheckSourceRoute(&ctx, &identity, &names);
   if (result == -1) result = CheckMailbox(&ctx, identity, &names);
 
+  if (detail) {
+    detail->helo = (int)ctx.heloused;
+    detail->source = ctx.source;
+    textcopy(detail->domain, ctx.domain);
+  }
   // An explanation is fetched only for a Fail that named one.
   if (ctx.expdomain) {
     if (explanation && (result & 15) == SPF_FAIL) *explanation = FetchExplanation(&ctx);
@@ -272,8 +278,12 @@ const char* SpfParseAddress(const char* text, int family, void* out) {
   return nullptr;
 }
 
-int SpfCheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
-                 const char* clientname, char** explanation) {
+namespace {
+
+// A check within its own time limit and the caller's deadline.
+int CheckHostWithin(int family, const void* address, const char* sender, const char* record,
+                    const char* helo, const char* clientname, char** explanation,
+                    SpfCheckDetail* detail) {
   // The check's own time limit, within any deadline of the caller.
   int64_t outer = dns::threaddeadline();
   int64_t limit = dns::nowms() + kSpfTimeLimitMs;
@@ -283,7 +293,7 @@ int SpfCheckHost(int family, const void* address, const char* sender, const char
     ~Restore() { dns::setthreaddeadline(d); }
   } restore{outer};
   try {
-    return CheckHost(family, address, sender, record, helo, clientname, explanation);
+    return CheckHost(family, address, sender, record, helo, clientname, explanation, detail);
   } catch (const std::bad_alloc&) {
     if (explanation) {
       free(*explanation);
@@ -291,6 +301,19 @@ int SpfCheckHost(int family, const void* address, const char* sender, const char
     }
     return SPF_TEMPERROR;
   }
+}
+
+}  // namespace
+
+int SpfCheckHost(int family, const void* address, const char* sender, const char* record, const char* helo,
+                 const char* clientname, char** explanation) {
+  return CheckHostWithin(family, address, sender, record, helo, clientname, explanation, nullptr);
+}
+
+int SpfCheckHostDetail(int family, const void* address, const char* sender, const char* helo,
+                       const char* clientname, SpfCheckDetail* detail) {
+  if (detail) *detail = SpfCheckDetail{};
+  return CheckHostWithin(family, address, sender, nullptr, helo, clientname, nullptr, detail);
 }
 
 const char* SpfResultText(int code) {

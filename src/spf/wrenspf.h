@@ -61,6 +61,23 @@ const char* SpfParseAddress(const char* text, int family, void* out);
 int SpfCheckHost(int family, const void* address, const char* sender, const char* record,
                  const char* helo, const char* clientname, char** explanation);
 
+// What a check looked at, for a caller that reports more than the verdict.
+enum : int {
+  SPF_SOURCE_NONE = 0,       // no record was evaluated
+  SPF_SOURCE_RECORD = 1,     // the domain's own record (or one cached for it)
+  SPF_SOURCE_BESTGUESS = 2,  // the best-guess policy
+  SPF_SOURCE_FALLBACK = 3,   // the fallback policy
+  SPF_SOURCE_WHITELIST = 4,  // the trusted-forwarder whitelist decided
+};
+struct SpfCheckDetail {
+  int helo;          // 1: the identity checked was the HELO name, 0: the sender
+  int source;        // SPF_SOURCE_*
+  char domain[256];  // the domain checked (empty when none)
+};
+// SpfCheckHost without explanation, also filling `detail` (when not null).
+int SpfCheckHostDetail(int family, const void* address, const char* sender, const char* helo,
+                       const char* clientname, SpfCheckDetail* detail);
+
 // Text of a result's low four bits: "Pass", "SoftFail", "Fail", "Neutral",
 // "None", "TempError", "PermError", or "unknown". Never null.
 const char* SpfResultText(int code);

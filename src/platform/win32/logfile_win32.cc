@@ -48,6 +48,12 @@ int logappend(LogFile* f, const char* line, size_t len) {
   return kLogFileWriteFailed;
 }
 
+long long logsize(LogFile* f) { return _filelengthi64((int)f->handle); }
+
+int logtruncate(LogFile* f, long long size) {
+  return size >= 0 && _chsize_s((int)f->handle, size) == 0 ? kLogFileOk : kLogFileWriteFailed;
+}
+
 void logclose(LogFile* f) {
   if (f->handle >= 0) _close((int)f->handle);
   f->handle = -1;
