@@ -12,7 +12,8 @@
 
 namespace {
 
-using nlohmann::json;
+// Keys in the order the documentation lists them.
+using json = nlohmann::ordered_json;
 
 const char* listkind(ListKind k) {
   switch (k) {

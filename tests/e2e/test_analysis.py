@@ -6,12 +6,14 @@ addresses sit on the loopback interface; clients bind one of them as their
 source address.
 """
 import concurrent.futures
+import glob
+import json
 import os
 import re
 import signal
 import time
 
-from harness import SANITIZED, Case, private_network, recv_all, recv_until
+from harness import SANITIZED, Case, private_network, recv_all, recv_until, wait_for
 from test_load import rss_kb
 
 ADDRESSES = ["192.0.2.10", "192.0.2.20", "198.51.100.7", "198.51.100.20", "203.0.113.5",
@@ -176,6 +178,80 @@ class SpfAndSignals(AnalysisCase):
         self.assertEqual(n.stop(signal.SIGTERM, timeout=60), 0)
         self.assertLess(time.monotonic() - t0, 20)
         self.assertEqual(len(n.lines()), 3151)
+
+
+class JsonLines(AnalysisCase):
+    """The JSON line of each connection ([Logging] JsonLines=1) against a
+    scripted DNS world, and the pipe line it leaves as it was."""
+    WHITE, BLACK, GUESS = "203.0.113.5", "198.51.100.7", "192.0.2.10"
+    NAMES = world({
+        rev(WHITE) + ".wl1.test": {"A": ["127.0.0.2"]},
+        rev(WHITE) + ".bl1.test": {"A": ["127.0.0.2"]},
+        rev(WHITE) + ".bl2.test": {"A": ["127.255.255.254"]},
+        rev(WHITE) + ".gl1.test": {"A": ["127.0.0.3"]},
+        rev(BLACK) + ".bl2.test": {"A": ["127.0.0.4"]},
+        ptr(GUESS): {"PTR": ["mail.isp.test"]},
+        "mail.isp.test": {"A": [GUESS]},
+        rev(GUESS) + ".origin.test": {"TXT": [["64500 | 192.0.2.0/24 | ZZ | test | 2001-01-01"]]},
+        "as64500.asn.test": {"TXT": [["64500 | ZZ | test | 2001-01-01 | Own\x01er \xff\xc3\xa9 \"q\""]]},
+    })
+    INI = "[DNSinfo]\nCYMRU_ORG=origin.test\nCYMRU_ASN=asn.test\n[Options]\nQuerySenderBase=0\n"
+
+    def jsonlines(self, n, count):
+        def read():
+            path = os.path.join(n.dir, "ipinfo%s.jsonl" % time.strftime("%Y%m%d"))
+            if not os.path.exists(path):
+                return []
+            with open(path, "rb") as f:
+                return f.read().splitlines()
+        wait_for(lambda: len(read()) >= count, what="%d JSON line(s)" % count)
+        return [json.loads(l.decode("utf-8")) for l in read()]
+
+    def test_json_object_of_a_scripted_world(self):
+        n = self.start(self.NAMES, ["-s"], ini=self.INI + "[Logging]\nJsonLines=1\n")
+        self.analyse(self.WHITE, b"HELO mail.example.test", b"QUIT")
+        self.analyse(self.BLACK, b"HELO localhost\r\nMAIL FROM:<a\xff\x01@b.test>", b"QUIT")
+        self.analyse(self.GUESS, b"HELO mail.isp.test", b"QUIT")
+        white, black, guess = self.jsonlines(n, 3)
+        self.assertEqual(list(white), ["time", "duration_ms", "mode", "client", "server", "helo",
+                                       "helo_class", "tag", "tag_detail", "lists", "origin",
+                                       "spf", "smtp", "signals", "analysis"])
+        self.assertEqual((white["tag"], white["tag_detail"], white["mode"], white["analysis"]),
+                         ("WL", "wl1.test", "emulation", "complete"))
+        self.assertEqual(white["lists"], [
+            {"list": "white", "zone": "wl1.test", "answer": "127.0.0.2", "listed": True},
+            {"list": "black", "zone": "bl1.test", "answer": "127.0.0.2", "listed": True},
+            {"list": "black", "zone": "bl2.test", "answer": "127.255.255.254", "listed": False},
+            {"list": "grey", "zone": "gl1.test", "answer": "127.0.0.3", "listed": True}])
+        self.assertEqual(white["server"], {"ip": "127.0.0.1", "port": n.port})
+        self.assertEqual(white["client"]["ip"], self.WHITE)
+        self.assertRegex(white["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        # A black-listed client keeps its HELO class; its bytes stay valid JSON.
+        self.assertEqual((black["tag"], black["tag_detail"], black["helo_class"]),
+                         ("BL", "bl2.test", "not-fqdn-helo"))
+        self.assertEqual(black["smtp"]["transactions"],
+                         [{"mail_from": "<a\ufffd\x01@b.test>", "rcpt_to": []}])
+        self.assertEqual(black["signals"], ["pipelining"])
+        # The HELO name without SPF record of its own passes by the best guess.
+        self.assertEqual(guess["spf"], {"result": "Pass", "identity": "helo",
+                                        "domain": "mail.isp.test", "source": "best-guess"})
+        self.assertEqual(guess["client"], {"ip": self.GUESS, "port": guess["client"]["port"],
+                                           "ptr": "mail.isp.test", "ptr_confirmed": True})
+        self.assertEqual(guess["origin"], {"asn": 64500, "prefix": "192.0.2.0/24",
+                                           "network": "192.0.2.0/24", "country": "ZZ",
+                                           "owner": "Own er \ufffd\u00e9 \"q\""})
+        self.assertEqual(guess["helo_class"], "ok")
+        # The pipe lines are those of a server without JSON lines.
+        self.assertFalse(glob.glob(os.path.join(n.dir, "*.jsonl"))[1:])
+        first = n.daily("ipinfo")
+        n.stop()
+        self.start(self.NAMES, ["-s"], ini=self.INI)
+        self.analyse(self.WHITE, b"HELO mail.example.test", b"QUIT")
+        self.analyse(self.BLACK, b"HELO localhost\r\nMAIL FROM:<a\xff\x01@b.test>", b"QUIT")
+        self.analyse(self.GUESS, b"HELO mail.isp.test", b"QUIT")
+        strip = lambda text: [l.split("|", 2)[2] for l in text.splitlines()]
+        self.assertEqual(strip(self.n.daily("ipinfo")), strip(first))
+        self.assertFalse(glob.glob(os.path.join(self.n.dir, "*.jsonl")))
 
 
 ZONES = {  # healthy, dead, refusing, listing the world; notest.test is NXDOMAIN
