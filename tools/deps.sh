@@ -4,7 +4,7 @@
 # --package adds what building and trying the Debian package needs
 # (tools/package.sh, tools/package-test.sh).
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml swaks
           libmicrohttpd-dev libsystemd-dev prometheus rsyslog
           iproute2 util-linux systemd libc-ares-dev man-db nlohmann-json3-dev
           rbldnsd dnsutils fail2ban chromium nftables postfix)

@@ -8,6 +8,8 @@ import shlex
 import smtplib
 import socket
 import struct
+import subprocess
+import sys
 import time
 
 from harness import HERE, Case, Nestrap, recv_all
@@ -89,6 +91,38 @@ class EmulationTest(Case):
             "auth": base64.b64encode(b"\0carol\0s3cret").decode(),
             "mail": "<sender@example.com>", "rcpt": "<first@example.net>",
             "last_error": "no-error"})
+
+    def test_real_clients_byte_by_byte_and_through_a_pipe(self):
+        class Trickle(smtplib.SMTP):  # every byte a segment of its own
+            def send(self, data):
+                data = data.encode("ascii") if isinstance(data, str) else data
+                self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                for i in range(len(data)):
+                    self.sock.sendall(data[i:i + 1])
+        with Trickle("127.0.0.1", self.n.port, local_hostname="slow.example.org",
+                     timeout=30) as client:
+            self.assertEqual(client.ehlo()[0], 250)
+            self.assertEqual(client.mail("a@b.example")[0], 250)
+            self.assertEqual(client.rcpt("c@d.example")[0], 250)
+            self.assertEqual(client.noop()[0], 250)
+        self.assertColumns(self.next_lines()[0], {
+            "helo": "slow.example.org", "errors": "0", "noops": "1", "rcpts": "1",
+            "mail": "<a@b.example>", "rcpt": "<c@d.example>", "last_error": "no-error"})
+        # swaks talks through a pipe to a process that hands its bytes on.
+        bridge = ("import socket,sys,threading;s=socket.create_connection(('127.0.0.1',%d));"
+                  "threading.Thread(target=lambda:[sys.stdout.buffer.write(b) or "
+                  "sys.stdout.flush() for b in iter(lambda:s.recv(4096),b'')],daemon=True)"
+                  ".start();[s.sendall(b) for b in iter(lambda:sys.stdin.buffer.read1(4096),b'')]"
+                  % self.n.port)
+        r = subprocess.run(["swaks", "--pipe", "%s -c \"%s\"" % (sys.executable, bridge),
+                            "--helo", "swaks.example.org", "--from", "s@b.example",
+                            "--to", "t@d.example,u@d.example", "--quit-after", "RCPT"],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("<-  250 <u@d.example>... Recipient ok", r.stdout)
+        self.assertColumns(self.next_lines()[0], {
+            "helo": "swaks.example.org", "errors": "0", "rcpts": "2",
+            "mail": "<s@b.example>", "rcpt": "<t@d.example>", "last_error": "no-error"})
 
     def test_dialogues(self):
         for title, inputs, closes, log in dialogues():
