@@ -212,4 +212,32 @@ TEST_F(OneLoop, DialogueLimitAndStopEndSessions) {
                                             "Socket closed.", "Session terminated."}));
 }
 
+// Tempfail mode reads once: what that read shows of the client's manners,
+// and what the banner delay shows (cases: input, signals of the record).
+TEST_F(OneLoop, TempfailSignals) {
+  settings.FakeSmtp = 0;
+  settings.TarpitTime = 300;
+  const std::vector<std::pair<std::string, uint32_t>> cases = {
+      {"EHLO a.example\r\n", kSignalPregreet},
+      {"EHLO a.example\nMAIL FROM:<x@y.example>\n", kSignalPregreet | kSignalBareLf | kSignalPipelining},
+      {"\x16\x03\x01\x02\x00\x01", kSignalPregreet | kSignalNonSmtp},
+      {"", kSignalEarlyClose}};
+  std::vector<Client> clients(cases.size(), Client("192.0.2.5"));
+  for (size_t i = 0; i < cases.size(); i++) {
+    Start(&clients[i]);
+    plat::sendsocket(clients[i].socks[1], cases[i].first.data(), cases[i].first.size());
+    // A client without a line end gives up before the banner.
+    if (cases[i].first.find('\n') == std::string::npos) plat::shutdownsend(clients[i].socks[1]);
+  }
+  for (Client& c : clients) {
+    Take(&c, 1, "\r\n");
+    plat::shutdownsend(c.socks[1]);
+  }
+  for (int i = 0; i < 500 && done_.size() < cases.size(); i++) loopturn(loop_, 10);
+  ASSERT_EQ(done_.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); i++)
+    for (const ConnectionRecord* r : done_)
+      if (r->sock == clients[i].socks[0]) EXPECT_EQ(r->signals, cases[i].second) << i;
+}
+
 }  // namespace
