@@ -4,7 +4,8 @@
 //   loadgen <path to nestrap> [seconds per step, default 5] [smtp-sink, default
 //           /usr/sbin/smtp-sink when present; "-" for none] [runs, default "cli":
 //           c concurrency, l lingering, i idle, o metrics page and syslog
-//           socket on against off, j the same with the journal]
+//           socket on against off, j the same with the journal,
+//           J JSON lines]
 //
 // Starts each server on a free loopback port (nestrap from a temporary
 // directory with default settings and -b 1024), then:
@@ -14,7 +15,9 @@
 // - a lingering run: 20 connections/s for 20 s, every other one sends EHLO
 //   and then neither reads nor closes; the others are timed to their banner;
 // - an idle run: 10,000 connections held silent (nestrap with MaxSessions
-//   10000) while 200 new clients are timed to their banner.
+//   10000) while 200 new clients are timed to their banner;
+// - a JSON-lines run: the closed-loop steps against nestrap without and then
+//   with [Logging] JsonLines=1 (each connection also written as JSON).
 // A benchmark, not a test: nothing is asserted.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -446,6 +449,14 @@ int main(int argc, char** argv) {
   };
   if (runs.find('o') != std::string::npos) outputs(argv[1], seconds, false);
   if (runs.find('j') != std::string::npos) outputs(argv[1], seconds, true);
+  if (runs.find('J') != std::string::npos) {
+    for (const char* ini : {"", "[Logging]\nJsonLines=1\n"}) {
+      Server n = startnestrap(argv[1], ini, {});
+      if (*ini) n.name = "nestrap+json";
+      concurrency(n, seconds);
+      stopserver(n);
+    }
+  }
   for (const Run& r : all) {
     if (runs.find(r.key) == std::string::npos) continue;
     Server n = startnestrap(argv[1], r.ini, r.args);
