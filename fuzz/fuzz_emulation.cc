@@ -127,7 +127,7 @@ void checkanswer(const ConnectionRecord& before, const ConnectionRecord& r,
   // dialogue limits close without it.
   if (limited) {
     ConnectionRecord a = before, b = r;
-    a.signals = b.signals = 0;  // the manner of the input is still noted
+    a.signals = b.signals = a.inputs = b.inputs = 0;  // the input is still counted and noted
     if (!closing || memcmp(&a, &b, sizeof r) != 0) __builtin_trap();
   } else if (closing != (r.quit_seen == 1)) {
     __builtin_trap();
