@@ -3,9 +3,8 @@
 // session as one write of the client on its connection, so the fuzzer picks
 // where lines are split and which go together. The replies to a segment
 // that ends lines are awaited before the next goes out. A segment that is
-// exactly one line after whole lines is checked as one input; every reply
-// is checked for its shape. Only the client's end of the connection and the
-// record are looked at.
+// exactly one line after whole lines is checked as one input. Only the
+// client's end of the connection and the record are looked at.
 #include <strings.h>
 
 #include <algorithm>
@@ -50,28 +49,12 @@ std::string receive(SocketHandle peer, bool await, bool* eof) {
     loopturn(g_loop, 10);
   std::string got;
   char buf[8192];
-  for (int quiet = 0; quiet < 2 && !*eof;) {
+  for (int quiet = 0; quiet < 2 && !*eof; quiet++) {
     loopturn(g_loop, 0);
-    quiet++;
-    while (plat::waitreadable(peer, 0) > 0) {
-      long n = plat::recvsocket(peer, buf, sizeof buf);
-      if (n <= 0) {
-        *eof = true;
-        break;
-      }
-      got.append(buf, (size_t)n);
-      quiet = 0;
-    }
+    for (long n; !*eof && plat::waitreadable(peer, 0) > 0; quiet = -1, *eof = n <= 0)
+      if ((n = plat::recvsocket(peer, buf, sizeof buf)) > 0) got.append(buf, (size_t)n);
   }
   return got;
-}
-
-// Every reply line starts with a code and the whole ends with CR LF.
-void checkshape(const std::string& sent) {
-  if (sent.empty()) return;
-  if (sent.size() < 5 || sent.compare(sent.size() - 2, 2, "\r\n") != 0) __builtin_trap();
-  for (size_t at = 0; at < sent.size(); at = sent.find("\r\n", at) + 2)
-    if (sent[at] < '2' || sent[at] > '5') __builtin_trap();
 }
 
 // Arguments are cut at the first CR, LF, tab and space.
@@ -168,7 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inputs += (unsigned)lines;
     std::string sent = receive(pair[1], lines > 0, &eof);
     checkrecord(*r);
-    checkshape(sent);
     // The client never goes away, so every line is answered in full; after
     // a closing reply the server ends its side.
     if (lines > 0 && sent.empty() && !eof) __builtin_trap();
