@@ -114,20 +114,11 @@ int analyseconn(ConnectionRecord* r) {
   return verdict;
 }
 
-void writeconn(ConnectionRecord* r, int verdict) {
-  char datetime[64];
-  textformat(datetime, sizeof datetime, "%04d-%02d-%02d|%02d:%02d:%02d", r->conn_time.year,
-             r->conn_time.month, r->conn_time.day, r->conn_time.hour, r->conn_time.minute,
-             r->conn_time.second);
-
+void finishconn(ConnectionRecord* r, std::string* json) {
   if (r->quit_seen == 0) {
     if (r->last_error[0] == '\0') textcopy(r->last_error, "no-quit");
     r->error_count++;
   }
-
-  if (verdict != 0)
-    logmsg(LOG_LOG, "%s %s %s %s", r->thread_tag, r->client_ip, r->list_tag, r->list_detail);
-
   if (r->helo[0] == '\0') textcopy(r->helo, "no-helo");
   if (r->auth_data[0] == '\0') textcopy(r->auth_data, "no-auth");
   if (r->mail_from[0] == '\0') textcopy(r->mail_from, "no-from");
@@ -135,14 +126,21 @@ void writeconn(ConnectionRecord* r, int verdict) {
   // An error can be counted without a recorded reply (MAIL before HELO);
   // the column still gets a placeholder rather than staying empty.
   if (r->error_count == 0 || r->last_error[0] == '\0') textcopy(r->last_error, "no-error");
+  json->clear();
+  if (settings.JsonLines == 1) jsonline(r, json);
+}
+
+void writeconn(ConnectionRecord* r, int verdict, const std::string& json) {
+  char datetime[64];
+  textformat(datetime, sizeof datetime, "%04d-%02d-%02d|%02d:%02d:%02d", r->conn_time.year,
+             r->conn_time.month, r->conn_time.day, r->conn_time.hour, r->conn_time.minute,
+             r->conn_time.second);
+  if (verdict != 0)
+    logmsg(LOG_LOG, "%s %s %s %s", r->thread_tag, r->client_ip, r->list_tag, r->list_detail);
 
   char line[kLineSize];
   connectionline(line, datetime, r);
-  std::string json;
-  if (settings.JsonLines == 1 && jsonline(r, &json))
-    writeconnection(line, json.data(), json.size());
-  else
-    writeconnection(line, nullptr, 0);
+  writeconnection(line, json.empty() ? nullptr : json.data(), json.size());
   countline(r);
   if (settings.SystemLog[0] != '\0') {
     ConnectionFields f;
@@ -154,5 +152,8 @@ void writeconn(ConnectionRecord* r, int verdict) {
 
 void checkconn(ConnectionRecord* r) {
   RecordMemo memo(dns::resolver());
-  writeconn(r, analyseconn(r));
+  int verdict = analyseconn(r);
+  std::string json;
+  finishconn(r, &json);
+  writeconn(r, verdict, json);
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct Job {
   uint64_t seq;
   int verdict;
   int64_t deadline;  // for its analysis, counted from the hand-in
+  std::string json;  // built beside the analysis, not in the writer's turn
 };
 
 struct Pipeline {
@@ -53,8 +55,9 @@ std::atomic<uint32_t> g_held{0};
 
 // Analyses one record against the process resolver, through a memo of the
 // record's own answers, until `deadline` (1: at once, without DNS, for the
-// reason `atonce`).
-int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce) {
+// reason `atonce`). The record is then ready to be written (its JSON line
+// into `json`).
+int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce, std::string* json) {
   RecordMemo memo(dns::resolver());
   dns::setthreaddeadline(deadline);
   int verdict = analyseconn(r);
@@ -72,6 +75,7 @@ int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce) {
   else
     r->analysis = dns::nowms() >= deadline ? AnalysisOutcome::deadline : AnalysisOutcome::stop;
   dns::setthreaddeadline(0);
+  finishconn(r, json);
   return verdict;
 }
 
@@ -84,10 +88,10 @@ void flush(Pipeline* p) {
       std::lock_guard<std::mutex> lock(p->m);
       auto it = p->done.find(p->next_write);
       if (it == p->done.end()) return;
-      j = it->second;
+      j = std::move(it->second);
       p->done.erase(it);
     }
-    writeconn(j.record, j.verdict);
+    writeconn(j.record, j.verdict, j.json);
     free(j.record);
     std::lock_guard<std::mutex> lock(p->m);
     p->next_write++;
@@ -100,7 +104,7 @@ void flush(Pipeline* p) {
 void complete(Pipeline* p, Job j) {
   {
     std::lock_guard<std::mutex> lock(p->m);
-    p->done.emplace(j.seq, j);
+    p->done.emplace(j.seq, std::move(j));
   }
   flush(p);
 }
@@ -112,7 +116,7 @@ void analysisthread(Pipeline* p) {
       std::unique_lock<std::mutex> lock(p->m);
       p->work.wait(lock, [p] { return !p->todo.empty() || p->stopping; });
       if (p->todo.empty()) return;
-      j = p->todo.front();
+      j = std::move(p->todo.front());
       p->todo.pop_front();
     }
     // A record that waited (almost) its time in the queue is written
@@ -121,8 +125,8 @@ void analysisthread(Pipeline* p) {
     // still waiting in the resolver for its own time-out.
     bool late = j.deadline - dns::nowms() < kLeastAnalysisMs;
     if (late) metrics::add(metrics::counters.nodns[metrics::kNoDnsDeadline]);
-    j.verdict = analyse(j.record, late ? 1 : j.deadline, AnalysisOutcome::deadline);
-    complete(p, j);
+    j.verdict = analyse(j.record, late ? 1 : j.deadline, AnalysisOutcome::deadline, &j.json);
+    complete(p, std::move(j));
   }
 }
 
@@ -168,26 +172,28 @@ bool pipelineadmit() {
 void pipelinewritenow(ConnectionRecord* r) {
   {
     std::shared_lock<std::shared_mutex> lists(g_lists_lock);
-    writeconn(r, analyse(r, 1, AnalysisOutcome::backlog));
+    std::string json;
+    int verdict = analyse(r, 1, AnalysisOutcome::backlog, &json);
+    writeconn(r, verdict, json);
   }
   free(r);
 }
 
 void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
-  Job j{r, 0, 0, dns::nowms() + kRecordDeadlineMs};
+  Job j{r, 0, 0, dns::nowms() + kRecordDeadlineMs, {}};
   {
     std::unique_lock<std::mutex> lock(p->m);
     p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
     j.seq = p->next_seq++;
     if (!p->threads.empty()) {
-      p->todo.push_back(j);
+      p->todo.push_back(std::move(j));
       p->work.notify_one();
       return;
     }
   }
-  j.verdict = analyse(r, 1, AnalysisOutcome::backlog);
-  complete(p, j);
+  j.verdict = analyse(r, 1, AnalysisOutcome::backlog, &j.json);
+  complete(p, std::move(j));
 }
 
 void pipelinereload(void (*reload)()) {
