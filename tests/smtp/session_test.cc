@@ -236,7 +236,9 @@ TEST_F(OneLoop, TempfailSignals) {
   ASSERT_EQ(done_.size(), cases.size());
   for (size_t i = 0; i < cases.size(); i++)
     for (const ConnectionRecord* r : done_)
-      if (r->sock == clients[i].socks[0]) EXPECT_EQ(r->signals, cases[i].second) << i;
+      if (r->sock == clients[i].socks[0]) {
+        EXPECT_EQ(r->signals, cases[i].second) << i;
+      }
 }
 
 }  // namespace
