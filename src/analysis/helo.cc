@@ -12,6 +12,7 @@
 #include "analysis/recordmemo.h"
 #include "platform/net.h"
 #include "platform/resolver.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
 
 namespace {
@@ -67,9 +68,16 @@ int checkhelo(ConnectionRecord* r, int local) {
     prefetch(uri);
   }
 
-  int hit = checklist(r, name, uriwl, "WU");
-  if (!hit) hit = checklist(r, r->ptr_name, uriwl, "WU");
-  if (!hit) hit = checklist(r, name, uribl, "BU");
-  if (!hit) hit = checklist(r, r->ptr_name, uribl, "BU");
+  // White before black, the HELO name before the reverse name; with JSON
+  // lines on, the pairs behind the decision are still asked for the record.
+  int hit = 0;
+  for (const ListEntry* list : {uriwl, uribl}) {
+    for (const char* n : {(const char*)name, (const char*)r->ptr_name}) {
+      if (!hit)
+        hit = checklist(r, n, list, list == uriwl ? "WU" : "BU");
+      else if (settings.JsonLines == 1)
+        listhits(r, n, list, list == uriwl ? kListUriWhite : kListUriBlack);
+    }
+  }
   return hit;
 }

@@ -343,6 +343,12 @@ void listhits(ConnectionRecord* r, const ListEntry* list, ListKind kind) {
   firstlisting(r, list, rev, r->client_ip, nullptr, kind);
 }
 
+void listhits(ConnectionRecord* r, const char* domain, const ListEntry* list, ListKind kind) {
+  char suffix[kTextCap + 2];
+  if (list != nullptr && domainsuffix(domain, suffix, sizeof suffix))
+    firstlisting(r, list, suffix, domain, nullptr, kind);
+}
+
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag) {
   if (list == nullptr || domain == nullptr || domain[0] == '\0') return 0;
   logmsg(LOG_TRON, "checklist(%s, %s)", tag, domain);

@@ -78,6 +78,7 @@ int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, co
 // With JSON lines on, the checks above keep every A answer of the zones in
 // the record (list_hits); this keeps those of a list no check asked.
 void listhits(ConnectionRecord* r, const ListEntry* list, ListKind kind);
+void listhits(ConnectionRecord* r, const char* domain, const ListEntry* list, ListKind kind);
 // The questions the two checks above ask when no zone lists the client,
 // so that they can be put in flight together beforehand. The domain form
 // runs findzone.

@@ -55,6 +55,12 @@ void listhitadd(ConnectionRecord* r, ListKind kind, const char* zone, const char
   char first[2 + 16];
   textcopy(first, head);
   textappend(first, answer, 15);
+  // The HELO and the reverse name may share their registered domain.
+  bool seen = false;
+  eachlisthit(r, [&](ListKind k, const char* z, const char* a, bool) {
+    seen = seen || (k == kind && strcmp(z, zone) == 0 && strcmp(a, first + 2) == 0);
+  });
+  if (seen) return;
   if (pack(h.text, &h.used, {first, zone}))
     h.count++;
   else
