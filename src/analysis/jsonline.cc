@@ -48,7 +48,7 @@ const char* outcome(AnalysisOutcome a) {
 std::string isotime(int64_t ms) {
   SysTime t;
   plat::utcfromms(ms, &t);
-  char text[32];
+  char text[64];
   snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
            t.hour, t.minute, t.second, (int)(((ms % 1000) + 1000) % 1000));
   return text;
