@@ -166,6 +166,7 @@ void writeconnection(const char* text, const char* json, size_t jsonlen) {
       // Never one line without the other.
       if (jrc != plat::kLogFileOk && plat::logtruncate(&f, size) == plat::kLogFileOk)
         rc = jrc;
+      if (rc == plat::kLogFileOk) renewdailylink("ipinfo", path);
     } else {
       jrc = rc;
     }
