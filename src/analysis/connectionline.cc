@@ -5,6 +5,7 @@
 
 #include "base/metrics.h"
 
+#include "common/recordlists.h"
 #include "common/settings.h"
 
 namespace {
@@ -113,4 +114,13 @@ void countline(const ConnectionRecord* r) {
                  tag != metrics::kTagCount - 1;
   if (zonetag && strcmp(r->list_detail, "bad-addr") != 0 && strcmp(r->list_detail, "bad-ptr") != 0)
     metrics::count(metrics::kZones, r->list_detail);
+  // Every signal has its series from the first line on, so that a rate over
+  // a signal nobody showed yet reads 0 rather than nothing.
+  static const bool declared = [] {
+    for (int i = 0; i < kSignalCount; i++) metrics::declare(metrics::kSignals, signalname(i), nullptr);
+    return true;
+  }();
+  (void)declared;
+  for (int i = 0; i < kSignalCount; i++)
+    if (r->signals & (1u << i)) metrics::count(metrics::kSignals, signalname(i));
 }

@@ -87,6 +87,7 @@ class Collectors(Case):
         self.assertIn('nestrap_list_zone_healthy{zone="good.test",list="nsp-dnsbl.txt"} 1', text)
         self.assertIn('nestrap_list_zone_healthy{zone="bad.test",list="nsp-dnsbl.txt"} 0', text)
         self.assertIn('nestrap_log_lines_written_total{log="connection"} %d' % sessions, text)
+        self.assertIn('nestrap_signals_total{signal="long-line"} 0', text)
         self.assertEqual(get("http://%s/other" % self.metrics)[0], 404)
         self.assertEqual(get("http://%s/metrics" % self.metrics, b"x")[0], 405)
 
