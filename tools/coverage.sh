@@ -4,7 +4,7 @@
 # Usage: tools/coverage.sh [gcovr option ...]   (build dir: build-cov/)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/tools/deps.sh" gcovr
+"$top/tools/deps.sh" --test gcovr
 build="${NESTRAP_COV_DIR:-$top/build-cov}"
 flags=(-DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage)
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing nestrap needs on Debian.
-# Usage: tools/deps.sh [--package] [extra package ...]
-# --package adds what building and trying the Debian package needs
-# (tools/package.sh, tools/package-test.sh).
+# Installs what building and running nestrap needs on Debian.
+# Usage: tools/deps.sh [--test | --package] [extra package ...]
+# --test adds the real peers the tests drive (DNS and list servers, MTA,
+# collectors, browser); --package adds what building and trying the Debian
+# package needs (tools/package.sh, tools/package-test.sh).
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-dnslib python3-yaml swaks
-          libmicrohttpd-dev libsystemd-dev prometheus rsyslog
-          iproute2 util-linux systemd libc-ares-dev man-db nlohmann-json3-dev
-          rbldnsd dnsutils fail2ban chromium nftables postfix)
-if [ "${1:-}" = "--package" ]; then
-  shift
-  packages+=(debhelper dpkg-dev lintian debootstrap)
-fi
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 python3-yaml
+          libc-ares-dev libmicrohttpd-dev libsystemd-dev nlohmann-json3-dev)
+case "${1:-}" in
+  --test)
+    shift
+    packages+=(python3-dnslib iproute2 util-linux systemd man-db prometheus rsyslog
+               rbldnsd dnsutils fail2ban chromium nftables postfix swaks) ;;
+  --package)
+    shift
+    packages+=(debhelper dpkg-dev lintian debootstrap man-db systemd) ;;
+esac
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

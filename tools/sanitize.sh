@@ -5,7 +5,7 @@
 # ThreadSanitizer. Any report fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/tools/deps.sh"
+"$top/tools/deps.sh" --test
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1

@@ -3,7 +3,7 @@
 # against the real binary (loopback and private network namespaces only).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/tools/deps.sh"
+"$top/tools/deps.sh" --test
 build="${NESTRAP_BUILD_DIR:-$top/build}"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 ninja -C "$build"
