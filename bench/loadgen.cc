@@ -1,11 +1,19 @@
 // Load generator: tempfail sessions per second against the real binary, side
-// by side with Postfix's smtp-sink answering EHLO with the same 421.
+// by side with Postfix's smtp-sink answering EHLO with the same 421 and with
+// a minimal epoll server (refserver.cc) that does nothing else.
 //
 //   loadgen <path to nestrap> [seconds per step, default 5] [smtp-sink, default
 //           /usr/sbin/smtp-sink when present; "-" for none] [runs, default "cli":
 //           c concurrency, l lingering, i idle, o metrics page and syslog
 //           socket on against off, j the same with the journal,
-//           J JSON lines]
+//           J JSON lines] [refserver, default beside loadgen; "-" for none]
+//
+// Run as root, it first moves into a network namespace of its own, makes
+// 10.64.0.0/20 local there and spreads its clients over 4,000 of those
+// source addresses, as real traffic comes (one source address makes every
+// server pay for ephemeral-port reuse); a DNS server in the namespace
+// (tools/dnsserver.py) answers nestrap's analysis. Otherwise every client
+// comes from 127.0.0.1 and nestrap's DNS questions go to a closed port.
 //
 // Starts each server on a free loopback port (nestrap from a temporary
 // directory with default settings and -b 1024), then:
@@ -23,6 +31,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -63,11 +72,28 @@ constexpr char kTempfail[] =
 
 static double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+// Source addresses the clients take in turn (0: the kernel's choice).
+constexpr int kSources = 4000;
+static bool spread = false;
+static std::atomic<unsigned> nextsource{0};
+
 static int connectto(int port, int timeout_s) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return -1;
   timeval tv{timeout_s, 0};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (spread) {
+    unsigned i = nextsource.fetch_add(1) % kSources + 1;
+    int on = 1;
+    setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl((10u << 24) | (64u << 16) | i);
+    if (bind(s, (sockaddr*)&src, sizeof src) != 0) {
+      close(s);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons((uint16_t)port);
@@ -119,8 +145,11 @@ struct Server {
   std::string name;
   pid_t pid = -1;
   int port = 0;
-  std::string dir;  // nestrap's directory (settings, logs); empty for smtp-sink
+  std::string dir;  // nestrap's directory (settings, logs); empty for the others
 };
+
+// Port of the DNS server in the namespace (0: none).
+static int dnsport = 0;
 
 static pid_t spawn(std::vector<std::string> args) {
   pid_t pid = fork();
@@ -157,8 +186,10 @@ static Server startnestrap(const char* binary, const std::string& ini,
   std::string exe = sv.dir + "/nestrap";
   std::filesystem::copy_file(binary, exe);
   std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
-  // The analysis must not ask the machine's resolver: a closed local port.
-  std::ofstream(sv.dir + "/nestrap.ini") << "[DNSinfo]\nNameServer=127.0.0.1:9\n" << ini;
+  // The analysis must not ask the machine's resolver: the namespace's DNS
+  // server, or a closed local port.
+  std::ofstream(sv.dir + "/nestrap.ini")
+      << "[DNSinfo]\nNameServer=127.0.0.1:" << (dnsport ? dnsport : 9) << "\n" << ini;
   sv.port = freeport();
   std::vector<std::string> args = {exe, "-n", "bench.example", "-i", "127.0.0.1", "-p",
                                    std::to_string(sv.port), "-b", "1024"};
@@ -184,6 +215,34 @@ static Server startsink(const std::string& binary) {
                   "127.0.0.1:" + std::to_string(sv.port), "1024"});
   waitlistening(sv.port);
   return sv;
+}
+
+static Server startref(const std::string& binary) {
+  Server sv;
+  sv.name = "reference";
+  sv.port = freeport();
+  sv.pid = spawn({binary, "127.0.0.1", std::to_string(sv.port), "2"});
+  waitlistening(sv.port);
+  return sv;
+}
+
+// Moves into a network namespace of its own with 10.64.0.0/20 local on lo
+// and a DNS server for nestrap's analysis. Returns false when not possible.
+static bool privatenet() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
+  if (system("ip link set lo up && ip route add local 10.64.0.0/20 dev lo") != 0) return false;
+  std::string zones = "/tmp/loadgen-zones.json";
+  // Every client has a name that leads back to it; the lists answer NXDOMAIN.
+  std::ofstream(zones) << R"({"default": "nxdomain", "names": {)"
+                       << R"("*.64.10.in-addr.arpa": {"PTR": ["mx.bench.test"]},)"
+                       << R"("mx.bench.test": {"A": ["10.64.0.1"]}}})";
+  FILE* p = popen((std::string("/usr/bin/python3 ") + NESTRAP_SOURCE_DIR +
+                   "/tools/dnsserver.py --zones " + zones).c_str(),
+                  "r");
+  if (p == nullptr) return false;
+  char line[64];
+  if (fgets(line, sizeof line, p) == nullptr || sscanf(line, "PORT %d", &dnsport) != 1) return false;
+  return true;  // the DNS server ends with the namespace's last process
 }
 
 static void stopserver(Server& sv) {
@@ -425,7 +484,12 @@ int main(int argc, char** argv) {
   std::string sink = argc > 3 ? argv[3] : "/usr/sbin/smtp-sink";
   bool havesink = access(sink.c_str(), X_OK) == 0;
   std::string runs = argc > 4 ? argv[4] : "cli";
+  std::string ref = argc > 5 ? argv[5] : std::filesystem::path(argv[0]).parent_path() / "refserver";
+  bool haveref = access(ref.c_str(), X_OK) == 0;
   signal(SIGPIPE, SIG_IGN);
+  spread = privatenet();
+  printf("clients from %s\n", spread ? "4,000 addresses in a private namespace, DNS answered"
+                                      : "127.0.0.1, DNS to a closed port");
   // The idle run holds ten thousand connections on each side.
   rlimit rl;
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
@@ -468,6 +532,11 @@ int main(int argc, char** argv) {
     stopserver(n);
     if (havesink) {
       Server s = startsink(sink);
+      r.run(s);
+      stopserver(s);
+    }
+    if (haveref && r.key == 'c') {
+      Server s = startref(ref);
       r.run(s);
       stopserver(s);
     }

@@ -32,8 +32,13 @@ int bindsocket(SocketHandle s, uint32_t addr_net, uint16_t port);
 int listensocket(SocketHandle s, int backlog);
 // Accepts one connection; fills peer. kInvalidSocket on failure.
 SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer);
-// Wakes a blocked accept and closes the listening socket.
+// Stops the listening socket: blocked accepts and the pollers that watch it
+// wake, and no connection is accepted any more. POSIX keeps the descriptor
+// until releaselistener, so that a thread still watching it never meets the
+// number reused for another file; Windows closes it here.
 void closelistener(SocketHandle s);
+// Closes what closelistener left open. REQUIRES: no thread uses s any more.
+void releaselistener(SocketHandle s);
 // Creates two connected stream sockets, for talking to code that writes to a
 // socket from the same process. Returns 1 on success.
 int socketpair(SocketHandle out[2]);

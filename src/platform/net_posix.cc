@@ -70,8 +70,9 @@ SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer) {
 void closelistener(SocketHandle s) {
   // close() alone does not wake a thread blocked in accept() on Linux.
   shutdown(fd(s), SHUT_RDWR);
-  close(fd(s));
 }
+
+void releaselistener(SocketHandle s) { close(fd(s)); }
 
 int socketpair(SocketHandle out[2]) {
   int fds[2];

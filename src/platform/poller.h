@@ -30,4 +30,14 @@ int pollerwait(Poller* p, PollEvent* out, int max, long timeout_ms);
 // Makes the current or next pollerwait return at once. Thread-safe.
 void pollerwake(Poller* p);
 
+// 1 where several pollers may watch one listening socket and a new
+// connection wakes one waiting poller, not all of them (Linux, exclusive
+// wake-ups): each worker can then accept for itself. 0 elsewhere: one thread
+// accepts and hands the connections over.
+int pollersharesaccept();
+// Watches the listening socket s, which other pollers may watch too, for
+// connections to accept (reported as kPollIn with key). Returns 1 on
+// success. REQUIRES: pollersharesaccept().
+int polleraddlistener(Poller* p, SocketHandle s, void* key);
+
 }  // namespace plat

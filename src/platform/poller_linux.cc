@@ -97,6 +97,16 @@ int pollerwait(Poller* p, PollEvent* out, int max, long timeout_ms) {
   return filled;
 }
 
+int pollersharesaccept() { return 1; }
+
+int polleraddlistener(Poller* p, SocketHandle s, void* key) {
+  struct epoll_event ev = {};
+  // Level-triggered: what one worker leaves in the backlog wakes the next.
+  ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+  ev.data.ptr = key;
+  return epoll_ctl(p->ep, EPOLL_CTL_ADD, fd(s), &ev) == 0 ? 1 : 0;
+}
+
 void pollerwake(Poller* p) {
   uint64_t one = 1;
   ssize_t r = write(p->wake, &one, sizeof one);

@@ -37,26 +37,42 @@ WorkQueue* queuecreate() {
 
 uint32_t queuecount(WorkQueue* q) { return q->count.load(); }
 
-int queuepush(WorkQueue* q, void* item) {
-  q->nodes.fetch_add(1);
-  QueueNode* n = newnode(item);
-  if (n == nullptr) {
-    q->nodes.fetch_sub(1);
-    return 0;
+int queuepush(WorkQueue* q, void* item) { return queuepushmany(q, &item, 1); }
+
+int queuepushmany(WorkQueue* q, void* const* items, int n) {
+  // The items are chained first and linked behind the tail in one step.
+  QueueNode* first = nullptr;
+  QueueNode* last = nullptr;
+  int made = 0;
+  for (; made < n; made++) {
+    q->nodes.fetch_add(1);
+    QueueNode* node = newnode(items[made]);
+    if (node == nullptr) {
+      q->nodes.fetch_sub(1);
+      break;
+    }
+    if (last == nullptr)
+      first = node;
+    else
+      last->next.store(node);
+    last = node;
   }
-  // Counted before it is linked, so that a taker can never drive the count
+  if (made == 0) return 0;
+  // Counted before they are linked, so that a taker can never drive the count
   // below zero; a reader may briefly see an item that is not yet poppable.
-  q->count.fetch_add(1);
+  q->count.fetch_add((uint32_t)made);
   q->pushers.fetch_add(1);
   QueueNode* t;
   for (;;) {
     t = q->tail.load();
     QueueNode* expected = nullptr;
-    if (t->next.compare_exchange_strong(expected, n)) break;
+    if (t->next.compare_exchange_strong(expected, first)) break;
     // Another producer linked first: help it move the tail on, then retry.
     q->tail.compare_exchange_strong(t, expected);
   }
-  q->tail.compare_exchange_strong(t, n);
+  // Fails only when a producer helped the tail along the chain already; it
+  // then walks on to the chain's end itself.
+  q->tail.compare_exchange_strong(t, last);
   q->pushers.fetch_sub(1);
   // The count rose before this look at the waiters, and a waiter announces
   // itself before it looks at the count: one of the two sees the other.
@@ -64,7 +80,7 @@ int queuepush(WorkQueue* q, void* item) {
     std::lock_guard<std::mutex> g(q->wait_lock);
     q->wait_cv.notify_one();
   }
-  return 1;
+  return made;
 }
 
 int queuewait(WorkQueue* q, long timeout_ms) {

@@ -39,6 +39,9 @@ WorkQueue* queuecreate();
 uint32_t queuecount(WorkQueue* q);
 // Appends item. Returns 1, or 0 when no node could be allocated.
 int queuepush(WorkQueue* q, void* item);
+// Appends items[0..n) in that order with one wake-up for them all. Returns
+// how many were appended (the first ones; fewer when nodes ran out).
+int queuepushmany(WorkQueue* q, void* const* items, int n);
 // Removes and returns the oldest item, or null when the queue is empty.
 void* queuepop(WorkQueue* q);
 // Waits until the queue holds an item, queuewakeall was called or timeout_ms

@@ -17,11 +17,13 @@
 #include "platform/dnscache.h"
 #include "platform/error.h"
 #include "platform/net.h"
+#include "platform/poller.h"
 #include "platform/privs.h"
 #include "platform/resolver.h"
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
 #include "platform/systemlog.h"
+#include "server/accept.h"
 #include "server/getopt.h"
 #include "server/metricspage.h"
 #include "server/peerlimit.h"
@@ -41,8 +43,8 @@
 namespace {
 
 constexpr long kThreadStartPauseMs = 79;
-// Accepting pauses this long after a shortage of descriptors or memory.
-constexpr long kAcceptPauseMs = 100;
+// How often the main thread looks for a service stop while the workers accept.
+constexpr long kStopCheckMs = 100;
 // Descriptors kept aside from the session capacity: logs, DNS, the listener.
 constexpr long kReservedDescriptors = 32;
 constexpr long kMinQueueSize = 5;
@@ -378,106 +380,30 @@ void setcapacity() {
   session_cap = (uint32_t)cap;
 }
 
-// Queues one accepted connection for the workers, or resets it when the
-// queue is full (with the hysteresis below).
-struct Admission {
-  uint32_t limit;
-  uint32_t saved;
-  bool rejecting;
-  unsigned long rejected;  // in the current episode
-};
-
-// Queued connections that wait because the sessions held reach the
-// capacity; those a worker is about to take do not count.
-uint32_t waitingbeyondcap() {
-  uint32_t queued = queuecount(conn_queue);
-  uint32_t held = sessions_held.load();
-  uint32_t room = held < session_cap ? session_cap - held : 0;
-  return queued > room ? queued - room : 0;
-}
-
-void admit(Admission* a, const ConnectionRecord& rec) {
-  uint32_t n = waitingbeyondcap();
-  if (n >= a->limit) {
-    if (!a->rejecting) {
-      a->saved = a->limit;
-      a->limit = a->limit * 4 / 5;
-      a->rejecting = true;
-      logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", rec.client_ip, (long)n);
-    }
-    a->rejected++;
-    metrics::add(metrics::counters.refused[metrics::kRefusedQueueFull]);
-    ResetConnection(rec.sock);
-    return;
-  }
-  if (a->rejecting) {
-    logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld), %lu connection(s) rejected",
-           rec.client_ip, (long)n, a->rejected);
-    a->limit = a->saved;
-    a->rejecting = false;
-    a->rejected = 0;
-  }
-  bool within = peertake(rec.peer_addr.addr);
-  ConnectionRecord* wrk = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
-  if (wrk == nullptr) {
-    logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
-    // The connection cannot be served; close it rather than leak it.
-    ResetConnection(rec.sock);
-    if (within) peerrelease(rec.peer_addr.addr);
-    failshutdown(kExitResources);
-    return;
-  }
-  memcpy(wrk, &rec, sizeof rec);
-  if (!within) {
-    // Beyond its address's limit: refused at once, without a session, and
-    // still logged.
-    textcopy(wrk->thread_tag, "[accept]");
-    metrics::add(metrics::counters.refused[metrics::kRefusedPerAddress]);
-    RefuseConnection(wrk);
-    handover(wrk);
-    return;
-  }
-  if (!queuepush(conn_queue, wrk)) {
-    ResetConnection(wrk->sock);
-    free(wrk);
-    peerrelease(rec.peer_addr.addr);
-    return;
-  }
-  wakeworker();
-}
-
+// One thread accepts and hands each connection over through conn_queue:
+// where the platform cannot share the listener between the workers.
 void acceptloop() {
-  ConnectionRecord rec;
-  Admission adm = {(uint32_t)settings.QueueSize, (uint32_t)settings.QueueSize, false, 0};
-  bool paused = false;
   while (!isstopping()) {
-    memset(&rec, 0, sizeof rec);
-    rec.sock = plat::acceptsocket(socket_listen, &rec.peer_addr);
-    if (rec.sock != kInvalidSocket) {
-      if (paused) {
-        logmsg(LOG_INFO, "[accept] accepting resumed");
-        paused = false;
-      }
-      metrics::add(metrics::counters.accepted);
-      rec.conn_ms = plat::epochms();
-      plat::utcfromms(rec.conn_ms, &rec.conn_time);
-      plat::inetntoa(rec.peer_addr.addr, rec.client_ip, sizeof rec.client_ip);
-      logmsg(LOG_CONN, "[accept] %s Connection accepted", rec.client_ip);
-      admit(&adm, rec);
-    } else if (!isstopping()) {
-      int err = plat::lasterror();
-      if (plat::transientaccepterror(err)) {
-        // Weather, not a fault: connections wait in the backlog meanwhile.
-        if (!paused)
-          logmsg(LOG_WARN, "[accept] accept() failed (Error code 0x%X), pausing", err);
-        paused = true;
-        plat::sleepms(kAcceptPauseMs);
-      } else {
-        logmsg(LOG_CRIT, "[accept] accept() failed (Error code 0x%X)", err);
-        failshutdown(kExitSockets);
-      }
+    ConnectionRecord* r = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
+    if (r == nullptr) {
+      logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
+      failshutdown(kExitResources);
+      return;
     }
+    AcceptResult rc = acceptconnection(r);
+    if (rc == kAccepted) {
+      queueconnection(r);
+      continue;
+    }
+    free(r);
+    if (rc == kAcceptPause) plat::sleepms(kAcceptPauseMs);
   }
+}
+
+// The workers accept for themselves; this thread waits for the stop.
+void awaitstop() {
+  workersaccept();
+  while (!isstopping()) plat::sleepms(kStopCheckMs);
 }
 
 // Starts the workers and the logger. A thread the system refuses ends the
@@ -751,6 +677,7 @@ int cleanshutdown() {
   releaseworkers();
   metricsstop();
   plat::systemlogstop();
+  if (socket_listen != kInvalidSocket) plat::releaselistener(socket_listen);
   logmsg(LOG_INFO, "Releasing data queues...");
   if (queuefree(conn_queue)) conn_queue = nullptr;
   if (queuefree(log_queue)) log_queue = nullptr;
@@ -805,7 +732,10 @@ int servermain(int argc, char** argv) {
 
   signalready();
   startlistrecheck(listhealth);
-  acceptloop();
+  if (plat::pollersharesaccept() && plat::setnonblocking(socket_listen))
+    awaitstop();
+  else
+    acceptloop();
   awaitlistenerclosed();
   return cleanshutdown();
 }

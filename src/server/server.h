@@ -45,6 +45,9 @@ void failshutdown(int code);
 void handover(ConnectionRecord* r);
 // Tells a worker that a connection waits in conn_queue.
 void wakeworker();
+// From now on every worker watches socket_listen and accepts for itself.
+// REQUIRES: socket_listen listens, non-blocking, and pollers share it.
+void workersaccept();
 // Releases the workers' event loops once every worker has ended.
 void releaseworkers();
 // Waits until the shutdown in progress has closed socket_listen, so that the

@@ -1,13 +1,16 @@
 // Worker and logger threads, and the shared stop control.
+#include <chrono>
 #include <cstdlib>
 
 #include "analysis/checkconn.h"
 #include "analysis/listhealth.h"
 #include "analysis/lists.h"
+#include "platform/error.h"
 #include "platform/net.h"
 #include "platform/sys.h"
 #include "base/metrics.h"
 #include "common/log.h"
+#include "server/accept.h"
 #include "server/peerlimit.h"
 #include "server/pipeline.h"
 #include "server/queue.h"
@@ -35,6 +38,8 @@ constexpr long kLoopWaitMs = -1;
 constexpr long kListenerCloseWaitMs = 1000;
 
 std::atomic<int> stop_seen{0};
+// Set once the listener is open for the workers to accept on.
+std::atomic<int> workers_accept{0};
 std::atomic<int> reload_requested{0};
 std::atomic<int> listener_closed{0};
 
@@ -52,6 +57,11 @@ struct ThreadTag {
   uint32_t id;
   char text[20];
 };
+
+int64_t nowms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 ThreadTag maketag() {
   ThreadTag t;
@@ -80,10 +90,42 @@ void handover(ConnectionRecord* r) {
 
 namespace {
 
+// Finished records a worker gathers during one turn of its loop and hands
+// to the logger together: one wake-up of the logger per turn, not per record.
+constexpr int kHandoverBatch = 64;
+// Connections one worker accepts per readiness of the listener before it
+// looks at its sessions again.
+constexpr int kAcceptBatch = 8;
+
 struct Worker {
   ThreadTag tag;
   WorkerSlot* slot;
+  SessionLoop* loop;
+  bool listening;
+  int64_t resume_at;         // of accepting, after a pause
+  ConnectionRecord* spare;   // accepted into next
+  ConnectionRecord* done[kHandoverBatch];
+  int ndone;
 };
+
+void flushdone(Worker* w) {
+  if (w->ndone == 0) return;
+  int pushed = queuepushmany(log_queue, (void* const*)w->done, w->ndone);
+  // No memory for the queue's nodes: the rest are handed in here.
+  for (int i = pushed; i < w->ndone; i++) pipelinesubmit(w->done[i]);
+  w->ndone = 0;
+}
+
+// A record takes its place within the pipeline's cap at once, so that the
+// batch never holds more than the bound allows.
+void finished(Worker* w, ConnectionRecord* r) {
+  if (!pipelineadmit()) {
+    pipelinewritenow(r);
+    return;
+  }
+  if (w->ndone == kHandoverBatch) flushdone(w);
+  w->done[w->ndone++] = r;
+}
 
 // Sessions one worker takes on before the others are asked: the capacity
 // spread over the workers (one each when the capacity is the thread count).
@@ -108,7 +150,7 @@ void sessiondone(ConnectionRecord* r, void* ctx) {
   Worker* w = (Worker*)ctx;
   metrics::add(metrics::counters.served);
   peerrelease(r->peer_addr.addr);
-  handover(r);
+  finished(w, r);
   w->slot->load.fetch_sub(1);
   uint32_t b = sessions_held.fetch_sub(1) - 1;
   uint32_t q = queuecount(conn_queue);
@@ -124,30 +166,93 @@ bool reserve() {
   return true;
 }
 
+// Starts r's session on this worker. REQUIRES: a place reserved.
+void startsession(Worker* w, ConnectionRecord* r) {
+  r->thread_num = (int32_t)w->tag.num;
+  r->thread_id = w->tag.id;
+  textcopy(r->thread_tag, w->tag.text);
+  w->slot->load.fetch_add(1);
+  if (!loopstart(w->loop, r)) {
+    logmsg(LOG_CRIT, "%s %s cannot start a session !", w->tag.text, r->client_ip);
+    ResetConnection(r->sock);
+    peerrelease(r->peer_addr.addr);
+    free(r);
+    w->slot->load.fetch_sub(1);
+    sessions_held.fetch_sub(1);
+  }
+}
+
 // Takes queued connections while this worker and the server have room.
-void takework(Worker* w, SessionLoop* loop) {
+void takework(Worker* w) {
   uint32_t share = workershare();
-  while (w->slot->load.load() < share && reserve()) {
+  while (queuecount(conn_queue) != 0 && w->slot->load.load() < share && reserve()) {
     ConnectionRecord* r = (ConnectionRecord*)queuepop(conn_queue);
     if (r == nullptr) {
       sessions_held.fetch_sub(1);
       return;
     }
-    r->thread_num = (int32_t)w->tag.num;
-    r->thread_id = w->tag.id;
-    textcopy(r->thread_tag, w->tag.text);
-    w->slot->load.fetch_add(1);
-    if (!loopstart(loop, r)) {
-      logmsg(LOG_CRIT, "%s %s cannot start a session !", w->tag.text, r->client_ip);
-      ResetConnection(r->sock);
-      peerrelease(r->peer_addr.addr);
-      free(r);
-      w->slot->load.fetch_sub(1);
-      sessions_held.fetch_sub(1);
-    }
+    startsession(w, r);
   }
   // Work left and room elsewhere: another worker takes it.
   if (queuecount(conn_queue) != 0 && sessions_held.load() < session_cap) wakeidlest(w->slot);
+}
+
+// The listener is readable: this worker accepts, and starts what it has
+// room for itself; nothing queued goes before a queued connection, and what
+// it has no room for takes the queue's way (capacity, hysteresis).
+void acceptready(void* ctx) {
+  Worker* w = (Worker*)ctx;
+  for (int i = 0; i < kAcceptBatch && shutdown_flag.load() == 0; i++) {
+    if (w->spare == nullptr) w->spare = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
+    if (w->spare == nullptr) {
+      logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
+      failshutdown(kExitResources);
+      return;
+    }
+    AcceptResult rc = acceptconnection(w->spare);
+    if (rc == kAcceptPause) {
+      loopunwatchlistener(w->loop, socket_listen);
+      w->listening = false;
+      w->resume_at = nowms() + kAcceptPauseMs;
+    }
+    if (rc != kAccepted) return;
+    ConnectionRecord* r = w->spare;
+    w->spare = nullptr;
+    if (queuecount(conn_queue) != 0 || w->slot->load.load() >= workershare() || !reserve()) {
+      queueconnection(r);
+      continue;
+    }
+    admitteddirectly(*r);
+    if (peertake(r->peer_addr.addr)) {
+      startsession(w, r);
+      continue;
+    }
+    // Beyond its address's limit: refused at once, without a session, and
+    // still logged.
+    sessions_held.fetch_sub(1);
+    textcopy(r->thread_tag, "[accept]");
+    metrics::add(metrics::counters.refused[metrics::kRefusedPerAddress]);
+    RefuseConnection(r);
+    finished(w, r);
+  }
+}
+
+// How long the loop may sleep: until accepting resumes after a pause.
+long loopwait(Worker* w) {
+  if (workers_accept.load() == 0 || w->listening) return kLoopWaitMs;
+  int64_t left = w->resume_at - nowms();
+  return left < 0 ? 0 : (long)left;
+}
+
+void listen(Worker* w) {
+  if (w->listening || workers_accept.load() == 0 || nowms() < w->resume_at) return;
+  if (!loopwatchlistener(w->loop, socket_listen, acceptready, w)) {
+    logmsg(LOG_CRIT, "%s cannot watch the listening socket (0x%X)", w->tag.text,
+           (unsigned)plat::lasterror());
+    failshutdown(kExitSockets);
+    return;
+  }
+  w->listening = true;
 }
 
 void wakeall() {
@@ -160,6 +265,11 @@ void wakeall() {
 }  // namespace
 
 void wakeworker() { wakeidlest(nullptr); }
+
+void workersaccept() {
+  workers_accept.store(1);
+  wakeall();
+}
 
 void failshutdown(int code) {
   int none = 0;
@@ -223,8 +333,13 @@ void workerthread() {
   plat::lowerthreadpriority();
   Worker w;
   w.tag = maketag();
+  w.listening = false;
+  w.resume_at = 0;
+  w.spare = nullptr;
+  w.ndone = 0;
   logmsg(LOG_INFO, "%s Worker thread started", w.tag.text);
   SessionLoop* loop = loopcreate(sessiondone, &w);
+  w.loop = loop;
   if (loop == nullptr) {
     logmsg(LOG_CRIT, "%s cannot set up its event loop !", w.tag.text);
     failshutdown(kExitResources);
@@ -232,11 +347,16 @@ void workerthread() {
     w.slot = &worker_slots[worker_slots_used.fetch_add(1)];
     w.slot->loop.store(loop);
     while (shutdown_flag.load() == 0) {
-      takework(&w, loop);
-      loopturn(loop, kLoopWaitMs);
+      takework(&w);
+      listen(&w);
+      // Before the wait: what ended since the last one goes now.
+      flushdone(&w);
+      loopturn(loop, loopwait(&w));
     }
     loopstopall(loop);
+    flushdone(&w);
   }
+  free(w.spare);
   logmsg(LOG_INFO, "Worker thread %s exiting", w.tag.text);
   active_threads.fetch_sub(1);
 }

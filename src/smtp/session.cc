@@ -27,6 +27,9 @@ constexpr size_t kMaxLineLength = 1000;
 constexpr size_t kInputCap = 2 * kMaxLineLength + 48;
 // What a session takes out of its input next.
 enum Taken { kNoLine, kLine, kLongLine };
+// Finished sessions a loop keeps for its next ones, so that a new session
+// needs no allocation while connections come and go.
+constexpr uint32_t kSpareSessions = 64;
 
 int64_t nowms() {
   using namespace std::chrono;
@@ -64,6 +67,11 @@ struct SessionLoop {
   TimerList timers[kTimerClasses];
   Session* all;  // every session held, for a stop
   uint32_t count;
+  Session* spare;  // finished sessions kept for the next ones
+  uint32_t spares;
+  char listener;  // its address is the listening socket's poller key
+  void (*ready)(void*);
+  void* readyctx;
   char line[kLineBufferSize];
 };
 
@@ -174,7 +182,13 @@ void finish(Session* s) {
   if (s->next) s->next->prev = s->prev;
   l->count--;
   ConnectionRecord* r = s->r;
-  delete s;
+  if (l->spares < kSpareSessions) {
+    s->next = l->spare;
+    l->spare = s;
+    l->spares++;
+  } else {
+    delete s;
+  }
   l->done(r, l->ctx);
 }
 
@@ -522,19 +536,33 @@ SessionLoop* loopcreate(SessionDone done, void* ctx) {
   l->ctx = ctx;
   l->all = nullptr;
   l->count = 0;
+  l->ready = nullptr;
+  l->readyctx = nullptr;
+  l->spare = nullptr;
+  l->spares = 0;
   return l;
 }
 
 void loopfree(SessionLoop* l) {
   if (l == nullptr) return;
   plat::pollerfree(l->poller);
+  while (Session* s = l->spare) {
+    l->spare = s->next;
+    delete s;
+  }
   delete l;
 }
 
 int loopstart(SessionLoop* l, ConnectionRecord* r) {
   if (r->sock == kInvalidSocket || !plat::setnonblocking(r->sock)) return 0;
-  Session* s = new (std::nothrow) Session;
-  if (s == nullptr) return 0;
+  Session* s = l->spare;
+  if (s != nullptr) {
+    l->spare = s->next;
+    l->spares--;
+  } else {
+    s = new (std::nothrow) Session;
+    if (s == nullptr) return 0;
+  }
   s->sink.put = sessionput;
   s->loop = l;
   s->r = r;
@@ -586,9 +614,23 @@ void loopturn(SessionLoop* l, long max_wait_ms) {
   }
   plat::PollEvent evs[kEventBatch];
   int n = plat::pollerwait(l->poller, evs, kEventBatch, wait);
-  for (int i = 0; i < n; i++) onevent((Session*)evs[i].key, evs[i].events);
+  for (int i = 0; i < n; i++) {
+    if (evs[i].key == &l->listener)
+      l->ready(l->readyctx);
+    else
+      onevent((Session*)evs[i].key, evs[i].events);
+  }
   runtimers(l);
 }
+
+int loopwatchlistener(SessionLoop* l, SocketHandle s, void (*ready)(void*), void* ctx) {
+  if (!plat::pollersharesaccept()) return 0;
+  l->ready = ready;
+  l->readyctx = ctx;
+  return plat::polleraddlistener(l->poller, s, &l->listener);
+}
+
+void loopunwatchlistener(SessionLoop* l, SocketHandle s) { plat::pollerremove(l->poller, s); }
 
 void loopwake(SessionLoop* l) { plat::pollerwake(l->poller); }
 

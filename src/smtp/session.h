@@ -31,6 +31,12 @@ void loopwake(SessionLoop* l);
 void loopstopall(SessionLoop* l);
 // Sessions the loop holds.
 uint32_t loopcount(const SessionLoop* l);
+// Watches the listening socket s (shared with other loops) and calls
+// ready(ctx) from loopturn whenever a connection may wait. Returns 1; 0 when
+// the platform cannot share a listener or the poller refused it.
+int loopwatchlistener(SessionLoop* l, SocketHandle s, void (*ready)(void* ctx), void* ctx);
+// Stops watching s (a pause in accepting).
+void loopunwatchlistener(SessionLoop* l, SocketHandle s);
 
 // The level of a socket error on a client's connection: what the client
 // causes (a reset, a connection gone) is session progress, not an error.

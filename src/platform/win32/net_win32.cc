@@ -97,6 +97,8 @@ SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer) {
 // Closing the socket ends a blocked accept() on Windows.
 void closelistener(SocketHandle s) { ::closesocket(sock(s)); }
 
+void releaselistener(SocketHandle) {}
+
 // Winsock has no socketpair(): a listener on a loopback port of its own
 // takes one connection and is closed again. The accepted socket must be the
 // peer of ours, not another local program that raced for the port.

@@ -115,4 +115,9 @@ void pollerwake(Poller* p) {
   send((SOCKET)p->wake[0], &one, 1, 0);
 }
 
+// WSAPoll wakes every poller that watches a socket: one thread accepts.
+int pollersharesaccept() { return 0; }
+
+int polleraddlistener(Poller*, SocketHandle, void*) { return 0; }
+
 }  // namespace plat
