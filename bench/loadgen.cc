@@ -150,6 +150,7 @@ struct Server {
 
 // Port of the DNS server in the namespace (0: none).
 static int dnsport = 0;
+static pid_t dnspid = -1;
 
 static pid_t spawn(std::vector<std::string> args) {
   pid_t pid = fork();
@@ -236,13 +237,21 @@ static bool privatenet() {
   std::ofstream(zones) << R"({"default": "nxdomain", "names": {)"
                        << R"("*.64.10.in-addr.arpa": {"PTR": ["mx.bench.test"]},)"
                        << R"("mx.bench.test": {"A": ["10.64.0.1"]}}})";
-  FILE* p = popen((std::string("/usr/bin/python3 ") + NESTRAP_SOURCE_DIR +
-                   "/tools/dnsserver.py --zones " + zones).c_str(),
-                  "r");
-  if (p == nullptr) return false;
+  int out[2];
+  if (pipe(out) != 0) return false;
+  dnspid = fork();
+  if (dnspid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    std::string script = std::string(NESTRAP_SOURCE_DIR) + "/tools/dnsserver.py";
+    execl("/usr/bin/python3", "python3", script.c_str(), "--zones", zones.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  FILE* p = fdopen(out[0], "r");
   char line[64];
-  if (fgets(line, sizeof line, p) == nullptr || sscanf(line, "PORT %d", &dnsport) != 1) return false;
-  return true;  // the DNS server ends with the namespace's last process
+  return p != nullptr && fgets(line, sizeof line, p) != nullptr &&
+         sscanf(line, "PORT %d", &dnsport) == 1;
 }
 
 static void stopserver(Server& sv) {
@@ -487,6 +496,7 @@ int main(int argc, char** argv) {
   std::string ref = argc > 5 ? argv[5] : std::filesystem::path(argv[0]).parent_path() / "refserver";
   bool haveref = access(ref.c_str(), X_OK) == 0;
   signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   spread = privatenet();
   printf("clients from %s\n", spread ? "4,000 addresses in a private namespace, DNS answered"
                                       : "127.0.0.1, DNS to a closed port");
@@ -541,5 +551,6 @@ int main(int argc, char** argv) {
       stopserver(s);
     }
   }
+  if (dnspid > 0) kill(dnspid, SIGTERM);
   return 0;
 }
