@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sanitizer runs: the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and the queue, thread, resolver, answer cache, analysis pipeline and session
-# loop tests (with the decoy, the analysis, the emulation and the collectors end to end) under
+# loop tests (with the decoy, the accept path under load, the analysis, the emulation and the collectors end to end) under
 # ThreadSanitizer. Any report fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,4 +19,4 @@ ctest --test-dir "$top/build-asan" --output-on-failure --timeout 900 -R '^e2e_'
 cmake -S "$top" -B "$top/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNESTRAP_SANITIZE=thread >/dev/null
 ninja -C "$top/build-tsan" queue_test resolver_test dnscache_test pipeline_test smtp_session_test nestrap
 ctest --test-dir "$top/build-tsan" --output-on-failure --timeout 900 \
-  -R 'WorkQueue|ResolverOverLoopback|DnsCache|Pipeline|OneLoop|^e2e_decoy$|^e2e_analysis$|^e2e_emulation$|^e2e_collectors$'
+  -R 'WorkQueue|ResolverOverLoopback|DnsCache|Pipeline|OneLoop|^e2e_decoy$|^e2e_analysis$|^e2e_emulation$|^e2e_collectors$|^e2e_load$'
