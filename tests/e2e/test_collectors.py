@@ -157,6 +157,9 @@ class Collectors(Case):
                 f.write('global(workDirectory="%s/%s")\n' % (tmp, name) + text)
             self.daemon(["rsyslogd", "-n", "-f", conf, "-i", os.path.join(tmp, name + ".pid")], tmp)
         wait_for(lambda: os.path.exists(sock), what="the decoy's rsyslog socket")
+        # The decoy may run as a user of its own (a nestrap account): it must reach the socket.
+        os.chmod(tmp, 0o755)
+        os.chmod(sock, 0o666)
         n = self.decoy("[Logging]\nSystemLog=%s\n" % sock)
         for i in range(sessions):
             n.session(b"HELO client-%d.example.test\r\n" % i)
