@@ -30,14 +30,14 @@ warnings=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man8/nest
 [ -z "$warnings" ] || { echo "package test: man page: $warnings" >&2; exit 1; }
 
 work="$build/pkgtest"
-base="$work/bookworm-base.tar"
+base="$work/bookworm-base-2.tar"  # renamed when the package set changes
 mkdir -p "$work"
 if [ ! -s "$base" ]; then
   # The mirror this machine's apt uses.
   mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p; s/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\) .*/\2/p' \
              /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
   rm -rf "$work/base"
-  debootstrap --variant=minbase --include=systemd,libc-ares2 bookworm "$work/base" "$mirror" \
+  debootstrap --variant=minbase --include=systemd,libc-ares2,libmicrohttpd12 bookworm "$work/base" "$mirror" \
     > "$work/debootstrap.log" 2>&1 || { tail -n 20 "$work/debootstrap.log" >&2; exit 1; }
   tar -C "$work/base" -cf "$base.part" . && mv "$base.part" "$base"
   rm -rf "$work/base"
