@@ -23,8 +23,9 @@ for want in "-rwxr-xr-x ./usr/sbin/nestrap" "-rw-r--r-- ./lib/systemd/system/nes
   grep -qxF -- "$want" <<<"$listing" || { echo "package test: no $want in the package" >&2; exit 1; }
 done
 conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles | tr '\n' ' ')
-[ "$conffiles" = "$(printf '/etc/nestrap/%s ' nestrap.ini nsp-dnsbl.txt nsp-dnsgl.txt nsp-dnswl.txt \
-                   nsp-uribl.txt nsp-uriwl.txt)" ] || { echo "package test: conffiles $conffiles" >&2; exit 1; }
+[ "$conffiles" = "$(printf '/etc/fail2ban/%s/nestrap.conf ' filter.d jail.d)$(printf '/etc/nestrap/%s ' \
+                   nestrap.ini nsp-dnsbl.txt nsp-dnsgl.txt nsp-dnswl.txt nsp-uribl.txt nsp-uriwl.txt)" ] ||
+  { echo "package test: conffiles $conffiles" >&2; exit 1; }
 warnings=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/man/man8/nestrap.8.gz | zcat |
            MANWIDTH=80 man --warnings -l - 2>&1 >/dev/null)
 [ -z "$warnings" ] || { echo "package test: man page: $warnings" >&2; exit 1; }
@@ -33,9 +34,9 @@ work="$build/pkgtest"
 base="$work/bookworm-base-2.tar"  # renamed when the package set changes
 mkdir -p "$work"
 if [ ! -s "$base" ]; then
-  # The mirror this machine's apt uses.
+  # The mirror this machine's apt uses (either file may be missing).
   mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p; s/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\) .*/\2/p' \
-             /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
+             /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1 || true)
   rm -rf "$work/base"
   debootstrap --variant=minbase --include=systemd,libc-ares2,libmicrohttpd12 bookworm "$work/base" "$mirror" \
     > "$work/debootstrap.log" 2>&1 || { tail -n 20 "$work/debootstrap.log" >&2; exit 1; }
