@@ -66,15 +66,11 @@ say "creating the Wine prefix"
 "$WINE64" wineboot -i >/dev/null 2>&1 || true
 "$WINESERVER" -w
 
-# One wineserver for the whole run: test programs started side by side
-# would otherwise race to start one each, and the loser dies with "wine
-# client error: recvmsg: Connection reset by peer" before the test runs.
-"$WINESERVER" -p
-
 status=0
 say "unit tests, 64-bit"
-# A program Wine itself failed to start is tried once more; a test that
-# fails twice fails the run.
+# A program Wine itself failed to start ("wine client error: recvmsg:
+# Connection reset by peer" when programs started side by side race for the
+# wineserver) is tried once more; a test that fails twice fails the run.
 ctest --test-dir "$ROOT/build-win64" -j"$JOBS" --output-on-failure ||
   ctest --test-dir "$ROOT/build-win64" --rerun-failed --output-on-failure || status=1
 # wine32 is an i386 Linux program: it runs only where the kernel executes
