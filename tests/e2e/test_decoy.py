@@ -88,6 +88,9 @@ class DecoyTest(Case):
         for s in busy:
             recv_until(s, b"\r\n")
         queued = [hold() for _ in range(5)]  # five records wait in the queue
+        # Workers accept side by side: probe only once all five are taken
+        # in, or a probe may overtake one of them and be queued instead.
+        wait_for(lambda: fd_count(n.proc.pid) >= fds0 + cap + 5, what="queued connections accepted")
         for _ in range(3):                   # queue full: reset without reply
             self.assertTrue(rejected())
         self.assertEqual(n.stderr().count("queue full (5), rejecting requests"), 1)
