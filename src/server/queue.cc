@@ -27,6 +27,7 @@ WorkQueue* queuecreate() {
   q->tail.store(s);
   q->stub = s;
   q->count.store(0);
+  q->linked.store(0);
   q->nodes.store(1);
   q->pushers.store(0);
   q->retired = nullptr;
@@ -73,9 +74,11 @@ int queuepushmany(WorkQueue* q, void* const* items, int n) {
   // Fails only when a producer helped the tail along the chain already; it
   // then walks on to the chain's end itself.
   q->tail.compare_exchange_strong(t, last);
+  q->linked.fetch_add(made);
   q->pushers.fetch_sub(1);
-  // The count rose before this look at the waiters, and a waiter announces
-  // itself before it looks at the count: one of the two sees the other.
+  // The items were linked and counted before this look at the waiters, and a
+  // waiter announces itself before it looks at them: one of the two sees the
+  // other.
   if (q->waiters.load() != 0) {
     std::lock_guard<std::mutex> g(q->wait_lock);
     q->wait_cv.notify_one();
@@ -86,10 +89,13 @@ int queuepushmany(WorkQueue* q, void* const* items, int n) {
 int queuewait(WorkQueue* q, long timeout_ms) {
   std::unique_lock<std::mutex> g(q->wait_lock);
   q->waiters.fetch_add(1);
+  // Counted items can still be on their way in (a producer preempted between
+  // counting and linking them): waiting for linked ones keeps a taker from
+  // spinning on an item it cannot pop yet.
   bool ready = q->wait_cv.wait_for(g, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
-                                   [q] { return q->count.load() != 0 || q->woken.load() != 0; });
+                                   [q] { return q->linked.load() > 0 || q->woken.load() != 0; });
   q->waiters.fetch_sub(1);
-  return ready && q->count.load() != 0 ? 1 : 0;
+  return ready && q->linked.load() > 0 ? 1 : 0;
 }
 
 void queuewakeall(WorkQueue* q) {
@@ -116,6 +122,7 @@ void* queuepop(WorkQueue* q) {
   void* item = n->data;
   q->head = n;
   q->count.fetch_sub(1);
+  q->linked.fetch_sub(1);
   if (h != q->stub) {
     h->deferred = q->retired;
     q->retired = h;

@@ -19,6 +19,10 @@ struct WorkQueue {
   std::atomic<QueueNode*> tail;  // last node linked
   QueueNode* stub;               // sentinel made at creation
   std::atomic<uint32_t> count;
+  // Items linked and not yet popped: what a waiter waits for. It can dip
+  // below zero for a moment, when an item is popped before its producer
+  // has counted it here.
+  std::atomic<int32_t> linked;
   std::atomic<int32_t> nodes;
   // Node reclamation: a popped sentinel may still be read by a producer that
   // loaded `tail` a moment earlier. Producers announce themselves here, and

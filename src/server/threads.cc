@@ -255,10 +255,15 @@ void listen(Worker* w) {
   w->listening = true;
 }
 
-void wakeall() {
+void wakeworkers() {
   uint32_t used = worker_slots_used.load();
   for (uint32_t i = 0; i < used && i < kMaxThreads; i++)
     if (SessionLoop* l = worker_slots[i].loop.load()) loopwake(l);
+}
+
+// For a stop: the logger's wake-up is once and for all.
+void wakeall() {
+  wakeworkers();
   if (log_queue != nullptr) queuewakeall(log_queue);
 }
 
@@ -268,7 +273,7 @@ void wakeworker() { wakeidlest(nullptr); }
 
 void workersaccept() {
   workers_accept.store(1);
-  wakeall();
+  wakeworkers();
 }
 
 void failshutdown(int code) {

@@ -257,6 +257,12 @@ def sanitizer_report(text):
         raise AssertionError("sanitizer report:\n" + text[max(0, m.start() - 200):m.start() + 4000])
 
 
+def cpu_seconds(pid):
+    """User and system time the process has used so far."""
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 

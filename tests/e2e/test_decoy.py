@@ -2,8 +2,9 @@
 import re
 import select
 import signal
+import time
 
-from harness import (BANNER, DEFAULT_TIMEOUT, QUIET_DNS, TEMPFAIL, Case, fd_count, recv_all,
+from harness import (BANNER, DEFAULT_TIMEOUT, QUIET_DNS, TEMPFAIL, Case, cpu_seconds, fd_count, recv_all,
                      recv_until, wait_for)
 
 class DecoyTest(Case):
@@ -69,6 +70,7 @@ class DecoyTest(Case):
         n = self.server(["-w", "2", "-q", "5", "-r", "60000"],
                         ini=QUIET_DNS + "[Process]\nMaxSessions=%d\n" % cap)
         fds0 = fd_count(n.proc.pid)
+        t0, cpu0 = time.monotonic(), cpu_seconds(n.proc.pid)
         held = []
         self.addCleanup(lambda: [c.close() for c in held])
 
@@ -120,4 +122,6 @@ class DecoyTest(Case):
         wait_for(lambda: "back.to.normal" in [c["helo"] for c in n.lines()])
         self.assertEqual(n.stderr().count("queue full"), 1)
         wait_for(lambda: fd_count(n.proc.pid) <= fds0, timeout=60, what="descriptors released")
+        # Mostly waiting for clients: no thread may spin meanwhile.
+        self.assertLess(cpu_seconds(n.proc.pid) - cpu0, 0.5 * (time.monotonic() - t0))
         self.assertEqual(n.stop(), 0)
