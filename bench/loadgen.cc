@@ -7,19 +7,21 @@
 //           c concurrency, l lingering, i idle, o metrics page and syslog
 //           socket on against off, j the same with the journal,
 //           J JSON lines] [refserver, default beside loadgen; "-" for none]
+//           [an earlier nestrap binary, run as "before" after each nestrap run]
 //
 // Run as root, it first moves into a network namespace of its own, makes
 // 10.64.0.0/20 local there and spreads its clients over 4,000 of those
 // source addresses, as real traffic comes (one source address makes every
 // server pay for ephemeral-port reuse); a DNS server in the namespace
-// (tools/dnsserver.py) answers nestrap's analysis. Otherwise every client
+// (nsd, or tools/dnsserver.py) answers nestrap's analysis. Otherwise every client
 // comes from 127.0.0.1 and nestrap's DNS questions go to a closed port.
 //
 // Starts each server on a free loopback port (nestrap from a temporary
 // directory with default settings and -b 1024), then:
 // - closed-loop clients at 1, 8, 64 and 512 concurrent connections: connect,
 //   read the banner, send EHLO, read the 421, close. Prints sessions/s,
-//   p50/p99 session latency and the server's peak resident memory;
+//   p50/p99 session latency, the server's peak resident memory and its CPU
+//   time per session (counted until its lines are written);
 // - a lingering run: 20 connections/s for 20 s, every other one sends EHLO
 //   and then neither reads nor closes; the others are timed to their banner;
 // - an idle run: 10,000 connections held silent (nestrap with MaxSessions
@@ -228,8 +230,9 @@ static Server startref(const std::string& binary) {
 }
 
 // Moves into a network namespace of its own with 10.64.0.0/20 local on lo
-// and a DNS server for nestrap's analysis. Returns false when not possible.
-static bool privatenet() {
+// and a DNS server for nestrap's analysis: Debian's nsd when installed (see
+// benchzones.py), else the Python test server. Returns false when not possible.
+static bool privatenet(const char* nestrap) {
   if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
   if (system("ip link set lo up && ip route add local 10.64.0.0/20 dev lo") != 0) return false;
   std::string zones = "/tmp/loadgen-zones.json";
@@ -237,14 +240,21 @@ static bool privatenet() {
   std::ofstream(zones) << R"({"default": "nxdomain", "names": {)"
                        << R"("*.64.10.in-addr.arpa": {"PTR": ["mx.bench.test"]},)"
                        << R"("mx.bench.test": {"A": ["10.64.0.1"]}}})";
+  bool nsd = access("/usr/sbin/nsd", X_OK) == 0;
+  printf("DNS answered by %s\n", nsd ? "nsd" : "tools/dnsserver.py");
   int out[2];
   if (pipe(out) != 0) return false;
   dnspid = fork();
   if (dnspid == 0) {
     dup2(out[1], 1);
     close(out[0]);
-    std::string script = std::string(NESTRAP_SOURCE_DIR) + "/tools/dnsserver.py";
-    execl("/usr/bin/python3", "python3", script.c_str(), "--zones", zones.c_str(), (char*)nullptr);
+    std::string src = NESTRAP_SOURCE_DIR;
+    if (nsd)
+      execl("/usr/bin/python3", "python3", (src + "/bench/benchzones.py").c_str(), nestrap,
+            (char*)nullptr);
+    else
+      execl("/usr/bin/python3", "python3", (src + "/tools/dnsserver.py").c_str(), "--zones",
+            zones.c_str(), (char*)nullptr);
     _exit(127);
   }
   close(out[1]);
@@ -280,6 +290,30 @@ static double pct(std::vector<double>& v, double p) {
   return v[(size_t)(p * (double)(v.size() - 1))];
 }
 
+// CPU seconds (user + system) the process used so far.
+static double cpuseconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  unsigned long ut = 0, st = 0;
+  size_t paren = s.rfind(')');
+  if (paren != std::string::npos)
+    sscanf(s.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st);
+  return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
+}
+
+// Until the server's lines stop growing: what a step costs includes the
+// analysis and the writing of its lines.
+static void quiesce(const Server& sv) {
+  if (sv.dir.empty()) return;
+  long last = -1;
+  for (int i = 0; i < 150; i++) {
+    long n = connectionlines(sv);
+    if (n == last) return;
+    last = n;
+    usleep(200000);
+  }
+}
+
 static void concurrency(Server& sv, double seconds,
                         std::initializer_list<int> steps = {1, 8, 64, 512}) {
   for (int clients : steps) {
@@ -288,6 +322,7 @@ static void concurrency(Server& sv, double seconds,
     std::mutex mu;
     std::vector<double> latencies;
     std::vector<std::thread> threads;
+    double cpu0 = cpuseconds(sv.pid);
     auto begin = Clock::now();
     for (int c = 0; c < clients; c++)
       threads.emplace_back([&] {
@@ -307,8 +342,10 @@ static void concurrency(Server& sv, double seconds,
     for (auto& t : threads) t.join();
     double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
     double rate = (double)latencies.size() / elapsed;
-    printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld\n", sv.name.c_str(), clients, rate,
-           pct(latencies, 0.50), pct(latencies, 0.99), failed.load(), peakrss(sv.pid));
+    quiesce(sv);
+    double cpu = (cpuseconds(sv.pid) - cpu0) * 1e6 / (double)std::max<size_t>(1, latencies.size());
+    printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld %10.0f\n", sv.name.c_str(), clients, rate,
+           pct(latencies, 0.50), pct(latencies, 0.99), failed.load(), peakrss(sv.pid), cpu);
     fflush(stdout);
   }
 }
@@ -388,16 +425,6 @@ static void idle(Server& sv) {
   for (int s : held) close(s);
 }
 
-// CPU seconds (user + system) the process used so far.
-static double cpuseconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  unsigned long ut = 0, st = 0;
-  size_t paren = s.rfind(')');
-  if (paren != std::string::npos)
-    sscanf(s.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st);
-  return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
-}
 
 // The metrics page, read over HTTP/1.0.
 static std::string scrape(int port) {
@@ -495,9 +522,10 @@ int main(int argc, char** argv) {
   std::string runs = argc > 4 ? argv[4] : "cli";
   std::string ref = argc > 5 ? argv[5] : std::filesystem::path(argv[0]).parent_path() / "refserver";
   bool haveref = access(ref.c_str(), X_OK) == 0;
+  const char* before = argc > 6 ? argv[6] : nullptr;
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  spread = privatenet();
+  spread = privatenet(argv[1]);
   printf("clients from %s\n", spread ? "4,000 addresses in a private namespace, DNS answered"
                                       : "127.0.0.1, DNS to a closed port");
   // The idle run holds ten thousand connections on each side.
@@ -506,8 +534,8 @@ int main(int argc, char** argv) {
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
   }
-  printf("%-10s %8s %12s %10s %10s %8s %14s\n", "server", "clients", "sessions/s", "p50 ms",
-         "p99 ms", "failed", "peak RSS KiB");
+  printf("%-10s %8s %12s %10s %10s %8s %14s %10s\n", "server", "clients", "sessions/s", "p50 ms",
+         "p99 ms", "failed", "peak RSS KiB", "CPU us/s.");
   struct Run {
     char key;
     void (*run)(Server&);
@@ -540,6 +568,12 @@ int main(int argc, char** argv) {
     Server n = startnestrap(argv[1], r.ini, r.args);
     r.run(n);
     stopserver(n);
+    if (before != nullptr) {
+      Server b = startnestrap(before, r.ini, r.args);
+      b.name = "before";
+      r.run(b);
+      stopserver(b);
+    }
     if (havesink) {
       Server s = startsink(sink);
       r.run(s);

@@ -30,7 +30,8 @@ SocketHandle tcpsocket();
 // default binding rules.
 int bindsocket(SocketHandle s, uint32_t addr_net, uint16_t port);
 int listensocket(SocketHandle s, int backlog);
-// Accepts one connection; fills peer. kInvalidSocket on failure.
+// Accepts one connection, non-blocking (as every session uses it); fills
+// peer. kInvalidSocket on failure.
 SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer);
 // Stops the listening socket: blocked accepts and the pollers that watch it
 // wake, and no connection is accepted any more. POSIX keeps the descriptor

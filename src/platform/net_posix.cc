@@ -59,7 +59,7 @@ SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer) {
   memset(&sa, 0, sizeof sa);
   int c;
   do {
-    c = accept4(fd(s), (struct sockaddr*)&sa, &len, SOCK_CLOEXEC);
+    c = accept4(fd(s), (struct sockaddr*)&sa, &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (c < 0 && errno == EINTR);
   if (c < 0) return kInvalidSocket;
   static_assert(sizeof(sa) == sizeof(PeerAddr));

@@ -554,7 +554,7 @@ void loopfree(SessionLoop* l) {
 }
 
 int loopstart(SessionLoop* l, ConnectionRecord* r) {
-  if (r->sock == kInvalidSocket || !plat::setnonblocking(r->sock)) return 0;
+  if (r->sock == kInvalidSocket) return 0;
   Session* s = l->spare;
   if (s != nullptr) {
     l->spare = s->next;
@@ -664,8 +664,7 @@ void RefuseConnection(ConnectionRecord* r) {
   char reply[kDialogTextCap + 3];
   textformat(reply, sizeof reply, "%s\r\n", kTempfailText);
   // A fresh connection's send buffer takes the line; a client that cannot
-  // take it now is not waited for.
-  plat::setnonblocking(r->sock);
+  // take it now is not waited for (the socket is non-blocking).
   plat::sendsocket(r->sock, reply, strlen(reply));
   RecordError(r, kTempfailText);
   plat::shutdownsend(r->sock);

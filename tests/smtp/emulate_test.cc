@@ -87,6 +87,7 @@ class Session {
     EXPECT_EQ(plat::socketpair(socks_), 1);
     rec = (ConnectionRecord*)calloc(1, sizeof(ConnectionRecord));
     rec->sock = socks_[0];
+    plat::setnonblocking(rec->sock);  // as accepted sockets are
     textcopy(rec->client_ip, kIp);
     textcopy(rec->thread_tag, "[0001-0001]");
     EXPECT_EQ(loopstart(loop_, rec), 1);

@@ -71,6 +71,7 @@ class OneLoop : public ::testing::Test {
     ASSERT_EQ(plat::socketpair(c->socks), 1);
     ConnectionRecord* r = (ConnectionRecord*)calloc(1, sizeof(ConnectionRecord));
     r->sock = c->socks[0];
+    plat::setnonblocking(r->sock);  // as accepted sockets are
     textcopy(r->client_ip, c->ip);
     textcopy(r->thread_tag, kTag);
     ASSERT_EQ(loopstart(loop_, r), 1);

@@ -89,6 +89,11 @@ SocketHandle acceptsocket(SocketHandle s, PeerAddr* peer) {
   memset(&sa, 0, sizeof sa);
   SOCKET c = accept(sock(s), (struct sockaddr*)&sa, &len);
   if (c == INVALID_SOCKET) return kInvalidSocket;
+  u_long on = 1;
+  if (ioctlsocket(c, FIONBIO, &on) != 0) {
+    ::closesocket(c);
+    return kInvalidSocket;
+  }
   static_assert(sizeof(sa) == sizeof(PeerAddr));
   memcpy(peer, &sa, sizeof *peer);
   return (SocketHandle)c;
