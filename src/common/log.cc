@@ -94,6 +94,11 @@ void renewdailylink(const char* base, const char* path) {
   if (plat::renewlink(name, link)) textcopy(g_linked, path);
 }
 
+// The connection log takes a line for every connection: its two files (the
+// lines and the JSON lines) stay open between lines, each checked before a
+// line to be still the file its name names. Guarded by g_log_lock.
+plat::LogFile g_connfiles[2];
+
 void vwritelog(const char* base, const char* format, va_list ap) {
   if (settings.LogPath[0] == '\0') return;
   SysTime t;
@@ -113,16 +118,25 @@ void vwritelog(const char* base, const char* format, va_list ap) {
   textappend(line, sizeof line, msg);
   textappend(line, sizeof line, "\n");
 
-  // Opening never blocks and is done before the lock is taken.
-  plat::LogFile f;
-  int rc = plat::logopen(path, &f);
-  if (rc == plat::kLogFileOk) {
+  int rc, err;
+  if (strcasecmp(base, "ipinfo") == 0) {
     std::lock_guard<std::mutex> guard(g_log_lock);
-    rc = plat::logappend(&f, line, strlen(line));
+    rc = plat::logreopen(path, &g_connfiles[0]);
+    if (rc == plat::kLogFileOk) rc = plat::logappend(&g_connfiles[0], line, strlen(line));
     if (rc == plat::kLogFileOk) renewdailylink(base, path);
+    err = rc == plat::kLogFileOk ? 0 : plat::lasterror();
+    if (!plat::kLogFilesStayOpen) plat::logclose(&g_connfiles[0]);
+  } else {
+    // Opening never blocks and is done before the lock is taken.
+    plat::LogFile f;
+    rc = plat::logopen(path, &f);
+    if (rc == plat::kLogFileOk) {
+      std::lock_guard<std::mutex> guard(g_log_lock);
+      rc = plat::logappend(&f, line, strlen(line));
+    }
+    err = rc == plat::kLogFileOk ? 0 : plat::lasterror();
+    plat::logclose(&f);
   }
-  int err = rc == plat::kLogFileOk ? 0 : plat::lasterror();
-  plat::logclose(&f);
   noteoutcome(base, path, rc, err);
 }
 
@@ -154,11 +168,12 @@ void writeconnection(const char* text, const char* json, size_t jsonlen) {
     return;
   }
 
-  plat::LogFile f, jf;
-  int rc = plat::logopen(path, &f);
-  int jrc = rc == plat::kLogFileOk ? plat::logopen(jpath, &jf) : rc;
+  std::unique_lock<std::mutex> guard(g_log_lock);
+  plat::LogFile& f = g_connfiles[0];
+  plat::LogFile& jf = g_connfiles[1];
+  int rc = plat::logreopen(path, &f);
+  int jrc = rc == plat::kLogFileOk ? plat::logreopen(jpath, &jf) : rc;
   if (jrc == plat::kLogFileOk) {
-    std::lock_guard<std::mutex> guard(g_log_lock);
     long long size = plat::logsize(&f);
     rc = plat::logappend(&f, line, strlen(line));
     if (rc == plat::kLogFileOk) {
@@ -172,8 +187,11 @@ void writeconnection(const char* text, const char* json, size_t jsonlen) {
     }
   }
   int err = rc == plat::kLogFileOk && jrc == plat::kLogFileOk ? 0 : plat::lasterror();
-  plat::logclose(&f);
-  plat::logclose(&jf);
+  if (!plat::kLogFilesStayOpen) {
+    plat::logclose(&f);
+    plat::logclose(&jf);
+  }
+  guard.unlock();
   noteoutcome("ipinfo", rc != plat::kLogFileOk ? path : jpath,
               rc != plat::kLogFileOk ? rc : jrc, err);
 }

@@ -15,6 +15,10 @@ constexpr int kLogFileWriteFailed = 3;  // full disk, quota, size limit
 
 struct LogFile {
   long handle = -1;
+  // What the file was when opened, and its size after this handle's last
+  // whole line (-1: unknown), so that a kept file is checked cheaply.
+  unsigned long long dev = 0, ino = 0;
+  long long end = -1;
 };
 
 // Opens `path` for appending (created with mode 0640, close-on-exec). Never
@@ -22,6 +26,13 @@ struct LogFile {
 // (FIFOs and devices are opened non-blocking and refused). Safe to call
 // without holding any lock.
 int logopen(const char* path, LogFile* f);
+// Keeps f open when `path` still names the very file f holds (a plain file
+// of its own), else closes it and opens `path` as logopen does: a file kept
+// open between lines is as safe as one opened per line, for two calls fewer.
+// Windows opens anew each time, and the caller closes the file after its
+// line where kLogFilesStayOpen is false (an open file cannot be moved there).
+int logreopen(const char* path, LogFile* f);
+extern const bool kLogFilesStayOpen;
 // Appends `len` bytes that end with a line break, with one write. A file
 // whose last byte is not a line break (a line torn before) first gets one.
 // A write that does not complete is taken back, so the file holds whole lines

@@ -23,7 +23,21 @@ int logopen(const char* path, LogFile* f) {
     return kLogFileNotRegular;
   }
   f->handle = fd;
+  f->dev = (unsigned long long)st.st_dev;
+  f->ino = (unsigned long long)st.st_ino;
+  f->end = -1;
   return kLogFileOk;
+}
+
+const bool kLogFilesStayOpen = true;
+
+int logreopen(const char* path, LogFile* f) {
+  struct stat st;
+  if (f->handle >= 0 && lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+      (unsigned long long)st.st_dev == f->dev && (unsigned long long)st.st_ino == f->ino)
+    return kLogFileOk;
+  logclose(f);
+  return logopen(path, f);
 }
 
 int logappend(LogFile* f, const char* line, size_t len) {
@@ -32,7 +46,8 @@ int logappend(LogFile* f, const char* line, size_t len) {
   if (fstat(fd, &st) != 0) return kLogFileWriteFailed;
   off_t size = st.st_size;
   char last = '\n';
-  if (size > 0 && pread(fd, &last, 1, size - 1) != 1) last = '\n';
+  // Where this handle's last line ended, the last byte is its line break.
+  if (size > 0 && size != f->end && pread(fd, &last, 1, size - 1) != 1) last = '\n';
   if (last != '\n') {
     if (write(fd, "\n", 1) != 1) {
       if (errno == 0) errno = ENOSPC;
@@ -44,7 +59,11 @@ int logappend(LogFile* f, const char* line, size_t len) {
   do {
     n = write(fd, line, len);
   } while (n < 0 && errno == EINTR);
-  if (n == (ssize_t)len) return kLogFileOk;
+  if (n == (ssize_t)len) {
+    f->end = (long long)size + (long long)len;
+    return kLogFileOk;
+  }
+  f->end = -1;
   // A short write (the disk filled up) leaves part of a line: take it back.
   int err = n < 0 ? errno : ENOSPC;
   if (n > 0) (void)ftruncate(fd, size);
@@ -58,6 +77,7 @@ long long logsize(LogFile* f) {
 }
 
 int logtruncate(LogFile* f, long long size) {
+  f->end = -1;
   return size >= 0 && ftruncate((int)f->handle, (off_t)size) == 0 ? kLogFileOk : kLogFileWriteFailed;
 }
 

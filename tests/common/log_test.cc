@@ -41,6 +41,22 @@ TEST_F(LogFiles, TornLinesAreEndedAndLongMessagesCut) {
   EXPECT_EQ(read("ipinfo"), "torn\n" + std::string(kLogBufferSize - 1, 'x') + "\n");
 }
 
+// The connection log's file stays open between lines, yet each line goes to
+// what the name names then: a file moved away keeps its lines, and a link
+// planted in its place takes none.
+TEST_F(LogFiles, KeptFileFollowsItsName) {
+  fs::path file = tmp_.path() / ("ipinfo" + today() + ".log");
+  writelog("ipinfo", "%s\n", "first");
+  fs::rename(file, tmp_.path() / "moved");
+  writelog("ipinfo", "%s\n", "second");
+  EXPECT_EQ(read("ipinfo"), "second \n");
+  fs::remove(file);
+  fs::create_symlink(tmp_.path() / "moved", file);
+  writelog("ipinfo", "%s\n", "third");
+  std::ifstream moved(tmp_.path() / "moved");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), "first \n");
+}
+
 // The file is the one of the local day at the moment of writing, even where
 // the UTC day is another.
 TEST_F(LogFiles, DailyFileIsTheLocalDay) {

@@ -263,8 +263,16 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def fd_count(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
+def socket_count(pid):
+    """Sockets the process holds (its log files may stay open between lines)."""
+    fds = "/proc/%d/fd" % pid
+    count = 0
+    for fd in os.listdir(fds):
+        try:
+            count += os.readlink(os.path.join(fds, fd)).startswith("socket:")
+        except OSError:
+            pass  # closed meanwhile
+    return count
 
 
 def recv_until(sock, marker, timeout=DEFAULT_TIMEOUT):

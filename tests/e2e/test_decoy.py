@@ -4,8 +4,8 @@ import select
 import signal
 import time
 
-from harness import (BANNER, DEFAULT_TIMEOUT, QUIET_DNS, TEMPFAIL, Case, cpu_seconds, fd_count, recv_all,
-                     recv_until, wait_for)
+from harness import (BANNER, DEFAULT_TIMEOUT, QUIET_DNS, TEMPFAIL, Case, cpu_seconds, recv_all,
+                     recv_until, socket_count, wait_for)
 
 class DecoyTest(Case):
     def test_ehlo_gets_banner_then_tempfail_and_one_line(self):
@@ -69,7 +69,7 @@ class DecoyTest(Case):
     def hysteresis(self, cap):
         n = self.server(["-w", "2", "-q", "5", "-r", "60000"],
                         ini=QUIET_DNS + "[Process]\nMaxSessions=%d\n" % cap)
-        fds0 = fd_count(n.proc.pid)
+        fds0 = socket_count(n.proc.pid)
         t0, cpu0 = time.monotonic(), cpu_seconds(n.proc.pid)
         held = []
         self.addCleanup(lambda: [c.close() for c in held])
@@ -92,7 +92,7 @@ class DecoyTest(Case):
         queued = [hold() for _ in range(5)]  # five records wait in the queue
         # Workers accept side by side: probe only once all five are taken
         # in, or a probe may overtake one of them and be queued instead.
-        wait_for(lambda: fd_count(n.proc.pid) >= fds0 + cap + 5, what="queued connections accepted")
+        wait_for(lambda: socket_count(n.proc.pid) >= fds0 + cap + 5, what="queued connections accepted")
         for _ in range(3):                   # queue full: reset without reply
             self.assertTrue(rejected())
         self.assertEqual(n.stderr().count("queue full (5), rejecting requests"), 1)
@@ -121,7 +121,7 @@ class DecoyTest(Case):
         s.close()
         wait_for(lambda: "back.to.normal" in [c["helo"] for c in n.lines()])
         self.assertEqual(n.stderr().count("queue full"), 1)
-        wait_for(lambda: fd_count(n.proc.pid) <= fds0, timeout=60, what="descriptors released")
+        wait_for(lambda: socket_count(n.proc.pid) <= fds0, timeout=60, what="descriptors released")
         # Mostly waiting for clients: no thread may spin meanwhile.
         self.assertLess(cpu_seconds(n.proc.pid) - cpu0, 0.5 * (time.monotonic() - t0))
         self.assertEqual(n.stop(), 0)

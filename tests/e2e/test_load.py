@@ -8,7 +8,7 @@ import socket
 import struct
 import time
 
-from harness import (QUIET_DNS, SANITIZED, TEMPFAIL, Case, fd_count, recv_all, recv_until,
+from harness import (QUIET_DNS, SANITIZED, TEMPFAIL, Case, socket_count, recv_all, recv_until,
                      wait_for)
 
 
@@ -116,7 +116,7 @@ class LoadTest(Case):
         n = self.server(["-w", "16", "-q", "40", "-b", "256", "-r", "1500", "-v", "5"],
                         ini=QUIET_DNS + "[Process]\nMaxSessions=16\n" + ONE_ADDRESS_UNLIMITED)
         pid = n.proc.pid
-        fds0, rss0 = fd_count(pid), rss_kb(pid)
+        fds0, rss0 = socket_count(pid), rss_kb(pid)
         # A burst of silent clients fills the workers and the queue: the
         # hysteresis must engage, then recover once they time out.
         self.assertGreater(asyncio.run(run_load(n.port, ["silent"] * 120, 120))["rejected"], 0)
@@ -140,7 +140,7 @@ class LoadTest(Case):
         # the machine's load); every client is accounted for.
         self.assertGreater(len(out["served"]), 100)
         # Descriptors return to their starting level; memory stays bounded.
-        wait_for(lambda: fd_count(pid) <= fds0, timeout=60, what="descriptors released")
+        wait_for(lambda: socket_count(pid) <= fds0, timeout=60, what="descriptors released")
         if not SANITIZED:  # sanitizers hold freed memory; their leak check covers this
             self.assertLess(rss_kb(pid), rss0 + 64 * 1024)
         self.assertEqual(n.stop(), 0)
@@ -150,7 +150,7 @@ class LoadTest(Case):
         # byte at a time, while well-behaved clients come one after another.
         n = self.server(["-s", "-r", "4000", "-b", "512", "-q", "1000"],
                         ini=QUIET_DNS + "[Process]\n" + ONE_ADDRESS_UNLIMITED)
-        fds0 = fd_count(n.proc.pid)
+        fds0 = socket_count(n.proc.pid)
         stalling = ["linger"] * 100 + ["silent"] * 100 + ["drip"] * 100
         waits = []
 
@@ -178,7 +178,7 @@ class LoadTest(Case):
         self.assertLess(max(waits), 2.0, sorted(waits)[-5:])
         wait_for(lambda: len(n.lines()) == len(stalling) + 50, timeout=120, interval=0.5,
                  what="a line for every connection")
-        wait_for(lambda: fd_count(n.proc.pid) <= fds0, timeout=60, what="descriptors released")
+        wait_for(lambda: socket_count(n.proc.pid) <= fds0, timeout=60, what="descriptors released")
         self.assertEqual(n.stop(), 0)
 
     def test_accept_pauses_while_descriptors_run_out(self):

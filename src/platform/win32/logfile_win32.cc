@@ -23,6 +23,13 @@ int logopen(const char* path, LogFile* f) {
   return kLogFileOk;
 }
 
+const bool kLogFilesStayOpen = false;
+
+int logreopen(const char* path, LogFile* f) {
+  logclose(f);
+  return logopen(path, f);
+}
+
 int logappend(LogFile* f, const char* line, size_t len) {
   int fd = (int)f->handle;
   long long size = _filelengthi64(fd);
