@@ -50,9 +50,11 @@ TEST_F(LogFiles, KeptFileFollowsItsName) {
   fs::rename(file, tmp_.path() / "moved");
   writelog("ipinfo", "%s\n", "second");
   EXPECT_EQ(read("ipinfo"), "second \n");
+#ifndef _WIN32  // no symbolic links for an ordinary Windows account
   fs::remove(file);
   fs::create_symlink(tmp_.path() / "moved", file);
   writelog("ipinfo", "%s\n", "third");
+#endif
   std::ifstream moved(tmp_.path() / "moved");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), "first \n");
 }
