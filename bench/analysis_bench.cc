@@ -19,7 +19,8 @@
 
 #include "analysis/checkconn.h"
 #include "analysis/lists.h"
-#include "platform/resolver.h"
+#include "dns/nameservers.h"
+#include "dns/resolver.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/resolver.h"
+#include "dns/reply.h"
+#include "dns/resolver.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "support.h"
 #include "analysis/origin.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "base/textbuf.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "analysis/origin.h"
 #include "analysis/recordmemo.h"
 #include "platform/net.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "common/log.h"
 #include "common/recordlists.h"
 #include "common/settings.h"

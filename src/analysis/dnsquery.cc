@@ -9,7 +9,7 @@
 #include "base/ipv4.h"
 #include "base/text.h"
 #include "base/textbuf.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "common/log.h"
 #include "common/record.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "analysis/dnsquery.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "base/textbuf.h"
 #include "spf/wrenspf.h"
 

@@ -11,7 +11,7 @@
 #include "analysis/lists.h"
 #include "analysis/recordmemo.h"
 #include "platform/net.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "analysis/lists.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "base/metrics.h"
 #include "common/log.h"
 #include "base/ipv4.h"

@@ -10,7 +10,7 @@
 
 #include "analysis/dnsquery.h"
 #include "platform/net.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "platform/sys.h"
 #include "common/log.h"
 #include "common/recordlists.h"

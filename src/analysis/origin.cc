@@ -9,7 +9,7 @@
 
 #include "analysis/dnsquery.h"
 #include "platform/net.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "common/log.h"
 #include "common/settings.h"
 #include "base/ipv4.h"

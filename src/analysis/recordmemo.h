@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 
 using Question = std::pair<std::string, uint16_t>;
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/net.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "platform/sys.h"
 #include "common/inifile.h"
 #include "common/log.h"

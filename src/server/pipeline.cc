@@ -14,7 +14,7 @@
 
 #include "analysis/checkconn.h"
 #include "analysis/recordmemo.h"
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "base/metrics.h"
 #include "common/log.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 
 // ---------------------------------------------------------------- text helpers
 

@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 #include "spf/spf_internal.h"
 #include "base/textbuf.h"
 

@@ -1,7 +1,7 @@
 // wrenspf: a self-contained SPF (version 1) evaluator with local policies
 // (best guess, fallback, trusted-forwarder whitelist, loopback pass) and a
 // record cache. It depends on nothing of the server but the resolver
-// interface (platform/resolver.h); no operation throws.
+// interface (dns/resolver.h); no operation throws.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -9,7 +9,7 @@
 
 #include "base/textbuf.h"
 #include "fakes/fake_resolver.h"
-#include "platform/dnscache.h"
+#include "dns/cache.h"
 #include "platform/net.h"
 #include "server/getopt.h"
 #include "common/inifile.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 
 class FakeResolver : public dns::Resolver {
  public:

@@ -1,4 +1,4 @@
-#include "platform/dnscache.h"
+#include "dns/cache.h"
 
 #include <algorithm>
 #include <vector>

@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/resolver.h"
+#include "dns/nameservers.h"
+#include "dns/resolver.h"
 #include "util/cases.h"
 
 namespace {

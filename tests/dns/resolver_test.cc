@@ -19,7 +19,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/resolver.h"
+#include "dns/nameservers.h"
+#include "dns/reply.h"
+#include "dns/resolver.h"
 #include "util/cases.h"
 
 extern char** environ;

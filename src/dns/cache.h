@@ -12,7 +12,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 
 namespace dns {
 

@@ -1,10 +1,10 @@
-// System resolver backend: c-ares.
+// The DNS transport on POSIX: c-ares.
 //
 // One c-ares channel, owned by one event thread (the library's channel must
 // not be used from several threads at once). Callers hand their questions
 // over through a locked queue and a wake-up pipe and wait on their batch's
-// condition variable; the answers come back as raw messages, walked by
-// parseresponse, so the status mapping is the same for every backend. The
+// condition variable; the answers come back as raw messages, walked by the
+// resolver's reply parser, which maps their status. The
 // name is always taken as given: no search list is applied.
 //
 // Time-outs: every server is tried kTries times, the first try waiting
@@ -37,9 +37,11 @@
 
 #include "base/ipv4.h"
 #include "base/metrics.h"
-#include "platform/resolver.h"
+#include "platform/dnstransport.h"
 
-namespace dns {
+namespace plat {
+
+using namespace dns;
 
 namespace {
 
@@ -55,63 +57,11 @@ constexpr int kIdlePollMs = 1000;
 // on one socket (the system caps the size it grants).
 constexpr int kSocketBuffer = 4 << 20;
 
-// Servers of setnameservers as "a.b.c.d:port,..."; empty: /etc/resolv.conf.
+// Servers of dnsservers as "a.b.c.d:port,..."; empty: /etc/resolv.conf.
 std::mutex g_servers_lock;
 std::string g_servers;
-// Bumped by every setnameservers call so that the channel is rebuilt.
+// Bumped by every dnsservers call so that the channel is rebuilt.
 std::atomic<unsigned> g_generation{1};
-
-// Uncompresses the name at `p` into `out`. Returns the bytes it occupies
-// in the message, or -1 when the name is malformed or leaves the record.
-int readname(const ns_msg& h, const uint8_t* p, const uint8_t* end, std::string* out) {
-  char buf[NS_MAXDNAME];
-  if (p >= end) return -1;
-  int n = ns_name_uncompress(ns_msg_base(h), ns_msg_end(h), p, buf, sizeof buf);
-  if (n < 0 || p + n > end) return -1;
-  out->assign(buf);
-  // The root is written ".": no trailing dot for any name.
-  if (*out == ".") out->clear();
-  return n;
-}
-
-// Fills the type-specific data of rec from the record's data. Returns false
-// when the data does not fit its type.
-bool readdata(const ns_msg& h, const ns_rr& rr, Record* rec) {
-  const uint8_t* p = ns_rr_rdata(rr);
-  const uint8_t* end = p + ns_rr_rdlen(rr);
-  switch (rec->type) {
-    case kTypeA:
-      if (end - p != 4) return false;
-      memcpy(rec->addr, p, 4);
-      return true;
-    case kTypeAAAA:
-      if (end - p != 16) return false;
-      memcpy(rec->addr, p, 16);
-      return true;
-    case kTypeNS:
-    case kTypePTR:
-    case kTypeCNAME: {
-      int n = readname(h, p, end, &rec->target);
-      return n >= 0 && p + n == end;
-    }
-    case kTypeMX: {
-      if (end - p < 3) return false;
-      rec->preference = (uint16_t)((p[0] << 8) | p[1]);
-      int n = readname(h, p + 2, end, &rec->target);
-      return n >= 0 && p + 2 + n == end;
-    }
-    case kTypeTXT:
-      while (p < end) {
-        size_t len = *p++;
-        if ((size_t)(end - p) < len) return false;
-        rec->strings.emplace_back((const char*)p, len);
-        p += len;
-      }
-      return true;
-    default:
-      return true;
-  }
-}
 
 // The answers of one caller's batch. Shared with the requests in flight,
 // so that an answer arriving after its caller gave up finds it alive.
@@ -119,6 +69,7 @@ struct Batch {
   std::mutex m;
   std::condition_variable cv;
   Lookup* items = nullptr;
+  DnsReplyParser parse = nullptr;
   std::vector<char> done;
   size_t left = 0;
   bool abandoned = false;
@@ -159,7 +110,7 @@ void answered(void* arg, int status, int, unsigned char* abuf, int alen) {
   if (status == ARES_SUCCESS) metrics::add(metrics::counters.dns_answers);
   else if (status == ARES_ETIMEOUT) metrics::add(metrics::counters.dns_timeouts);
   if (status == ARES_SUCCESS && abuf != nullptr && alen > 0)
-    st = parseresponse(abuf, (size_t)alen, &records, &negttl);
+    st = req->batch->parse(abuf, (size_t)alen, &records, &negttl);
   req->batch->finish(req->index, st, &records, negttl);
   delete req;
 }
@@ -306,59 +257,45 @@ Engine* engine() {
   return e;
 }
 
-class SystemResolver : public SystemHostLookups {
- public:
-  int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
-    return QueryAsBatch(name, type, options, out);
-  }
-
-  void QueryBatch(Lookup* items, size_t count) override {
-    if (count == 0) return;
-    auto batch = std::make_shared<Batch>();
-    batch->items = items;
-    batch->done.assign(count, 0);
-    batch->left = count;
-    for (size_t i = 0; i < count; i++) {
-      items[i].records.clear();
-      items[i].status = kStatusTimeout;
-      items[i].negttl = 0;
-    }
-    Engine* e = engine();
-    if (e == nullptr) {
-      for (size_t i = 0; i < count; i++) items[i].status = kStatusServFail;
-      return;
-    }
-    if (pastdeadline()) return;
-    std::vector<Request*> reqs;
-    reqs.reserve(count);
-    for (size_t i = 0; i < count; i++) reqs.push_back(new Request{batch, i, items[i].name, items[i].type});
-    e->submit(&reqs);
-    std::unique_lock<std::mutex> lock(batch->m);
-    while (batch->left > 0) {
-      int64_t d = deadline();
-      int64_t now = nowms();
-      if (d != 0 && now >= d) break;
-      int64_t wait = kDeadlinePollMs;
-      if (d != 0) wait = std::min<int64_t>(wait, d - now);
-      batch->cv.wait_for(lock, std::chrono::milliseconds(wait));
-    }
-    // What is still unanswered stays a time-out; late answers are dropped.
-    batch->abandoned = true;
-  }
-};
-
 }  // namespace
 
-Resolver* systemresolver() {
-  // Never destroyed: a detached thread may still be inside a query while
-  // the process exits.
-  static Resolver* r = new SystemResolver;
-  return r;
+int dnsavailable() { return engine() != nullptr ? 1 : 0; }
+
+void dnsbatch(Lookup* items, size_t count, const DnsTimeLeft& left, DnsReplyParser parse) {
+  if (count == 0) return;
+  auto batch = std::make_shared<Batch>();
+  batch->items = items;
+  batch->parse = parse;
+  batch->done.assign(count, 0);
+  batch->left = count;
+  for (size_t i = 0; i < count; i++) {
+    items[i].records.clear();
+    items[i].status = kStatusTimeout;
+    items[i].negttl = 0;
+  }
+  Engine* e = engine();
+  if (e == nullptr) {
+    for (size_t i = 0; i < count; i++) items[i].status = kStatusServFail;
+    return;
+  }
+  if (left() == 0) return;
+  std::vector<Request*> reqs;
+  reqs.reserve(count);
+  for (size_t i = 0; i < count; i++) reqs.push_back(new Request{batch, i, items[i].name, items[i].type});
+  e->submit(&reqs);
+  std::unique_lock<std::mutex> lock(batch->m);
+  while (batch->left > 0) {
+    int64_t ms = left();
+    if (ms == 0) break;
+    int64_t wait = kDeadlinePollMs;
+    if (ms > 0) wait = std::min<int64_t>(wait, ms);
+    batch->cv.wait_for(lock, std::chrono::milliseconds(wait));
+  }
+  // What is still unanswered stays a time-out; late answers are dropped.
+  batch->abandoned = true;
 }
 
-int systemavailable() { return engine() != nullptr ? 1 : 0; }
-
-int usenameservers(const NameServer* list, size_t count) {
+int dnsservers(const NameServer* list, size_t count) {
   std::string servers;
   for (size_t i = 0; i < count; i++) {
     char addr[INET_ADDRSTRLEN];
@@ -374,74 +311,4 @@ int usenameservers(const NameServer* list, size_t count) {
   return 1;
 }
 
-// RFC 2308: a negative answer may be kept for the lesser of its SOA
-// record's TTL and the SOA MINIMUM field (the last 4 bytes of its data).
-uint32_t soattl(ns_msg& h) {
-  int count = ns_msg_count(h, ns_s_ns);
-  for (int i = 0; i < count; i++) {
-    ns_rr rr;
-    if (ns_parserr(&h, ns_s_ns, i, &rr) != 0) return 0;
-    if ((int)ns_rr_type(rr) != kTypeSOA || ns_rr_rdlen(rr) < 22) continue;
-    const uint8_t* m = ns_rr_rdata(rr) + ns_rr_rdlen(rr) - 4;
-    uint32_t minimum = ((uint32_t)m[0] << 24) | ((uint32_t)m[1] << 16) | ((uint32_t)m[2] << 8) | m[3];
-    return std::min<uint32_t>(minimum, ns_rr_ttl(rr));
-  }
-  return 0;
-}
-
-int parseresponse(const uint8_t* msg, size_t len, RecordList* out) {
-  uint32_t negttl;
-  return parseresponse(msg, len, out, &negttl);
-}
-
-int parseresponse(const uint8_t* msg, size_t len, RecordList* out, uint32_t* negttl) {
-  out->clear();
-  *negttl = 0;
-  if (msg == nullptr || len < NS_HFIXEDSZ || len > 65535) return kStatusBadPacket;
-  ns_msg h;
-  if (ns_initparse(msg, (int)len, &h) != 0) return kStatusBadPacket;
-  int rcode = ns_msg_getflag(h, ns_f_rcode);
-  switch (rcode) {
-    case ns_r_noerror: break;
-    case ns_r_nxdomain:
-      *negttl = soattl(h);
-      return kStatusNameError;
-    case ns_r_servfail: return kStatusServFail;
-    default: return 9000 + rcode;  // FORMERR 9001, NOTIMP 9004, REFUSED 9005, ...
-  }
-  static const struct {
-    ns_sect sect;
-    Section section;
-  } sections[] = {{ns_s_an, Section::Answer},
-                  {ns_s_ns, Section::Authority},
-                  {ns_s_ar, Section::Additional}};
-  for (const auto& s : sections) {
-    int count = ns_msg_count(h, s.sect);
-    for (int i = 0; i < count; i++) {
-      ns_rr rr;
-      if (ns_parserr(&h, s.sect, i, &rr) != 0) {
-        out->clear();
-        return kStatusBadPacket;
-      }
-      Record rec;
-      rec.owner = ns_rr_name(rr);
-      if (rec.owner == ".") rec.owner.clear();
-      rec.type = ns_rr_type(rr);
-      rec.section = s.section;
-      rec.ttl = ns_rr_ttl(rr);
-      if (!readdata(h, rr, &rec)) {
-        out->clear();
-        return kStatusBadPacket;
-      }
-      out->push_back(std::move(rec));
-    }
-  }
-  if (ns_msg_count(h, ns_s_an) == 0) {
-    out->clear();
-    *negttl = soattl(h);
-    return kStatusNoRecords;
-  }
-  return kStatusOk;
-}
-
-}  // namespace dns
+}  // namespace plat

@@ -1,23 +1,18 @@
-#include "platform/resolver.h"
+#include "dns/resolver.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <string_view>
 
 #include "base/ipv4.h"
-#include "base/text.h"
 #include "base/textbuf.h"
 #include "platform/net.h"
+#ifndef _WIN32
+#include "dns/reply.h"
+#endif
 
 namespace dns {
-
-Resolver* systemresolver();
-int systemavailable();
-// Hands the parsed NameServer list to the system backend. Returns 1 when it
-// can use them; 0 leaves its servers as they were.
-int usenameservers(const NameServer* servers, size_t count);
 
 static Resolver* g_resolver = nullptr;
 static thread_local Resolver* t_resolver = nullptr;
@@ -73,24 +68,55 @@ int Resolver::HostName(uint32_t addr_net, char* buf, size_t size) {
   return 0;
 }
 
-int SystemHostLookups::HostAddress(const char* name, uint32_t* addr_net) {
-  return plat::forwardlookup(name, addr_net);
-}
+namespace {
 
-int SystemHostLookups::HostName(uint32_t addr_net, char* buf, size_t size) {
-  return plat::reverselookup(addr_net, buf, size);
-}
+// The system's transport. The local host's name and address come from the
+// system's host lookup (hosts file, then DNS), as for any program.
+class SystemResolver : public Resolver {
+ public:
+  int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
+    return QueryAsBatch(name, type, options, out);
+  }
+  void QueryBatch(Lookup* items, size_t count) override {
+    // The transport's threads do not share this thread's deadline: it goes
+    // with the batch; the cut-off is read afresh, since a stop may move it.
+    int64_t own = t_deadline;
+    auto left = [own]() -> int64_t {
+      int64_t c = g_cutoff.load();
+      int64_t d = c == 0 || (own != 0 && own < c) ? own : c;
+      if (d == 0) return -1;
+      int64_t now = nowms();
+      return now >= d ? 0 : d - now;
+    };
+#ifdef _WIN32
+    plat::dnsbatch(items, count, left, nullptr);
+#else
+    plat::dnsbatch(items, count, left, parseresponse);
+#endif
+  }
+  int HostAddress(const char* name, uint32_t* addr_net) override {
+    return plat::forwardlookup(name, addr_net);
+  }
+  int HostName(uint32_t addr_net, char* buf, size_t size) override {
+    return plat::reverselookup(addr_net, buf, size);
+  }
+};
+
+}  // namespace
 
 Resolver& resolver() {
+  // Never destroyed: a transport thread may still be inside a query while
+  // the process exits.
+  static Resolver* system = new SystemResolver;
   if (t_resolver) return *t_resolver;
-  return g_resolver ? *g_resolver : *systemresolver();
+  return g_resolver ? *g_resolver : *system;
 }
 
 void setresolver(Resolver* r) { g_resolver = r; }
 
 void setthreadresolver(Resolver* r) { t_resolver = r; }
 
-int available() { return g_resolver ? 1 : systemavailable(); }
+int available() { return g_resolver ? 1 : plat::dnsavailable(); }
 
 int64_t nowms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -114,50 +140,6 @@ int64_t deadline() {
 int pastdeadline() {
   int64_t d = deadline();
   return d != 0 && nowms() >= d ? 1 : 0;
-}
-
-namespace {
-
-constexpr size_t kMaxPortDigits = 5;
-
-// One item of a NameServer list, without blanks.
-bool parseserver(const char* item, NameServer* s) {
-  const char* p = readipv4(item, s->addr);
-  if (p == nullptr) return false;
-  s->port = kDnsPort;
-  if (*p == '\0') return true;
-  if (*p++ != ':') return false;
-  size_t digits = strlen(p);
-  if (digits == 0 || digits > kMaxPortDigits || strspn(p, "0123456789") != digits) return false;
-  uint64_t port = readnumber(p, false).magnitude;
-  if (port == 0 || port > 65535) return false;
-  s->port = (uint16_t)port;
-  return true;
-}
-
-}  // namespace
-
-int parsenameservers(const char* list, NameServer* out, size_t max) {
-  size_t taken = 0;
-  std::string_view rest(list ? list : "");
-  for (bool more = true; more;) {
-    size_t comma = rest.find(',');
-    more = comma != std::string_view::npos;
-    std::string item(trimblanks(rest.substr(0, comma)));
-    if (more) rest.remove_prefix(comma + 1);
-    if (item.empty()) continue;
-    NameServer s;
-    if (!parseserver(item.c_str(), &s)) return -1;
-    if (taken < max) out[taken++] = s;
-  }
-  return (int)taken;
-}
-
-int setnameservers(const char* list) {
-  NameServer servers[kMaxNameServers];
-  int count = parsenameservers(list, servers, kMaxNameServers);
-  if (count < 0) return 0;
-  return usenameservers(servers, (size_t)count);
 }
 
 }  // namespace dns

@@ -1,4 +1,4 @@
-// System resolver backend over the Windows DNS API. DnsQuery_A and
+// The DNS transport on Windows: the DNS API. DnsQuery_A and
 // DnsRecordListFree are bound from "DNSAPI.DLL" at run time, once per
 // process; statuses are the API's own, which the resolver interface uses.
 #include <winsock2.h>
@@ -13,9 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/resolver.h"
+#include "platform/dnstransport.h"
 
-namespace dns {
+namespace plat {
+
+using namespace dns;
 
 namespace {
 
@@ -100,59 +102,44 @@ void convert(const DNS_RECORDA* r, RecordList* out) {
   }
 }
 
-class WinResolver : public SystemHostLookups {
- public:
-  int Query(const char* qname, uint16_t type, unsigned options, RecordList* out) override {
-    out->clear();
-    Api& a = api();
-    if (a.query == nullptr) return kStatusServFail;
-    PDNS_RECORD list = nullptr;
-    IP4_ARRAY* extra = g_servers.count ? (IP4_ARRAY*)&g_servers : nullptr;
-    DNS_STATUS st = a.query(qname, type, options, extra, &list, nullptr);
-    if (list != nullptr) {
-      if (st == 0) convert((const DNS_RECORDA*)list, out);
-      a.free(list, DnsFreeRecordList);
-    }
-    if (st == 0 && out->empty()) return kStatusNoRecords;
-    return (int)st;
+// REQUIRES: l->records empty.
+int query(Lookup* l) {
+  Api& a = api();
+  if (a.query == nullptr) return kStatusServFail;
+  PDNS_RECORD list = nullptr;
+  IP4_ARRAY* extra = g_servers.count ? (IP4_ARRAY*)&g_servers : nullptr;
+  DNS_STATUS st = a.query(l->name.c_str(), l->type, l->options, extra, &list, nullptr);
+  if (list != nullptr) {
+    if (st == 0) convert((const DNS_RECORDA*)list, &l->records);
+    a.free(list, DnsFreeRecordList);
   }
-
-  // DnsQuery_A blocks: a batch is shared out among a few lookup threads.
-  void QueryBatch(Lookup* items, size_t count) override {
-    if (count <= 1) {
-      Resolver::QueryBatch(items, count);
-      return;
-    }
-    std::atomic<size_t> next{0};
-    int64_t own = threaddeadline();
-    int64_t until = deadline();
-    auto work = [&] {
-      // The caller's deadline is its own thread's: carry it over.
-      setthreaddeadline(until);
-      for (size_t i; (i = next.fetch_add(1)) < count;) Resolver::QueryBatch(items + i, 1);
-    };
-    std::vector<std::thread> helpers;
-    size_t n = count < kLookupThreads ? count : kLookupThreads;
-    for (size_t t = 1; t < n; t++) helpers.emplace_back(work);
-    work();
-    setthreaddeadline(own);
-    for (std::thread& t : helpers) t.join();
-  }
-};
+  if (st == 0 && l->records.empty()) return kStatusNoRecords;
+  return (int)st;
+}
 
 }  // namespace
 
-Resolver* systemresolver() {
-  // Never destroyed: a detached thread may still be inside a query while
-  // the process exits.
-  static Resolver* r = new WinResolver;
-  return r;
+int dnsavailable() { return api().query != nullptr ? 1 : 0; }
+
+// DnsQuery_A blocks: a batch is shared out among a few lookup threads.
+void dnsbatch(Lookup* items, size_t count, const DnsTimeLeft& left, DnsReplyParser) {
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < count;) {
+      items[i].records.clear();
+      items[i].negttl = 0;
+      items[i].status = left() == 0 ? kStatusTimeout : query(&items[i]);
+    }
+  };
+  std::vector<std::thread> helpers;
+  size_t n = count < kLookupThreads ? count : kLookupThreads;
+  for (size_t t = 1; t < n; t++) helpers.emplace_back(work);
+  work();
+  for (std::thread& t : helpers) t.join();
 }
 
-int systemavailable() { return api().query != nullptr ? 1 : 0; }
-
 // DnsQuery_A takes IPv4 servers on the standard port only.
-int usenameservers(const NameServer* list, size_t count) {
+int dnsservers(const NameServer* list, size_t count) {
   if (count > kMaxNameServers) return 0;
   for (size_t i = 0; i < count; i++)
     if (list[i].port != kDnsPort) return 0;
@@ -161,4 +148,4 @@ int usenameservers(const NameServer* list, size_t count) {
   return 1;
 }
 
-}  // namespace dns
+}  // namespace plat

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_resolver.h"
-#include "platform/dnscache.h"
+#include "dns/cache.h"
 #include "util/cases.h"
 
 namespace {
