@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConnectionRecord r;
   freshrecord(&r, ip);
   dns::setresolver(&fake);
-  getorigin(&r);
+  getorigin(&r, ClientAddress(r.client_ip));
   dns::setresolver(nullptr);
   checkterminated(r);
   checkclean(r.ip_network);

@@ -25,14 +25,16 @@
 // public address the origin lookups, the SPF check's first
 // question and every zone of the three address lists (all of them, although
 // the chain stops at the first hit).
-static void prefetchaddress(const ConnectionRecord* r, const char* revname, int local) {
+static void prefetchaddress(const ConnectionRecord* r, const ClientAddress& c, const char* revname,
+                            int local) {
   if (!prefetching()) return;
   std::vector<Question> q;
   q.emplace_back(revname, dns::kTypePTR);
   if (!local) {
-    originquestions(r, &q);
+    originquestions(c, &q);
     spfquestions(r, &q);
-    for (const ListEntry* list : {dnswl, dnsbl, dnsgl}) listquestions(r, list, &q);
+    for (const ListFile& f : kListFiles)
+      if (!f.bydomain) listquestions(c, *f.head, &q);
   }
   prefetch(q);
 }
@@ -62,28 +64,27 @@ int analyseconn(ConnectionRecord* r) {
   textcopy(r->list_detail, "neutral");
 
   int local = 0;
-  uint32_t addr = 0;
-  if (!plat::isipaddr(r->client_ip)) {
+  const ClientAddress client(r->client_ip);
+  if (!client.valid) {
     textcopy(r->ptr_name, "0.0.0.0.in-addr.arpa");
     textcopy(r->list_tag, "GL");
     textcopy(r->list_detail, "bad-addr");
     local = 1;
   } else {
-    addr = hostorder(plat::inetaddr(r->client_ip));
     char revname[kTextCap + 1];
-    reversedotted(addr, ".in-addr.arpa.", revname, sizeof revname);
-    prefetchaddress(r, revname, isprivateipv4(addr));
+    textformat(revname, sizeof revname, "%s.in-addr.arpa.", client.reversed);
+    local = isprivateipv4(client.addr);
+    prefetchaddress(r, client, revname, local);
     if (!NSquery(r->ptr_name, sizeof r->ptr_name, revname, dns::kTypePTR, 0)) {
       textcopy(r->ptr_name, revname);
       textcopy(r->list_tag, "GL");
       textcopy(r->list_detail, "bad-ptr");
     }
-    local = isprivateipv4(addr);
   }
 
   r->asn = 0;
   // The "bad-addr" case has no address; any fixed text will do.
-  textformat(r->ip_hex, sizeof r->ip_hex, "%08X", addr);
+  textformat(r->ip_hex, sizeof r->ip_hex, "%08X", client.addr);
   textformat(r->bgp_prefix, sizeof r->bgp_prefix, "%s/32", r->client_ip);
   textcopy(r->ip_network, r->bgp_prefix);
   textcopy(r->country, "--");
@@ -92,19 +93,19 @@ int analyseconn(ConnectionRecord* r) {
   textcopy(r->sb_item55, "00.0000");
   textcopy(r->sb_item54, "00.0000");
 
-  if (!local) getorigin(r);
+  if (!local) getorigin(r, client);
 
   textcopy(r->spf_result, "None");
 
   int verdict;
   bool helochecked = true;
   if (!local) {
-    getspf(r);
-    verdict = checklist(r, dnswl, "WL");
-    if (!verdict) verdict = checklist(r, dnsbl, "BL");
-    else if (settings.JsonLines == 1) listhits(r, dnsbl, kListBlack);
-    if (!verdict) verdict = checklist(r, dnsgl, "GL");
-    else if (settings.JsonLines == 1) listhits(r, dnsgl, kListGrey);
+    getspf(r, client);
+    verdict = checklist(r, client, dnswl, "WL");
+    if (!verdict) verdict = checklist(r, client, dnsbl, "BL");
+    else if (settings.JsonLines == 1) listhits(r, client, dnsbl, kListBlack);
+    if (!verdict) verdict = checklist(r, client, dnsgl, "GL");
+    else if (settings.JsonLines == 1) listhits(r, client, dnsgl, kListGrey);
     helochecked = !verdict;
     if (!verdict) verdict = checkhelo(r, 0);
   } else {

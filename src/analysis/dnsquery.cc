@@ -12,6 +12,7 @@
 #include "dns/resolver.h"
 #include "common/log.h"
 #include "common/record.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -26,6 +27,15 @@ std::string cleantext(const std::string& s) {
 }
 
 }  // namespace
+
+ClientAddress::ClientAddress(const char* client_ip) : addr(0), bytes{}, reversed{} {
+  valid = plat::isipaddr(client_ip);
+  if (!valid) return;
+  uint32_t net = plat::inetaddr(client_ip);
+  memcpy(bytes, &net, sizeof bytes);
+  addr = hostorder(net);
+  reversedotted(addr, "", reversed, sizeof reversed);
+}
 
 int NSquery(char* dst, size_t dstlen, const char* name, int type, int all) {
   logmsg(LOG_TRON, "NSquery(%s, %d)", name, type);

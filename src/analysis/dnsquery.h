@@ -3,8 +3,19 @@
 // calling thread's resolver (see recordmemo.h).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+// The client address as every check of a record asks about it, parsed once
+// per record.
+struct ClientAddress {
+  explicit ClientAddress(const char* client_ip);
+  int valid;            // 1: an IPv4 address; the rest is zero otherwise
+  uint32_t addr;        // host order
+  uint8_t bytes[4];     // network order
+  char reversed[16];    // "4.3.2.1" for 1.2.3.4
+};
 
 // Queries name for records of `type`; dst (cleared first) receives the text
 // of the first answer record (all = 0) or "|"-prefixed texts of every record

@@ -49,9 +49,8 @@ void spfquestions(const ConnectionRecord* r, std::vector<Question>* out) {
   if (domain[0] != '\0') out->emplace_back(domain, dns::kTypeTXT);
 }
 
-void getspf(ConnectionRecord* r) {
-  uint8_t addr[4];
-  if (!SpfParseAddress(r->client_ip, SPF_FAMILY_IPV4, addr)) return;
+void getspf(ConnectionRecord* r, const ClientAddress& c) {
+  if (!c.valid) return;
 
   char sender[kTextCap + 1];
   baresender(r, sender);
@@ -63,7 +62,7 @@ void getspf(ConnectionRecord* r) {
   const char* clientname = r->ptr_confirmed ? r->ptr_name : nullptr;
 
   SpfCheckDetail detail;
-  int result = SpfCheckHostDetail(SPF_FAMILY_IPV4, addr, sender, helo, clientname, &detail);
+  int result = SpfCheckHostDetail(SPF_FAMILY_IPV4, c.bytes, sender, helo, clientname, &detail);
   textcopy(r->spf_result, SpfResultText(result));
   r->spf_helo = detail.helo;
   r->spf_source = (SpfSource)detail.source;

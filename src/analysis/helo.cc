@@ -63,8 +63,9 @@ int checkhelo(ConnectionRecord* r, int local) {
 
   if (prefetching()) {
     std::vector<Question> uri;
-    for (const ListEntry* list : {uriwl, uribl})
-      for (const char* n : {(const char*)name, (const char*)r->ptr_name}) listquestions(n, list, &uri);
+    for (const ListFile& f : kListFiles)
+      if (f.bydomain)
+        for (const char* n : {(const char*)name, (const char*)r->ptr_name}) listquestions(n, *f.head, &uri);
     prefetch(uri);
   }
 

@@ -210,45 +210,33 @@ void freelist(ListEntry* first) {
   }
 }
 
+const ListFile kListFiles[kListFileCount] = {
+    {&dnswl, "nsp-dnswl.txt", kDnswlDefaults, 0}, {&dnsbl, "nsp-dnsbl.txt", kDnsblDefaults, 0},
+    {&dnsgl, "nsp-dnsgl.txt", kDnsglDefaults, 0}, {&uriwl, "nsp-uriwl.txt", kUriwlDefaults, 1},
+    {&uribl, "nsp-uribl.txt", kUriblDefaults, 1},
+};
+
 void loadalllists() {
-  dnswl = loadlist("nsp-dnswl.txt", kDnswlDefaults);
-  dnsbl = loadlist("nsp-dnsbl.txt", kDnsblDefaults);
-  dnsgl = loadlist("nsp-dnsgl.txt", kDnsglDefaults);
-  uriwl = loadlist("nsp-uriwl.txt", kUriwlDefaults);
-  uribl = loadlist("nsp-uribl.txt", kUriblDefaults);
+  for (const ListFile& f : kListFiles) *f.head = loadlist(f.path, f.defaults);
 }
 
 void reloadalllists() {
-  ListEntry* wl = loadlist("nsp-dnswl.txt", kDnswlDefaults);
-  ListEntry* bl = loadlist("nsp-dnsbl.txt", kDnsblDefaults);
-  ListEntry* gl = loadlist("nsp-dnsgl.txt", kDnsglDefaults);
-  ListEntry* uwl = loadlist("nsp-uriwl.txt", kUriwlDefaults);
-  ListEntry* ubl = loadlist("nsp-uribl.txt", kUriblDefaults);
-  {
-    std::lock_guard<std::mutex> lock(g_swap_lock);
-    freealllists();
-    dnswl = wl;
-    dnsbl = bl;
-    dnsgl = gl;
-    uriwl = uwl;
-    uribl = ubl;
-  }
+  ListEntry* fresh[kListFileCount];
+  for (size_t i = 0; i < kListFileCount; i++) fresh[i] = loadlist(kListFiles[i].path, kListFiles[i].defaults);
+  std::lock_guard<std::mutex> lock(g_swap_lock);
+  freealllists();
+  for (size_t i = 0; i < kListFileCount; i++) *kListFiles[i].head = fresh[i];
 }
 
 std::vector<ListZone> copyzones() {
-  struct Source { ListEntry* const* head; const char* file; int bydomain; };
-  static const Source kSources[] = {
-      {&dnswl, "nsp-dnswl.txt", 0}, {&dnsbl, "nsp-dnsbl.txt", 0}, {&dnsgl, "nsp-dnsgl.txt", 0},
-      {&uriwl, "nsp-uriwl.txt", 1}, {&uribl, "nsp-uribl.txt", 1},
-  };
   std::vector<ListZone> zones;
   std::lock_guard<std::mutex> lock(g_swap_lock);
-  for (const Source& s : kSources) {
-    for (const ListEntry* e = *s.head; e; e = e->next) {
+  for (const ListFile& f : kListFiles) {
+    for (const ListEntry* e = *f.head; e; e = e->next) {
       ListZone z;
       textcopy(z.zone, e->zone);
-      z.file = s.file;
-      z.bydomain = s.bydomain;
+      z.file = f.path;
+      z.bydomain = f.bydomain;
       zones.push_back(z);
     }
   }
@@ -256,24 +244,13 @@ std::vector<ListZone> copyzones() {
 }
 
 void freealllists() {
-  freelist(dnswl);
-  dnswl = nullptr;
-  freelist(dnsgl);
-  dnsgl = nullptr;
-  freelist(dnsbl);
-  dnsbl = nullptr;
-  freelist(uribl);
-  uribl = nullptr;
-  freelist(uriwl);
-  uriwl = nullptr;
+  for (const ListFile& f : kListFiles) {
+    freelist(*f.head);
+    *f.head = nullptr;
+  }
 }
 
 namespace {
-
-// "4.3.2.1." for the client address 1.2.3.4.
-void reversedclient(const ConnectionRecord* r, char* rev, size_t size) {
-  reversedotted(hostorder(plat::inetaddr(r->client_ip)), ".", rev, size);
-}
 
 // The registered part of `domain` with a final dot, as the domain lists are
 // asked for it; 0 when the domain cannot be checked.
@@ -282,6 +259,19 @@ int domainsuffix(const char* domain, char* suffix, size_t size) {
   return findzone(domain, suffix, size);
 }
 
+// The questions of a check of `list`: the A records of `prefix` under each
+// zone, in file order. Both the check and its prefetch ask these.
+void questions(const ListEntry* list, const char* prefix, std::vector<Question>* out) {
+  for (const ListEntry* e = list; e; e = e->next) {
+    char qname[2 * kTextCap + 2];
+    textformat(qname, sizeof qname, "%s%s", prefix, e->zone);
+    out->emplace_back(qname, dns::kTypeA);
+  }
+}
+
+// "4.3.2.1." for the client address 1.2.3.4.
+std::string addressprefix(const ClientAddress& c) { return std::string(c.reversed) + "."; }
+
 // Asks the zones of `list` in file order for `prefix` (followed by the
 // zone); the first that lists it decides (none without a tag). For the JSON
 // line every zone is asked and every answer kept; the zones behind the
@@ -289,12 +279,13 @@ int domainsuffix(const char* domain, char* suffix, size_t size) {
 int firstlisting(ConnectionRecord* r, const ListEntry* list, const char* prefix, const char* what,
                  const char* tag, ListKind kind) {
   const bool every = settings.JsonLines == 1;
+  std::vector<Question> asked;
+  questions(list, prefix, &asked);
   int decided = 0;
-  for (const ListEntry* e = list; e && (every || !decided); e = e->next) {
-    char qname[2 * kTextCap + 2];
+  size_t i = 0;
+  for (const ListEntry* e = list; e && (every || !decided); e = e->next, i++) {
     char found[kTextCap + 1];
-    textformat(qname, sizeof qname, "%s%s", prefix, e->zone);
-    if (!NSquery(found, sizeof found, qname, dns::kTypeA, 0)) continue;
+    if (!NSquery(found, sizeof found, asked[i].first.c_str(), dns::kTypeA, 0)) continue;
     textcut(found, "|");
     uint32_t n = plat::inetaddr(found);
     bool counts = tag && !decided ? listed(e->zone, found)
@@ -318,29 +309,16 @@ ListKind tagkind(const char* tag) {
   }
 }
 
-void questions(const ListEntry* list, const char* prefix, std::vector<Question>* out) {
-  for (const ListEntry* e = list; e; e = e->next) {
-    char qname[2 * kTextCap + 2];
-    textformat(qname, sizeof qname, "%s%s", prefix, e->zone);
-    out->emplace_back(qname, dns::kTypeA);
-  }
-}
-
 }  // namespace
 
-int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag) {
+int checklist(ConnectionRecord* r, const ClientAddress& c, const ListEntry* list, const char* tag) {
   if (list == nullptr) return 0;
   logmsg(LOG_TRON, "checklist(%s, %s)", tag, r->client_ip);
-  char rev[32];
-  reversedclient(r, rev, sizeof rev);
-  return firstlisting(r, list, rev, r->client_ip, tag, tagkind(tag));
+  return firstlisting(r, list, addressprefix(c).c_str(), r->client_ip, tag, tagkind(tag));
 }
 
-void listhits(ConnectionRecord* r, const ListEntry* list, ListKind kind) {
-  if (list == nullptr) return;
-  char rev[32];
-  reversedclient(r, rev, sizeof rev);
-  firstlisting(r, list, rev, r->client_ip, nullptr, kind);
+void listhits(ConnectionRecord* r, const ClientAddress& c, const ListEntry* list, ListKind kind) {
+  if (list != nullptr) firstlisting(r, list, addressprefix(c).c_str(), r->client_ip, nullptr, kind);
 }
 
 void listhits(ConnectionRecord* r, const char* domain, const ListEntry* list, ListKind kind) {
@@ -357,10 +335,8 @@ int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, co
   return firstlisting(r, list, suffix, domain, tag, tagkind(tag));
 }
 
-void listquestions(const ConnectionRecord* r, const ListEntry* list, std::vector<Question>* out) {
-  char rev[32];
-  reversedclient(r, rev, sizeof rev);
-  questions(list, rev, out);
+void listquestions(const ClientAddress& c, const ListEntry* list, std::vector<Question>* out) {
+  questions(list, addressprefix(c).c_str(), out);
 }
 
 void listquestions(const char* domain, const ListEntry* list, std::vector<Question>* out) {

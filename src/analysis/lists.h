@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "analysis/dnsquery.h"
 #include "analysis/recordmemo.h"
 #include "common/record.h"
 
@@ -27,6 +28,18 @@ extern ListEntry* dnsgl;
 extern ListEntry* uriwl;
 extern ListEntry* uribl;
 
+// The five list files in load order: the list each fills, its file, the
+// contents it is created with, and whether its zones are asked about domain
+// names (1) or IPv4 addresses (0).
+struct ListFile {
+  ListEntry** head;
+  const char* path;
+  const char* const* defaults;
+  int bydomain;
+};
+constexpr size_t kListFileCount = 5;
+extern const ListFile kListFiles[kListFileCount];
+
 // Loads a list file, creating it from `defaults` when missing or empty.
 // Returns the first entry, or null for an empty list and every failure.
 ListEntry* loadlist(const char* path, const char* const* defaults);
@@ -44,7 +57,7 @@ struct ListZone {
 // Copies of the zones of the five lists, in load order. Callable from any
 // thread: reloadalllists replaces the lists under the same lock.
 std::vector<ListZone> copyzones();
-// Releases the five lists in the shutdown order and clears the globals.
+// Releases the five lists and clears the globals.
 void freealllists();
 void freelist(ListEntry* first);
 // One line of a list file as read (at most 3,070 characters): cuts it at
@@ -72,15 +85,15 @@ void endrefusal(const char* zone);
 
 // By address: number of the first entry whose zone lists the client
 // address (see listanswer), else 0. On a hit writes list_tag and list_detail.
-int checklist(ConnectionRecord* r, const ListEntry* list, const char* tag);
+int checklist(ConnectionRecord* r, const ClientAddress& c, const ListEntry* list, const char* tag);
 // By domain: the same for the registered part of `domain`.
 int checklist(ConnectionRecord* r, const char* domain, const ListEntry* list, const char* tag);
 // With JSON lines on, the checks above keep every A answer of the zones in
 // the record (list_hits); this keeps those of a list no check asked.
-void listhits(ConnectionRecord* r, const ListEntry* list, ListKind kind);
+void listhits(ConnectionRecord* r, const ClientAddress& c, const ListEntry* list, ListKind kind);
 void listhits(ConnectionRecord* r, const char* domain, const ListEntry* list, ListKind kind);
 // The questions the two checks above ask when no zone lists the client,
 // so that they can be put in flight together beforehand. The domain form
 // runs findzone.
-void listquestions(const ConnectionRecord* r, const ListEntry* list, std::vector<Question>* out);
+void listquestions(const ClientAddress& c, const ListEntry* list, std::vector<Question>* out);
 void listquestions(const char* domain, const ListEntry* list, std::vector<Question>* out);

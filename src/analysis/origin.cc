@@ -123,38 +123,28 @@ void parsesenderbase(ConnectionRecord* r, const char* text) {
   }
 }
 
-namespace {
-
-// Query names of the origin and SenderBase lookups of the client address.
-void originqname(const ConnectionRecord* r, const char* suffix, char* qname, size_t size) {
-  char rev[32];
-  reversedotted(hostorder(plat::inetaddr(r->client_ip)), "", rev, sizeof rev);
-  textformat(qname, size, "%s.%s", rev, suffix);
-}
-
-}  // namespace
-
-void originquestions(const ConnectionRecord* r, std::vector<Question>* out) {
+void originquestions(const ClientAddress& c, std::vector<Question>* out) {
   char qname[2 * kTextCap];
-  originqname(r, settings.CYMRU_ORG, qname, sizeof qname);
+  textformat(qname, sizeof qname, "%s.%s", c.reversed, settings.CYMRU_ORG);
   out->emplace_back(qname, dns::kTypeTXT);
   if (settings.QuerySenderBase == 1) {
-    originqname(r, settings.SB_SUFFIX, qname, sizeof qname);
+    textformat(qname, sizeof qname, "%s.%s", c.reversed, settings.SB_SUFFIX);
     out->emplace_back(qname, dns::kTypeTXT);
   }
 }
 
-void getorigin(ConnectionRecord* r) {
-  char qname[2 * kTextCap];
+void getorigin(ConnectionRecord* r, const ClientAddress& c) {
+  std::vector<Question> asked;
+  originquestions(c, &asked);
   char answer[kOriginAnswerSize];
-
-  originqname(r, settings.CYMRU_ORG, qname, sizeof qname);
-  if (!NSquery(answer, sizeof answer, qname, dns::kTypeTXT, 0))
-    logmsg(LOG_TRON, "No data for %s", qname);
+  const char* origin = asked[0].first.c_str();
+  if (!NSquery(answer, sizeof answer, origin, dns::kTypeTXT, 0))
+    logmsg(LOG_TRON, "No data for %s", origin);
   else
     parseorigin(r, answer);
 
   if (r->asn != 0) {
+    char qname[2 * kTextCap];
     textformat(qname, sizeof qname, "as%ld.%s", (long)r->asn, settings.CYMRU_ASN);
     if (!NSquery(answer, sizeof answer, qname, dns::kTypeTXT, 0))
       logmsg(LOG_TRON, "No data for %s", qname);
@@ -162,10 +152,9 @@ void getorigin(ConnectionRecord* r) {
       logmsg(LOG_TRON, "Owner = %s", r->owner);
   }
 
-  if (settings.QuerySenderBase == 1) {
-    originqname(r, settings.SB_SUFFIX, qname, sizeof qname);
+  if (asked.size() > 1) {
     std::vector<char> joined(kSenderBaseAnswerSize);
-    if (NSquery(joined.data(), joined.size(), qname, dns::kTypeTXT, 1))
+    if (NSquery(joined.data(), joined.size(), asked[1].first.c_str(), dns::kTypeTXT, 1))
       parsesenderbase(r, joined.data());
   }
 }

@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "analysis/dnsquery.h"
 #include "analysis/recordmemo.h"
 #include "common/record.h"
 
-// The questions of getorigin that depend on the address alone.
-void originquestions(const ConnectionRecord* r, std::vector<Question>* out);
+// The questions of getorigin that depend on the address alone (Team Cymru's
+// origin, then SenderBase's when on), in the order it asks them.
+void originquestions(const ClientAddress& c, std::vector<Question>* out);
 // Fills asn, ip_network, bgp_prefix, country, owner and the SenderBase items.
-void getorigin(ConnectionRecord* r);
+void getorigin(ConnectionRecord* r, const ClientAddress& c);
 // Writes "network/bits" of address into dst (size dstsize).
 void setcidr(char* dst, size_t dstsize, const char* address, int bits);
 

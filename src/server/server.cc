@@ -11,6 +11,7 @@
 #include <new>
 #include <exception>
 #include <thread>
+#include <vector>
 
 #include "analysis/listhealth.h"
 #include "analysis/lists.h"
@@ -341,13 +342,12 @@ bool logdirready(int who, const plat::RunAs& runas) {
 // Writes the list files that are missing. Returns false when one of them,
 // or the settings file, is still missing afterwards.
 bool writedefaultfiles() {
-  freelist(loadlist("nsp-dnswl.txt", kDnswlDefaults));
-  freelist(loadlist("nsp-dnsbl.txt", kDnsblDefaults));
-  freelist(loadlist("nsp-dnsgl.txt", kDnsglDefaults));
-  freelist(loadlist("nsp-uriwl.txt", kUriwlDefaults));
-  freelist(loadlist("nsp-uribl.txt", kUriblDefaults));
-  const char* files[] = {"nsp-dnswl.txt", "nsp-dnsbl.txt", "nsp-dnsgl.txt", "nsp-uriwl.txt",
-                         "nsp-uribl.txt", inipath};
+  std::vector<const char*> files;
+  for (const ListFile& l : kListFiles) {
+    freelist(loadlist(l.path, l.defaults));
+    files.push_back(l.path);
+  }
+  files.push_back(inipath);
   bool all = true;
   for (const char* f : files) {
     if (plat::fileexists(f)) continue;

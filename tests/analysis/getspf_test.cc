@@ -33,7 +33,7 @@ TEST(GetSpf, IdentityAndClient) {
     textcopy(r.helo, w[2].c_str());
     textcopy(r.ptr_name, w[3].c_str());
     textcopy(r.spf_result, "None");
-    getspf(&r);
+    getspf(&r, ClientAddress(r.client_ip));
     EXPECT_EQ(r.spf_result, w[4]);
     int ptrs = 0;
     for (const auto& [name, type] : fake.asked) ptrs += type == dns::kTypePTR;

@@ -104,7 +104,7 @@ TEST(CheckList, ByAddressAndByDomain) {
         if (w[1 + i] == "servfail") fake.status(name, dns::kTypeA, dns::kStatusServFail);
         if (w[1 + i] == "timeout") fake.status(name, dns::kTypeA, dns::kStatusTimeout);
       }
-      result = checklist(&r, addresses, "BL");
+      result = checklist(&r, ClientAddress(r.client_ip), addresses, "BL");
       EXPECT_EQ(result, std::stoi(w[4]));
       detail = w[5];
       EXPECT_EQ(fake.asked.size(), std::stoul(w[6]));
@@ -126,12 +126,12 @@ TEST(CheckList, ByAddressAndByDomain) {
   });
   FakeResolver fake;
   ConnectionRecord r = client("192.0.2.77");
-  EXPECT_EQ(checklist(&r, nullptr, "WL"), 0);
+  EXPECT_EQ(checklist(&r, ClientAddress(r.client_ip), nullptr, "WL"), 0);
   EXPECT_EQ(checklist(&r, "example.test", nullptr, "WU"), 0);
   EXPECT_TRUE(fake.asked.empty());
   // A CNAME in place of the A record is no listing.
   fake.add("77.2.0.192.one.test", dns::kTypeCNAME, dns::Section::Answer, dns::kTypeA).target = "x";
-  EXPECT_EQ(checklist(&r, addresses, "WL"), 0);
+  EXPECT_EQ(checklist(&r, ClientAddress(r.client_ip), addresses, "WL"), 0);
   freelist(addresses);
   freelist(domains);
 }

@@ -144,7 +144,7 @@ TEST_F(GetOrigin, FillsColumnsAndSenderBaseComesLast) {
   fake.txt("77.2.0.192.sb.test", {"0-1=SB Owner", "1-50=example.net|53=DE"});
   fake.txt("77.2.0.192.sb.test", {"2-46=16|54=4.5|55=-1.25"});
   ConnectionRecord r = client("192.0.2.77");
-  getorigin(&r);
+  getorigin(&r, ClientAddress(r.client_ip));
   EXPECT_EQ(columns(r), (std::map<std::string, std::string>{{"asn", "64500"}, {"network", "192.0.0.0/16"},
       {"prefix", "192.0.2.0/23"}, {"country", "DE"}, {"owner", "SB Owner"}, {"item50", "example.net"},
       {"item54", "4.5"}, {"item55", "-1.25"}}));
@@ -157,7 +157,7 @@ TEST_F(GetOrigin, NoAsQueryWithoutAsNumberAndNoSenderBaseWhenOff) {
   fake.txt("77.2.0.192.origin.test", {"0 | 192.0.2.0/24 | US"});
   settings.QuerySenderBase = 0;
   ConnectionRecord r = client("192.0.2.77");
-  getorigin(&r);
+  getorigin(&r, ClientAddress(r.client_ip));
   EXPECT_EQ(r.asn, 0);
   EXPECT_STREQ(r.country, "US");
   EXPECT_STREQ(r.owner, "unknown");
