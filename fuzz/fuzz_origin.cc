@@ -142,9 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     freshrecord(&r, ip);
     const char* text = raw[kind].c_str();
     if (!raw[kind].empty()) text++;  // the first string starts the text
-    if (kind == 0) parseorigin(&r, text);
+    if (kind == 0) parseorigin(&r, ClientAddress(r.client_ip), text);
     if (kind == 1) (void)parseasowner(&r, text);
-    if (kind == 2) parsesenderbase(&r, raw[kind].c_str());
+    if (kind == 2) parsesenderbase(&r, ClientAddress(r.client_ip), raw[kind].c_str());
     checkterminated(r);
     if (strlen(r.bgp_prefix) > 30 || strlen(r.country) > 10) __builtin_trap();
   }

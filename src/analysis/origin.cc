@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "analysis/dnsquery.h"
-#include "platform/net.h"
 #include "dns/resolver.h"
 #include "common/log.h"
 #include "common/settings.h"
@@ -59,16 +58,16 @@ long textnumber(const char* text) {
   return n.negative ? -(long)n.magnitude : (long)n.magnitude;
 }
 
-void setcidr(char* dst, size_t dstsize, const char* address, int bits) {
+void setcidr(char* dst, size_t dstsize, uint32_t addr_host, int bits) {
   // The length comes from a DNS answer: anything but 0..32 is ignored.
   if (bits < 0 || bits > 32) return;
   uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
-  uint32_t net = hostorder(plat::inetaddr(address)) & mask;
+  uint32_t net = addr_host & mask;
   textformat(dst, dstsize, "%u.%u.%u.%u/%d", net >> 24, (net >> 16) & 0xFF, (net >> 8) & 0xFF,
              net & 0xFF, bits);
 }
 
-void parseorigin(ConnectionRecord* r, const char* text) {
+void parseorigin(ConnectionRecord* r, const ClientAddress& c, const char* text) {
   if (text[0] == '\0') return;
   std::vector<std::string_view> f = splitbars(text);
   if (f.size() >= 1) {
@@ -76,7 +75,7 @@ void parseorigin(ConnectionRecord* r, const char* text) {
     r->asn = (int32_t)textnumber(first.c_str());
   }
   if (f.size() >= 2) {
-    setcidr(r->ip_network, sizeof r->ip_network, r->client_ip, 24);
+    setcidr(r->ip_network, sizeof r->ip_network, c.addr, 24);
     takeword(r->bgp_prefix, f[1], kBgpPrefixCap);
   }
   if (f.size() >= 3) takeword(r->country, f[2], kCountryCap);
@@ -91,7 +90,7 @@ int parseasowner(ConnectionRecord* r, const char* text) {
   return 1;
 }
 
-void parsesenderbase(ConnectionRecord* r, const char* text) {
+void parsesenderbase(ConnectionRecord* r, const ClientAddress& c, const char* text) {
   for (std::string_view item : splitbars(text)) {
     if (item.size() >= 2 && item[1] == '-') item.remove_prefix(2);
     size_t eq = item.find('=');
@@ -103,7 +102,7 @@ void parsesenderbase(ConnectionRecord* r, const char* text) {
         textcopy(r->owner, value.c_str());
         break;
       case 46:
-        setcidr(r->ip_network, sizeof r->ip_network, r->client_ip, (int)textnumber(value.c_str()));
+        setcidr(r->ip_network, sizeof r->ip_network, c.addr, (int)textnumber(value.c_str()));
         break;
       case 50:
         textcopy(r->sb_item50, value.c_str());
@@ -141,7 +140,7 @@ void getorigin(ConnectionRecord* r, const ClientAddress& c) {
   if (!NSquery(answer, sizeof answer, origin, dns::kTypeTXT, 0))
     logmsg(LOG_TRON, "No data for %s", origin);
   else
-    parseorigin(r, answer);
+    parseorigin(r, c, answer);
 
   if (r->asn != 0) {
     char qname[2 * kTextCap];
@@ -155,6 +154,6 @@ void getorigin(ConnectionRecord* r, const ClientAddress& c) {
   if (asked.size() > 1) {
     std::vector<char> joined(kSenderBaseAnswerSize);
     if (NSquery(joined.data(), joined.size(), asked[1].first.c_str(), dns::kTypeTXT, 1))
-      parsesenderbase(r, joined.data());
+      parsesenderbase(r, c, joined.data());
   }
 }

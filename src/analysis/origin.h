@@ -2,6 +2,7 @@
 // owner (Team Cymru and SenderBase TXT answers).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,17 +15,17 @@
 void originquestions(const ClientAddress& c, std::vector<Question>* out);
 // Fills asn, ip_network, bgp_prefix, country, owner and the SenderBase items.
 void getorigin(ConnectionRecord* r, const ClientAddress& c);
-// Writes "network/bits" of address into dst (size dstsize).
-void setcidr(char* dst, size_t dstsize, const char* address, int bits);
+// Writes "network/bits" of the address (host order) into dst (size dstsize).
+void setcidr(char* dst, size_t dstsize, uint32_t addr_host, int bits);
 
 // The steps of getorigin that read an answer text, for tests.
 // Origin record "asn | prefix | country | ...": asn, ip_network, bgp_prefix, country.
-void parseorigin(ConnectionRecord* r, const char* text);
+void parseorigin(ConnectionRecord* r, const ClientAddress& c, const char* text);
 // AS description record "asn | country | registry | date | owner": owner.
 // Returns 1 when the answer had a fifth field.
 int parseasowner(ConnectionRecord* r, const char* text);
 // Joined SenderBase answer "|item|item...": owner, ip_network, country, sb_item50/54/55.
-void parsesenderbase(ConnectionRecord* r, const char* text);
+void parsesenderbase(ConnectionRecord* r, const ClientAddress& c, const char* text);
 // Leading number of text as atol reads it (blanks, sign, digits), held
 // within the range of a 32-bit integer.
 long textnumber(const char* text);

@@ -46,14 +46,14 @@ TEST(OriginRecord, ParsedColumns) {
     std::map<std::string, std::string> want = columns(r);
     if (w[0] == "cidr") {
       textcopy(r.ip_network, "unchanged");
-      setcidr(r.ip_network, sizeof r.ip_network, "192.0.2.77", std::stoi(w[1]));
+      setcidr(r.ip_network, sizeof r.ip_network, 0xC000024Du, std::stoi(w[1]));  // 192.0.2.77
     } else if (w[0] == "origin") {
-      parseorigin(&r, w[1].c_str());
+      parseorigin(&r, ClientAddress(r.client_ip), w[1].c_str());
     } else if (w[0] == "owner") {
       parseasowner(&r, w[1].c_str());
     } else {
       ASSERT_EQ(w[0], "senderbase");
-      parsesenderbase(&r, w[1].c_str());
+      parsesenderbase(&r, ClientAddress(r.client_ip), w[1].c_str());
     }
     for (size_t i = 2; i < w.size(); i++) {
       size_t eq = w[i].find('=');
