@@ -70,6 +70,14 @@ int Resolver::HostName(uint32_t addr_net, char* buf, size_t size) {
 
 namespace {
 
+// The earlier of `own` (a thread's deadline) and the cut-off; 0: neither.
+int64_t earlier(int64_t own) {
+  int64_t c = g_cutoff.load();
+  if (c == 0) return own;
+  if (own == 0) return c;
+  return c < own ? c : own;
+}
+
 // The system's transport. The local host's name and address come from the
 // system's host lookup (hosts file, then DNS), as for any program.
 class SystemResolver : public Resolver {
@@ -82,8 +90,7 @@ class SystemResolver : public Resolver {
     // with the batch; the cut-off is read afresh, since a stop may move it.
     int64_t own = t_deadline;
     auto left = [own]() -> int64_t {
-      int64_t c = g_cutoff.load();
-      int64_t d = c == 0 || (own != 0 && own < c) ? own : c;
+      int64_t d = earlier(own);
       if (d == 0) return -1;
       int64_t now = nowms();
       return now >= d ? 0 : d - now;
@@ -130,12 +137,7 @@ int64_t threaddeadline() { return t_deadline; }
 
 void setcutoff(int64_t ms) { g_cutoff.store(ms); }
 
-int64_t deadline() {
-  int64_t c = g_cutoff.load();
-  if (c == 0) return t_deadline;
-  if (t_deadline == 0) return c;
-  return c < t_deadline ? c : t_deadline;
-}
+int64_t deadline() { return earlier(t_deadline); }
 
 int pastdeadline() {
   int64_t d = deadline();
