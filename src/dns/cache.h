@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "dns/resolver.h"
+#include "platform/sys.h"
 
 namespace dns {
 
@@ -22,7 +23,7 @@ class CachingResolver : public Resolver {
   static constexpr size_t kMaxBytes = 24u << 20;
 
   // `entries`: most answers kept. `now`: milliseconds of a monotonic clock.
-  CachingResolver(Resolver& inner, size_t entries, int64_t (*now)() = nowms);
+  CachingResolver(Resolver& inner, size_t entries, int64_t (*now)() = plat::nowms);
 
   int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override;
   void QueryBatch(Lookup* items, size_t count) override;

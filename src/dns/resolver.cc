@@ -1,13 +1,13 @@
 #include "dns/resolver.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <string>
 
 #include "base/ipv4.h"
 #include "base/textbuf.h"
 #include "platform/net.h"
+#include "platform/sys.h"
 #ifndef _WIN32
 #include "dns/reply.h"
 #endif
@@ -92,7 +92,7 @@ class SystemResolver : public Resolver {
     auto left = [own]() -> int64_t {
       int64_t d = earlier(own);
       if (d == 0) return -1;
-      int64_t now = nowms();
+      int64_t now = plat::nowms();
       return now >= d ? 0 : d - now;
     };
 #ifdef _WIN32
@@ -125,12 +125,6 @@ void setthreadresolver(Resolver* r) { t_resolver = r; }
 
 int available() { return g_resolver ? 1 : plat::dnsavailable(); }
 
-int64_t nowms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void setthreaddeadline(int64_t ms) { t_deadline = ms; }
 
 int64_t threaddeadline() { return t_deadline; }
@@ -141,7 +135,7 @@ int64_t deadline() { return earlier(t_deadline); }
 
 int pastdeadline() {
   int64_t d = deadline();
-  return d != 0 && nowms() >= d ? 1 : 0;
+  return d != 0 && plat::nowms() >= d ? 1 : 0;
 }
 
 }  // namespace dns

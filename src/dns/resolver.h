@@ -46,10 +46,9 @@ void setresolver(Resolver* r);
 // Installs `r` (not owned) for the calling thread only; nullptr removes it.
 void setthreadresolver(Resolver* r);
 
-// Deadlines, in milliseconds of a monotonic clock (nowms). Past the calling
-// thread's deadline, or past the process-wide cut-off, queries are not sent
-// and waits end: the answer is kStatusTimeout. 0 means none.
-int64_t nowms();
+// Deadlines, in milliseconds of the program's clock (plat::nowms). Past the
+// calling thread's deadline, or past the process-wide cut-off, queries are
+// not sent and waits end: the answer is kStatusTimeout. 0 means none.
 void setthreaddeadline(int64_t ms);
 int64_t threaddeadline();
 void setcutoff(int64_t ms);

@@ -34,6 +34,11 @@ int64_t epochms() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+int64_t nowms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 void utcfromms(int64_t ms, SysTime* t) {
   using namespace std::chrono;
   sys_days day = floor<days>(sys_time<milliseconds>(milliseconds(ms)));

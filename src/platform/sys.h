@@ -49,6 +49,9 @@ void utcnow(SysTime* t);
 int64_t epochms();
 void utcfromms(int64_t ms, SysTime* t);
 void localnow(SysTime* t);
+// Milliseconds of the program's one monotonic clock (any origin): every
+// time-out, deadline and pause is measured on it, never on the wall clock.
+int64_t nowms();
 
 // Current UTC time as "%a, %d %b %Y %H:%M:%S GMT" with English names.
 // REQUIRES: buf holds 128 bytes. Returns the length written.

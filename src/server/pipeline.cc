@@ -15,6 +15,7 @@
 #include "analysis/checkconn.h"
 #include "analysis/recordmemo.h"
 #include "dns/resolver.h"
+#include "platform/sys.h"
 #include "base/metrics.h"
 #include "common/log.h"
 
@@ -63,7 +64,7 @@ int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce, std::
   int verdict = analyseconn(r);
   // Ran out of time: its own deadline, or the stop's cut-off before it.
   if (deadline != 1 && dns::pastdeadline()) {
-    bool own = dns::nowms() >= deadline;
+    bool own = plat::nowms() >= deadline;
     metrics::add(metrics::counters.nodns[own ? metrics::kNoDnsDeadline : metrics::kNoDnsStop]);
   }
   // Why DNS data may be missing: the record's deadline or the stop's
@@ -73,7 +74,7 @@ int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce, std::
   else if (!dns::pastdeadline())
     r->analysis = AnalysisOutcome::complete;
   else
-    r->analysis = dns::nowms() >= deadline ? AnalysisOutcome::deadline : AnalysisOutcome::stop;
+    r->analysis = plat::nowms() >= deadline ? AnalysisOutcome::deadline : AnalysisOutcome::stop;
   dns::setthreaddeadline(0);
   finishconn(r, json);
   return verdict;
@@ -123,7 +124,7 @@ void analysisthread(Pipeline* p) {
     // without DNS data at once: no line waits much longer than one
     // analysis, and no question is asked that is dropped a moment later,
     // still waiting in the resolver for its own time-out.
-    bool late = j.deadline - dns::nowms() < kLeastAnalysisMs;
+    bool late = j.deadline - plat::nowms() < kLeastAnalysisMs;
     if (late) metrics::add(metrics::counters.nodns[metrics::kNoDnsDeadline]);
     j.verdict = analyse(j.record, late ? 1 : j.deadline, AnalysisOutcome::deadline, &j.json);
     complete(p, std::move(j));
@@ -181,7 +182,7 @@ void pipelinewritenow(ConnectionRecord* r) {
 
 void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
-  Job j{r, 0, 0, dns::nowms() + kRecordDeadlineMs, {}};
+  Job j{r, 0, 0, plat::nowms() + kRecordDeadlineMs, {}};
   {
     std::unique_lock<std::mutex> lock(p->m);
     p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
@@ -204,7 +205,7 @@ void pipelinereload(void (*reload)()) {
 
 uint32_t pipelinebacklog() { return g_held.load(std::memory_order_relaxed); }
 
-void pipelinestopping() { dns::setcutoff(dns::nowms() + kStopAnalysisMs); }
+void pipelinestopping() { dns::setcutoff(plat::nowms() + kStopAnalysisMs); }
 
 void pipelinewait() {
   Pipeline* p = g_pipe;

@@ -1,5 +1,4 @@
 // Worker and logger threads, and the shared stop control.
-#include <chrono>
 #include <cstdlib>
 
 #include "analysis/checkconn.h"
@@ -57,11 +56,6 @@ struct ThreadTag {
   uint32_t id;
   char text[20];
 };
-
-int64_t nowms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 ThreadTag maketag() {
   ThreadTag t;
@@ -213,7 +207,7 @@ void acceptready(void* ctx) {
     if (rc == kAcceptPause) {
       loopunwatchlistener(w->loop, socket_listen);
       w->listening = false;
-      w->resume_at = nowms() + kAcceptPauseMs;
+      w->resume_at = plat::nowms() + kAcceptPauseMs;
     }
     if (rc != kAccepted) return;
     ConnectionRecord* r = w->spare;
@@ -240,12 +234,12 @@ void acceptready(void* ctx) {
 // How long the loop may sleep: until accepting resumes after a pause.
 long loopwait(Worker* w) {
   if (workers_accept.load() == 0 || w->listening) return kLoopWaitMs;
-  int64_t left = w->resume_at - nowms();
+  int64_t left = w->resume_at - plat::nowms();
   return left < 0 ? 0 : (long)left;
 }
 
 void listen(Worker* w) {
-  if (w->listening || workers_accept.load() == 0 || nowms() < w->resume_at) return;
+  if (w->listening || workers_accept.load() == 0 || plat::nowms() < w->resume_at) return;
   if (!loopwatchlistener(w->loop, socket_listen, acceptready, w)) {
     logmsg(LOG_CRIT, "%s cannot watch the listening socket (0x%X)", w->tag.text,
            (unsigned)plat::lasterror());

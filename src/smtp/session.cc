@@ -1,6 +1,5 @@
 #include "smtp/session.h"
 
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -30,11 +29,6 @@ enum Taken { kNoLine, kLine, kLongLine };
 // Finished sessions a loop keeps for its next ones, so that a new session
 // needs no allocation while connections come and go.
 constexpr uint32_t kSpareSessions = 64;
-
-int64_t nowms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Every timer of a class runs for the same time, so each class is a list in
 // deadline order: arming appends, the head falls due first.
@@ -138,7 +132,7 @@ void arm(Session* s, int cls) {
   disarm(s);
   TimerList& t = s->loop->timers[cls];
   s->tclass = cls;
-  s->deadline = nowms() + timerlength(cls);
+  s->deadline = plat::nowms() + timerlength(cls);
   s->tprev = t.tail;
   s->tnext = nullptr;
   (t.tail ? t.tail->tnext : t.head) = s;
@@ -404,7 +398,7 @@ bool answer(Session* s, int taken, const char* line) {
   s->inputs++;
   s->r->inputs = s->inputs;
   int rc;
-  if (s->inputs > kMaxDialogueInputs || nowms() - s->started >= kMaxDialogueMs)
+  if (s->inputs > kMaxDialogueInputs || plat::nowms() - s->started >= kMaxDialogueMs)
     rc = RefuseOverLimit(s->r, taken == kLine ? line : "", &s->sink);
   else if (taken == kLongLine)
     rc = RefuseLongLine(s->r, &s->sink);
@@ -509,7 +503,7 @@ void ontimer(Session* s, int cls) {
 }
 
 void runtimers(SessionLoop* l) {
-  int64_t now = nowms();
+  int64_t now = plat::nowms();
   for (int c = 0; c < kTimerClasses; c++) {
     TimerList& t = l->timers[c];
     while (t.head != nullptr && t.head->deadline <= now) {
@@ -570,7 +564,7 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   s->tclass = -1;
   s->watched = -1;
   s->lost = s->held = s->heldlog = false;
-  s->started = nowms();
+  s->started = plat::nowms();
   s->inputs = 0;
   s->outpos = s->heldfrom = s->outlen = 0;
   s->firstread = true;
@@ -606,7 +600,7 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
 
 void loopturn(SessionLoop* l, long max_wait_ms) {
   long wait = max_wait_ms;
-  int64_t now = nowms();
+  int64_t now = plat::nowms();
   for (const TimerList& t : l->timers) {
     if (t.head == nullptr) continue;
     int64_t left = t.head->deadline - now;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "dns/resolver.h"
+#include "platform/sys.h"
 #include "spf/spf_internal.h"
 #include "base/textbuf.h"
 
@@ -286,7 +287,7 @@ int CheckHostWithin(int family, const void* address, const char* sender, const c
                     SpfCheckDetail* detail) {
   // The check's own time limit, within any deadline of the caller.
   int64_t outer = dns::threaddeadline();
-  int64_t limit = dns::nowms() + kSpfTimeLimitMs;
+  int64_t limit = plat::nowms() + kSpfTimeLimitMs;
   dns::setthreaddeadline(outer != 0 && outer < limit ? outer : limit);
   struct Restore {
     int64_t d;
