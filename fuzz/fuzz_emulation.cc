@@ -18,7 +18,7 @@
 #include "platform/net.h"
 #include "base/textbuf.h"
 #include "smtp/commands.h"
-#include "smtp/emulate.h"
+#include "smtp/reply.h"
 #include "smtp/session.h"
 
 namespace {

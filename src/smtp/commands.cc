@@ -1,4 +1,5 @@
-// The emulation's command handlers: Sendmail-like replies, no mail accepted.
+// The emulation: its command table, the handlers (Sendmail-like replies, no
+// mail accepted), the checks they share and the command loop over them.
 #include "smtp/commands.h"
 
 #include <strings.h>
@@ -6,11 +7,50 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/log.h"
 #include "common/recordlists.h"
+#include "common/settings.h"
 #include "base/textbuf.h"
-#include "smtp/emulate.h"
 
 namespace {
+
+// Buffers of one EmulateSmtp call.
+constexpr size_t kReplySize = 3072;
+constexpr size_t kVerbSize = 40;
+
+enum SmtpCommandCode {
+  CMD_END = 0,
+  CMD_HELO = 1,
+  CMD_EHLO = 2,
+  CMD_AUTH = 3,
+  CMD_MAIL = 4,
+  CMD_RCPT = 5,
+  CMD_DATA = 6,
+  CMD_QUIT = 7,
+  CMD_VRFY = 8,
+  CMD_EXPN = 9,
+  CMD_HELP = 10,
+  CMD_NOOP = 11,
+  CMD_RSET = 12,
+};
+
+// Every handler: writes at most one reply (without the final CR LF) into the
+// kReplySize-byte reply buffer and returns SMTP_CONTINUE or SMTP_CLOSE
+// (DoMail also SMTP_LOST, with the reply buffer left empty). Only DoMail
+// sends anything itself, through out.
+using SmtpHandler = int(ReplySink* out, char* reply, const char* verb, const char* arg,
+                        ConnectionRecord* r);
+
+struct SmtpCommand {
+  int32_t code;
+  char verb[kVerbSize];
+  int32_t compared;  // leading characters of the input that must equal the verb
+  SmtpHandler* handler;
+};
+
+const char kMaxErrorsReply[] = "550 Max errors exceeded";
+const char kUnrecognizedReply[] = "500 Command unrecognized";
+const char kLineTooLongReply[] = "500 Line too long";
 
 const char kHeloChars[] = "0123456789.-abcdefghijklmnopqrstuvwxyz_";
 const char kNoHeloNotice[] = "250-HELO/EHLO Command not issued, proceeding anyway";
@@ -70,6 +110,8 @@ int CheckAddress(const char* addr) {
   if (strncmp(addr, "<@", 2) == 0) return ADDR_NO_USER;
   return ADDR_OK;
 }
+
+namespace {
 
 int DoHelo(ReplySink*, char* reply, const char* verb, const char* arg,
            ConnectionRecord* r) {
@@ -236,4 +278,78 @@ int DoRset(ReplySink*, char* reply, const char*, const char* arg,
   r->rset_seen = 1;
   textcopy(reply, kReplySize, "250 OK");
   return SMTP_CONTINUE;
+}
+
+// Scanned from the top; the first matching row wins; ends at code CMD_END.
+const SmtpCommand smtp_commands[] = {
+    {CMD_HELO, "HELO", 4, DoHelo},
+    {CMD_EHLO, "EHLO", 4, DoHelo},
+    {CMD_AUTH, "AUTH PLAIN", 10, DoAuth},
+    {CMD_MAIL, "MAIL FROM:", 10, DoMail},
+    {CMD_RCPT, "RCPT TO:", 8, DoRcpt},
+    {CMD_DATA, "DATA", 4, DoData},
+    {CMD_QUIT, "QUIT", 4, DoQuit},
+    {CMD_VRFY, "VRFY", 4, DoVrfy},
+    {CMD_EXPN, "EXPN", 4, DoExpn},
+    {CMD_HELP, "HELP", 4, DoHelp},
+    {CMD_NOOP, "NOOP", 4, DoNoop},
+    {CMD_RSET, "RSET", 4, DoRset},
+    {CMD_END, "NULL", 0, nullptr},
+};
+
+// Row of smtp_commands that input begins with (letter case ignored), or null.
+const SmtpCommand* FindCommand(const char* input) {
+  for (const SmtpCommand* c = smtp_commands; c->code != CMD_END; ++c)
+    if (strncasecmp(input, c->verb, (size_t)c->compared) == 0) return c;
+  return nullptr;
+}
+
+}  // namespace
+
+void ExtractArgument(const char* input, size_t skip, char* arg) {
+  const char* p = input + skip;
+  while (*p == ' ') p++;
+  textcopy(arg, kArgCap + 1, p, kArgCap);
+  textcut(arg, "\r\n\t ");
+}
+
+int RefuseOverLimit(ConnectionRecord* r, const char* input, ReplySink* out) {
+  LogDialogLine(r, input);
+  return SendReply(out, kTempfailText, SMTP_CLOSE, 0, r);
+}
+
+int RefuseLongLine(ConnectionRecord* r, ReplySink* out) {
+  if (r->error_count >= kMaxErrors) return SendReply(out, kMaxErrorsReply, SMTP_CLOSE, 0, r);
+  r->error_count++;
+  RecordError(r, kLineTooLongReply);
+  return SendReply(out, kLineTooLongReply, SMTP_CONTINUE, settings.TarpitTime, r);
+}
+
+int EmulateSmtp(ConnectionRecord* r, const char* input, ReplySink* out) {
+  LogDialogLine(r, input);
+
+  if (r->error_count >= kMaxErrors) return SendReply(out, kMaxErrorsReply, SMTP_CLOSE, 0, r);
+
+  const SmtpCommand* cmd = FindCommand(input);
+  if (cmd == nullptr) {
+    r->error_count++;
+    RecordError(r, kUnrecognizedReply);
+    return SendReply(out, kUnrecognizedReply, SMTP_CONTINUE, settings.TarpitTime, r);
+  }
+
+  char verb[kVerbSize];
+  textcopy(verb, cmd->verb);
+  char arg[kArgCap + 1];
+  ExtractArgument(input, (size_t)cmd->compared, arg);
+
+  char reply[kReplySize];
+  memset(reply, 0, sizeof reply);
+  int result = cmd->handler(out, reply, verb, arg, r);
+  if (result == SMTP_CLOSE) r->quit_seen = 1;
+  if (reply[0] == '\0') return result;
+
+  // DATA's 471 and 421 are part of the decoy's normal course, not errors.
+  if (reply[0] == '5' || (reply[0] == '4' && cmd->code != CMD_DATA)) RecordError(r, reply);
+  long delay = result == SMTP_CONTINUE ? settings.TarpitTime : 0;
+  return SendReply(out, reply, result, delay, r);
 }

@@ -11,7 +11,7 @@
 #include "common/settings.h"
 #include "base/textbuf.h"
 #include "smtp/commands.h"
-#include "smtp/emulate.h"
+#include "smtp/reply.h"
 
 namespace {
 
@@ -403,7 +403,7 @@ bool answer(Session* s, int taken, const char* line) {
   else if (taken == kLongLine)
     rc = RefuseLongLine(s->r, &s->sink);
   else
-    rc = EmulateInput(s->r, line, &s->sink);
+    rc = EmulateSmtp(s->r, line, &s->sink);
   if (rc == SMTP_LOST) {
     disconnected(s);
     return false;

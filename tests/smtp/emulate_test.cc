@@ -1,7 +1,7 @@
 // The transcripts of dialogues.txt played by a client against a session on
 // its event loop (replies, the close and what the record keeps for the log),
-// and EmulateSmtp over a socket pair: a client that went away, and arguments
-// longer than their fields.
+// and EmulateSmtp alone: a client that went away, and arguments longer than
+// their fields.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,7 +14,6 @@
 #include "common/settings.h"
 #include "base/textbuf.h"
 #include "smtp/commands.h"
-#include "smtp/emulate.h"
 #include "smtp/session.h"
 #include "common/recordlists.h"
 #include "util/words.h"
@@ -23,57 +22,37 @@ namespace {
 
 const char kIp[] = "192.0.2.7";
 
-// Follows every input's replies on the server's side; replies never hold a
-// NUL (a command ends at one), and a stream keeps the order, so everything
-// before it is the reply, however the platform's pair delivers the bytes.
-const char kEndOfReply = '\0';
-
+// One input at a time straight to the emulation; the replies are kept.
 class Dialogue {
  public:
   Dialogue() {
     settings.TarpitTime = 0;
-    EXPECT_EQ(plat::socketpair(socks_), 1);
     memset(&rec, 0, sizeof rec);
-    rec.sock = socks_[0];
     textcopy(rec.client_ip, kIp);
     textcopy(rec.thread_tag, "[0001-0001]");
   }
-  ~Dialogue() {
-    plat::closesocket(socks_[0]);
-    if (socks_[1] != kInvalidSocket) plat::closesocket(socks_[1]);
-  }
   // Feeds one input; returns the result and leaves what the client got in `got`.
   int Say(const std::string& input) {
-    int rc = EmulateSmtp(&rec, input.c_str());
     got.clear();
-    if (socks_[1] == kInvalidSocket) return rc;
-    if (plat::sendsocket(socks_[0], &kEndOfReply, 1) != 1) {
-      ADD_FAILURE() << "cannot mark the end of the reply";
-      return rc;
-    }
-    char buf[8192];
-    for (long n; got.empty() || got.back() != kEndOfReply; got.append(buf, (size_t)n)) {
-      if (plat::waitreadable(socks_[1], 30000) < 1 || (n = plat::recvsocket(socks_[1], buf, sizeof buf)) <= 0) {
-        ADD_FAILURE() << "reply does not end: " << got;
-        return rc;
-      }
-    }
-    got.pop_back();
-    return rc;
+    return EmulateSmtp(&rec, input.c_str(), &sink_.sink);
   }
-  // The client goes away with a reset, so that the next reply fails on any
-  // kind of pair.
-  void HangUp() {
-    plat::setabortive(socks_[1]);
-    plat::closesocket(socks_[1]);
-    socks_[1] = kInvalidSocket;
-  }
+  // The client goes away: no reply reaches it from now on.
+  void HangUp() { sink_.gone = true; }
 
   ConnectionRecord rec;
   std::string got;
 
  private:
-  SocketHandle socks_[2] = {kInvalidSocket, kInvalidSocket};
+  struct Capture {
+    ReplySink sink;
+    Dialogue* d;
+    bool gone;
+  } sink_{{[](ReplySink* self, const char* data, size_t len, long, const ConnectionRecord*) {
+             Capture* c = reinterpret_cast<Capture*>(self);
+             if (!c->gone) c->d->got.append(data, len);
+             return c->gone ? 0 : 1;
+           }},
+          this, false};
 };
 
 // A session on an event loop of its own over a socket pair, and its client.

@@ -17,7 +17,7 @@
 #include "platform/net.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
-#include "smtp/emulate.h"
+#include "smtp/commands.h"
 #include "smtp/session.h"
 #include "util/cases.h"
 #include "util/temp_dir.h"
