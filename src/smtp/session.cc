@@ -4,8 +4,8 @@
 #include <new>
 
 #include "platform/error.h"
+#include "platform/eventloop.h"
 #include "platform/net.h"
-#include "platform/poller.h"
 #include "platform/sys.h"
 #include "common/log.h"
 #include "common/settings.h"
@@ -19,7 +19,6 @@ constexpr size_t kDrainBufferSize = 3072;
 // Room for everything one input can bring out: a notice and one reply, each
 // at most a dialogue text; a client that does not read stops being read.
 constexpr size_t kOutputCap = 8192;
-constexpr int kEventBatch = 64;
 // Input kept for the emulation: room for a line SMTP allows (RFC 5321
 // 4.5.3.1.4: 1,000 bytes with its CR LF) and what a client sent behind it.
 constexpr size_t kMaxLineLength = 1000;
@@ -30,9 +29,9 @@ enum Taken { kNoLine, kLine, kLongLine };
 // needs no allocation while connections come and go.
 constexpr uint32_t kSpareSessions = 64;
 
-// Every timer of a class runs for the same time, so each class is a list in
-// deadline order: arming appends, the head falls due first.
-enum TimerClass { kTimerTarpit = 0, kTimerRead = 1, kTimerDrain = 2, kTimerClasses = 3 };
+// The session's timers: the response delay, the read time-out (also for
+// bytes the client does not take) and the wait for the last bytes at close.
+enum TimerClass { kTimerTarpit = 0, kTimerRead = 1, kTimerDrain = 2 };
 
 long timerlength(int cls) {
   switch (cls) {
@@ -47,23 +46,17 @@ enum Next { kReadOn, kCloseAfter };
 
 struct Session;
 
-struct TimerList {
-  Session* head = nullptr;
-  Session* tail = nullptr;
-};
-
 }  // namespace
 
 struct SessionLoop {
-  plat::Poller* poller;
+  plat::EventLoop* events;
   SessionDone done;
   void* ctx;
-  TimerList timers[kTimerClasses];
   Session* all;  // every session held, for a stop
   uint32_t count;
   Session* spare;  // finished sessions kept for the next ones
   uint32_t spares;
-  char listener;  // its address is the listening socket's poller key
+  plat::Watch listener;
   void (*ready)(void*);
   void* readyctx;
   char line[kLineBufferSize];
@@ -77,20 +70,16 @@ struct Session {
   ConnectionRecord* r;
   Session* prev;  // in loop->all
   Session* next;
-  Session* tprev;  // in the timer list of class tclass
-  Session* tnext;
-  int tclass;
-  int64_t deadline;
+  plat::Watch watch;
+  plat::Timer timer;
+  plat::Output out;  // held bytes wait for the response delay
   int state;
   int after;
-  int watched;  // PollFlags the poller watches for, -1 when not registered
   bool lost;
-  bool held;     // bytes from heldfrom on wait for the response delay
-  bool heldlog;  // and their first line is logged when they go
+  bool heldlog;  // the first held line is logged when it goes
   int64_t started;
   uint32_t inputs;
-  size_t outpos, heldfrom, outlen;
-  char out[kOutputCap];
+  char outbuf[kOutputCap];
   bool firstread;  // the first input is still to come
   bool skipping;   // in a line too long to keep: dropped up to its end
   char lastbyte;   // the last byte dropped while skipping
@@ -119,42 +108,17 @@ bool nonsmtp(const char* data, size_t n) {
   return false;
 }
 
-void disarm(Session* s) {
-  if (s->tclass < 0) return;
-  TimerList& t = s->loop->timers[s->tclass];
-  (s->tprev ? s->tprev->tnext : t.head) = s->tnext;
-  (s->tnext ? s->tnext->tprev : t.tail) = s->tprev;
-  s->tprev = s->tnext = nullptr;
-  s->tclass = -1;
-}
+void disarm(Session* s) { plat::timerdisarm(s->loop->events, &s->timer); }
 
-void arm(Session* s, int cls) {
-  disarm(s);
-  TimerList& t = s->loop->timers[cls];
-  s->tclass = cls;
-  s->deadline = plat::nowms() + timerlength(cls);
-  s->tprev = t.tail;
-  s->tnext = nullptr;
-  (t.tail ? t.tail->tnext : t.head) = s;
-  t.tail = s;
-}
+void arm(Session* s, int cls) { plat::timerarm(s->loop->events, &s->timer, cls, timerlength(cls)); }
 
-// Registers, changes or drops the poller's interest in the session's socket.
+// Registers, changes or drops the loop's interest in the session's socket.
 void watch(Session* s, int events) {
-  plat::Poller* p = s->loop->poller;
-  if (events < 0) {
-    if (s->watched >= 0) plat::pollerremove(p, s->r->sock);
-  } else if (s->watched < 0) {
-    if (!plat::polleradd(p, s->r->sock, events, s)) {
-      logmsg(LOG_ERR, "%s %s cannot watch the connection (0x%X)", s->r->thread_tag,
-             s->r->client_ip, plat::lasterror());
-      s->lost = true;
-      events = -1;
-    }
-  } else if (s->watched != events) {
-    plat::pollermodify(p, s->r->sock, events, s);
+  if (!plat::watchset(s->loop->events, &s->watch, events)) {
+    logmsg(LOG_ERR, "%s %s cannot watch the connection (0x%X)", s->r->thread_tag,
+           s->r->client_ip, plat::lasterror());
+    s->lost = true;
   }
-  s->watched = events;
 }
 
 }  // namespace
@@ -236,47 +200,24 @@ void enddrain(Session* s, bool readable) {
 
 // Sends what may go now. Returns 0 when the client is gone.
 int flush(Session* s) {
-  size_t end = s->held ? s->heldfrom : s->outlen;
-  while (s->outpos < end) {
-    long n = plat::sendsocket(s->r->sock, s->out + s->outpos, end - s->outpos);
-    if (n < 0 && plat::wouldblock()) break;
-    if (n <= 0) {
-      s->lost = true;
-      earlyclose(s);
-      return 0;
-    }
-    s->outpos += (size_t)n;
-  }
-  if (s->outpos == s->outlen) s->outpos = s->outlen = s->heldfrom = 0;
-  return 1;
+  if (plat::outputflush(&s->out, s->r->sock)) return 1;
+  s->lost = true;
+  earlyclose(s);
+  return 0;
 }
 
 int sessionput(ReplySink* self, const char* data, size_t len, long delay_ms,
                const ConnectionRecord* log) {
   Session* s = reinterpret_cast<Session*>(self);
   if (s->lost) return 0;
-  if (s->outpos > 0 && !s->held) {
-    memmove(s->out, s->out + s->outpos, s->outlen - s->outpos);
-    s->outlen -= s->outpos;
-    s->outpos = 0;
-  }
-  if (s->outlen + len > sizeof s->out) {
+  bool holds = delay_ms > 0 && !s->out.held;
+  if (!plat::outputput(&s->out, data, len, delay_ms > 0)) {
     s->lost = true;
     return 0;
   }
-  if (delay_ms > 0 || s->held) {
-    if (!s->held) {
-      s->held = true;
-      s->heldlog = log != nullptr;
-      s->heldfrom = s->outlen;
-    }
-    memcpy(s->out + s->outlen, data, len);
-    s->outlen += len;
-    return 1;
-  }
+  if (holds) s->heldlog = log != nullptr;
+  if (s->out.held) return 1;
   if (log != nullptr) LogDialogLine(log, data);
-  memcpy(s->out + s->outlen, data, len);
-  s->outlen += len;
   return flush(s);
 }
 
@@ -286,15 +227,14 @@ void settle(Session* s) {
     disconnected(s);
     return;
   }
-  if (s->held || s->outpos < s->outlen) {
+  if (plat::outputpending(&s->out)) {
     s->state = kWriting;
-    bool unsent = s->outpos < (s->held ? s->heldfrom : s->outlen);
-    watch(s, unsent ? plat::kPollOut : -1);
+    watch(s, plat::outputunsent(&s->out) ? plat::kPollOut : -1);
     // Held bytes go when the response delay is over; bytes a client does
     // not take are as good as a silent client.
-    if (!s->held)
+    if (!s->out.held)
       arm(s, kTimerRead);
-    else if (s->tclass != kTimerTarpit)
+    else if (s->timer.cls != kTimerTarpit)
       arm(s, kTimerTarpit);
     if (s->lost) disconnected(s);
     return;
@@ -416,7 +356,7 @@ bool answer(Session* s, int taken, const char* line) {
 // one before has gone out, then waits for what comes next.
 void answerlines(Session* s) {
   char* line = s->loop->line;
-  while (!s->lost && !s->held && s->outpos == s->outlen && s->after == kReadOn) {
+  while (!s->lost && !plat::outputpending(&s->out) && s->after == kReadOn) {
     int taken = takeline(s, line);
     if (taken == kNoLine) break;
     // More bytes behind this line: the client did not wait for the reply.
@@ -456,7 +396,8 @@ void readinput(Session* s) {
   }
 }
 
-void onevent(Session* s, int events) {
+void onevent(void* ctx, int events) {
+  Session* s = (Session*)ctx;
   switch (s->state) {
     case kReading:
       readinput(s);
@@ -466,7 +407,7 @@ void onevent(Session* s, int events) {
       break;
     case kWriting:
       if ((events & (plat::kPollOut | plat::kPollErr)) == 0) break;
-      if (s->outpos == (s->held ? s->heldfrom : s->outlen)) {
+      if (!plat::outputunsent(&s->out)) {
         watch(s, -1);  // an error while only held bytes wait shows when they go
         break;
       }
@@ -484,17 +425,17 @@ void onevent(Session* s, int events) {
   }
 }
 
-void ontimer(Session* s, int cls) {
-  s->tclass = -1;
+void ontimer(void* ctx, int cls) {
+  Session* s = (Session*)ctx;
   if (s->state == kBanner) {
     sendbanner(s);
   } else if (s->state == kDraining) {
     enddrain(s, false);
-  } else if (cls == kTimerTarpit && s->held) {
-    s->held = false;
+  } else if (cls == kTimerTarpit && s->out.held) {
+    const char* first = plat::outputrelease(&s->out);
     // Bytes that came while the reply waited: the next command did not.
     if (plat::pendingbytes(s->r->sock) > 0) signal(s, kSignalPipelining);
-    if (s->heldlog) LogDialogLine(s->r, s->out + s->heldfrom);
+    if (s->heldlog) LogDialogLine(s->r, first);
     flush(s);
     answerlines(s);
   } else {
@@ -502,18 +443,9 @@ void ontimer(Session* s, int cls) {
   }
 }
 
-void runtimers(SessionLoop* l) {
-  int64_t now = plat::nowms();
-  for (int c = 0; c < kTimerClasses; c++) {
-    TimerList& t = l->timers[c];
-    while (t.head != nullptr && t.head->deadline <= now) {
-      Session* s = t.head;
-      t.head = s->tnext;
-      (t.head ? t.head->tprev : t.tail) = nullptr;
-      s->tnext = nullptr;
-      ontimer(s, c);
-    }
-  }
+void listenerready(void* ctx, int) {
+  SessionLoop* l = (SessionLoop*)ctx;
+  l->ready(l->readyctx);
 }
 
 }  // namespace
@@ -521,8 +453,8 @@ void runtimers(SessionLoop* l) {
 SessionLoop* loopcreate(SessionDone done, void* ctx) {
   SessionLoop* l = new (std::nothrow) SessionLoop;
   if (l == nullptr) return nullptr;
-  l->poller = plat::pollercreate();
-  if (l->poller == nullptr) {
+  l->events = plat::eventloopcreate();
+  if (l->events == nullptr) {
     delete l;
     return nullptr;
   }
@@ -539,7 +471,7 @@ SessionLoop* loopcreate(SessionDone done, void* ctx) {
 
 void loopfree(SessionLoop* l) {
   if (l == nullptr) return;
-  plat::pollerfree(l->poller);
+  plat::eventloopfree(l->events);
   while (Session* s = l->spare) {
     l->spare = s->next;
     delete s;
@@ -560,13 +492,12 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   s->sink.put = sessionput;
   s->loop = l;
   s->r = r;
-  s->tprev = s->tnext = nullptr;
-  s->tclass = -1;
-  s->watched = -1;
-  s->lost = s->held = s->heldlog = false;
+  s->watch = {r->sock, onevent, s};
+  s->timer = {ontimer, s};
+  s->out = {s->outbuf, sizeof s->outbuf};
+  s->lost = s->heldlog = false;
   s->started = plat::nowms();
   s->inputs = 0;
-  s->outpos = s->heldfrom = s->outlen = 0;
   s->firstread = true;
   s->skipping = false;
   s->lastbyte = '\0';
@@ -598,35 +529,20 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   return 1;
 }
 
-void loopturn(SessionLoop* l, long max_wait_ms) {
-  long wait = max_wait_ms;
-  int64_t now = plat::nowms();
-  for (const TimerList& t : l->timers) {
-    if (t.head == nullptr) continue;
-    int64_t left = t.head->deadline - now;
-    if (wait < 0 || left < wait) wait = left < 0 ? 0 : (long)left;
-  }
-  plat::PollEvent evs[kEventBatch];
-  int n = plat::pollerwait(l->poller, evs, kEventBatch, wait);
-  for (int i = 0; i < n; i++) {
-    if (evs[i].key == &l->listener)
-      l->ready(l->readyctx);
-    else
-      onevent((Session*)evs[i].key, evs[i].events);
-  }
-  runtimers(l);
-}
+void loopturn(SessionLoop* l, long max_wait_ms) { plat::eventloopturn(l->events, max_wait_ms); }
 
 int loopwatchlistener(SessionLoop* l, SocketHandle s, void (*ready)(void*), void* ctx) {
-  if (!plat::pollersharesaccept()) return 0;
   l->ready = ready;
   l->readyctx = ctx;
-  return plat::polleraddlistener(l->poller, s, &l->listener);
+  l->listener = {s, listenerready, l};
+  return plat::watchlistener(l->events, &l->listener);
 }
 
-void loopunwatchlistener(SessionLoop* l, SocketHandle s) { plat::pollerremove(l->poller, s); }
+void loopunwatchlistener(SessionLoop* l, SocketHandle) {
+  plat::watchset(l->events, &l->listener, -1);
+}
 
-void loopwake(SessionLoop* l) { plat::pollerwake(l->poller); }
+void loopwake(SessionLoop* l) { plat::eventloopwake(l->events); }
 
 void loopstopall(SessionLoop* l) {
   while (l->all != nullptr) {
