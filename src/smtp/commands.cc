@@ -18,21 +18,8 @@ namespace {
 constexpr size_t kReplySize = 3072;
 constexpr size_t kVerbSize = 40;
 
-enum SmtpCommandCode {
-  CMD_END = 0,
-  CMD_HELO = 1,
-  CMD_EHLO = 2,
-  CMD_AUTH = 3,
-  CMD_MAIL = 4,
-  CMD_RCPT = 5,
-  CMD_DATA = 6,
-  CMD_QUIT = 7,
-  CMD_VRFY = 8,
-  CMD_EXPN = 9,
-  CMD_HELP = 10,
-  CMD_NOOP = 11,
-  CMD_RSET = 12,
-};
+enum SmtpCommandCode { CMD_END, CMD_HELO, CMD_EHLO, CMD_AUTH, CMD_MAIL, CMD_RCPT, CMD_DATA,
+                       CMD_QUIT, CMD_VRFY, CMD_EXPN, CMD_HELP, CMD_NOOP, CMD_RSET };
 
 // Every handler: writes at most one reply (without the final CR LF) into the
 // kReplySize-byte reply buffer and returns SMTP_CONTINUE or SMTP_CLOSE
@@ -113,8 +100,7 @@ int CheckAddress(const char* addr) {
 
 namespace {
 
-int DoHelo(ReplySink*, char* reply, const char* verb, const char* arg,
-           ConnectionRecord* r) {
+int DoHelo(ReplySink*, char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
   if (arg[0] == '\0') return NeedsArgument(reply, verb, r);
   textcopy(r->helo, arg, kArgCap);
   if (!IsValidHeloName(arg)) {
@@ -132,8 +118,7 @@ int DoHelo(ReplySink*, char* reply, const char* verb, const char* arg,
   return SMTP_CONTINUE;
 }
 
-int DoAuth(ReplySink*, char* reply, const char* verb, const char* arg,
-           ConnectionRecord* r) {
+int DoAuth(ReplySink*, char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
   if (r->auth_done == 1) {
     textformat(reply, kReplySize, "503 %s already authenticated", verb);
     r->error_count++;
@@ -146,8 +131,7 @@ int DoAuth(ReplySink*, char* reply, const char* verb, const char* arg,
   return SMTP_CONTINUE;
 }
 
-int DoMail(ReplySink* out, char* reply, const char* verb, const char* arg,
-           ConnectionRecord* r) {
+int DoMail(ReplySink* out, char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
   if (arg[0] == '\0') return NeedsArgument(reply, verb, r);
   if (r->mail_from[0] != '\0' && r->rset_seen == 0) {
     textcopy(reply, kReplySize, "503 Nested MAIL command");
@@ -181,8 +165,7 @@ int DoMail(ReplySink* out, char* reply, const char* verb, const char* arg,
   return SMTP_CONTINUE;
 }
 
-int DoRcpt(ReplySink*, char* reply, const char* verb, const char* arg,
-           ConnectionRecord* r) {
+int DoRcpt(ReplySink*, char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
   if (r->mail_from[0] == '\0' || r->rset_seen == 1) {
     textcopy(reply, kReplySize, "503 Need MAIL before RCPT");
     return SMTP_CONTINUE;
@@ -208,8 +191,7 @@ int DoRcpt(ReplySink*, char* reply, const char* verb, const char* arg,
   }
 }
 
-int DoData(ReplySink*, char* reply, const char*, const char*,
-           ConnectionRecord* r) {
+int DoData(ReplySink*, char* reply, const char*, const char*, ConnectionRecord* r) {
   if (r->rcpt_count == 0 || r->rset_seen == 1) {
     // Counted as a recipient on purpose: a second DATA then gets the 421.
     r->rcpt_count++;
@@ -220,14 +202,12 @@ int DoData(ReplySink*, char* reply, const char*, const char*,
   return SMTP_CLOSE;
 }
 
-int DoQuit(ReplySink*, char* reply, const char*, const char*,
-           ConnectionRecord*) {
+int DoQuit(ReplySink*, char* reply, const char*, const char*, ConnectionRecord*) {
   textcopy(reply, kReplySize, "221 closing connection.");
   return SMTP_CLOSE;
 }
 
-int DoVrfy(ReplySink*, char* reply, const char* verb, const char* arg,
-           ConnectionRecord* r) {
+int DoVrfy(ReplySink*, char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
   int result = SMTP_CONTINUE;
   if (CountVerification(reply, verb, arg, r, &result)) return result;
   switch (CheckAddress(arg)) {
@@ -243,8 +223,7 @@ int DoVrfy(ReplySink*, char* reply, const char* verb, const char* arg,
   }
 }
 
-int DoExpn(ReplySink*, char* reply, const char* verb, const char* arg,
-           ConnectionRecord* r) {
+int DoExpn(ReplySink*, char* reply, const char* verb, const char* arg, ConnectionRecord* r) {
   int result = SMTP_CONTINUE;
   if (CountVerification(reply, verb, arg, r, &result)) return result;
   if (CheckAddress(arg) == ADDR_NO_USER) return UserRequired(reply, arg, r);
@@ -252,14 +231,12 @@ int DoExpn(ReplySink*, char* reply, const char* verb, const char* arg,
   return SMTP_CONTINUE;
 }
 
-int DoHelp(ReplySink*, char* reply, const char*, const char*,
-           ConnectionRecord*) {
+int DoHelp(ReplySink*, char* reply, const char*, const char*, ConnectionRecord*) {
   textcopy(reply, kReplySize, kHelpText);
   return SMTP_CONTINUE;
 }
 
-int DoNoop(ReplySink*, char* reply, const char*, const char*,
-           ConnectionRecord* r) {
+int DoNoop(ReplySink*, char* reply, const char*, const char*, ConnectionRecord* r) {
   if (r->noop_count >= kMaxNoop) {
     textcopy(reply, kReplySize, "451 max NOOP exceeded");
     return SMTP_CLOSE;
@@ -269,8 +246,7 @@ int DoNoop(ReplySink*, char* reply, const char*, const char*,
   return SMTP_CONTINUE;
 }
 
-int DoRset(ReplySink*, char* reply, const char*, const char* arg,
-           ConnectionRecord* r) {
+int DoRset(ReplySink*, char* reply, const char*, const char* arg, ConnectionRecord* r) {
   if (arg[0] != '\0') {
     textcopy(reply, kReplySize, "501 Invalid argument");
     return SMTP_CONTINUE;
