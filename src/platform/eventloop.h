@@ -22,8 +22,9 @@ struct Watch {
 
 // Every timer of a class runs for the same time, so each class is a list in
 // deadline order: arming appends, the head falls due first. due(ctx, cls)
-// runs when the timer falls due; it is disarmed by then.
-constexpr int kTimerClasses = 4;
+// runs when the timer falls due; it is disarmed by then. A loop keeps as
+// many classes as its users need (a session: three), each scanned per turn.
+constexpr int kTimerClasses = 3;
 struct Timer {
   void (*due)(void* ctx, int cls);
   void* ctx;
