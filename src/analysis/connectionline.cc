@@ -30,9 +30,10 @@ class LineWriter {
     out_[len_] = '\0';
   }
 
-  void number(const char* fmt, long v) {
+  // The format is fixed here, where the compiler checks it against the value.
+  void number(long v, int width = 0) {
     char tmp[32];
-    snprintf(tmp, sizeof tmp, fmt, v);
+    snprintf(tmp, sizeof tmp, "%*ld", width, v);
     column(tmp);
   }
 
@@ -47,7 +48,7 @@ void connectionline(char* out, const char* datetime, const ConnectionRecord* r) 
   LineWriter w(out);
   w.raw(datetime);
   w.column(r->ip_hex);
-  w.number("%6ld", (long)r->asn);
+  w.number((long)r->asn, 6);
   w.column(r->client_ip);
   w.column(r->ip_network);
   w.column(r->bgp_prefix);
@@ -58,10 +59,10 @@ void connectionline(char* out, const char* datetime, const ConnectionRecord* r) 
   w.column(r->list_detail);
   w.column(r->country);
   w.column(r->owner);
-  w.number("%d", (int)r->error_count);
-  w.number("%d", (int)r->vrfy_count);
-  w.number("%d", (int)r->noop_count);
-  w.number("%d", (int)r->rcpt_count);
+  w.number((int)r->error_count);
+  w.number((int)r->vrfy_count);
+  w.number((int)r->noop_count);
+  w.number((int)r->rcpt_count);
   w.column(r->auth_data);
   w.column(r->mail_from);
   w.column(r->rcpt_to);
