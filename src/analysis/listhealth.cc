@@ -15,6 +15,7 @@
 #include "dns/resolver.h"
 #include "platform/sys.h"
 #include "base/metrics.h"
+#include "common/exitcode.h"
 #include "common/log.h"
 #include "base/ipv4.h"
 #include "base/textbuf.h"
@@ -235,7 +236,7 @@ int printchecks(const std::vector<ZoneCheck>& checks) {
   printf("%d of %d DNS lists answer as RFC 5782 expects\n", (int)checks.size() - failed,
          (int)checks.size());
   fflush(stdout);
-  return failed ? 1 : 0;
+  return failed ? kExitUsage : kExitDone;
 }
 
 namespace {

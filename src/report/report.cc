@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/exitcode.h"
 namespace {
 
 constexpr size_t kTop = 10;
@@ -268,7 +269,7 @@ bool replacefile(const std::string& path, const std::string& text) {
 int reportmain(const char* logdir, int days, const char* htmlpath) {
   if (days < 1 || days > kMaxReportDays) {
     fprintf(stderr, "Invalid report period %d (1..%d days)\n", days, kMaxReportDays);
-    return 2;
+    return kExitSetting;
   }
   int64_t today = localtoday();
   Report r(today, days);
@@ -278,7 +279,7 @@ int reportmain(const char* logdir, int days, const char* htmlpath) {
   fflush(stdout);
   if (htmlpath != nullptr && !replacefile(htmlpath, r.html(st))) {
     fprintf(stderr, "Cannot write %s\n", htmlpath);
-    return 1;
+    return kExitUsage;
   }
-  return 0;
+  return kExitDone;
 }

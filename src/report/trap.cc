@@ -1,5 +1,7 @@
 #include "report/trap.h"
 
+#include "common/exitcode.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -110,13 +112,13 @@ std::string trapexport(const std::vector<uint32_t>& ips, const std::string& form
 int exportmain(const char* logdir, const char* format, const char* outpath) {
   if (!trapformatknown(format)) {
     fprintf(stderr, "Unknown export format \"%s\" (plain, postfix, rbldnsd, nft)\n", format);
-    return 2;
+    return kExitSetting;
   }
   TrapRule rule;
   std::string error;
   if (!readtraprule(&rule, &error)) {
     fprintf(stderr, "%s\n", error.c_str());
-    return 2;
+    return kExitSetting;
   }
   int64_t now = utcseconds();
   Trap trap(rule, now);
@@ -131,11 +133,11 @@ int exportmain(const char* logdir, const char* format, const char* outpath) {
   if (outpath == nullptr) {
     fwrite(out.data(), 1, out.size(), stdout);
     fflush(stdout);
-    return 0;
+    return kExitDone;
   }
   if (!replacefile(outpath, out)) {
     fprintf(stderr, "Cannot write %s\n", outpath);
-    return 1;
+    return kExitUsage;
   }
-  return 0;
+  return kExitDone;
 }

@@ -14,6 +14,7 @@
 #include "platform/event.h"
 #include "platform/svcmgr.h"
 #include "platform/sys.h"
+#include "common/exitcode.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
 
@@ -127,7 +128,7 @@ void svcsetargs(int argc, char** argv) {
 
 int svcdispatch(int (*run)(int, char**)) {
   svc_run = run;
-  return svcmain() ? service_exit_code.load() : -1;
+  return svcmain() ? service_exit_code.load() : kExitNoService;
 }
 
 void signaldone() {
