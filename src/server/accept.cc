@@ -10,9 +10,10 @@
 #include "platform/error.h"
 #include "platform/net.h"
 #include "platform/sys.h"
+#include "server/hysteresis.h"
 #include "server/peerlimit.h"
 #include "server/queue.h"
-#include "server/server.h"
+#include "server/engine.h"
 #include "base/metrics.h"
 #include "base/textbuf.h"
 #include "smtp/session.h"
@@ -20,23 +21,13 @@
 namespace {
 
 // The queue-full hysteresis, shared by every thread that accepts: entered
-// when the connections waiting beyond the capacity reach the limit, left
+// when the connections waiting beyond the capacity reach QueueSize, left
 // when they are below four fifths of it again.
-struct Admission {
-  std::mutex lock;
-  uint32_t limit = 0;
-  uint32_t saved = 0;
-  std::atomic<bool> rejecting{false};
-  unsigned long rejected = 0;  // in the current episode
-};
-Admission adm;
+std::mutex adm_lock;
+Hysteresis adm;
 std::once_flag adm_once;
 
 std::atomic<bool> paused{false};
-
-void admissionstart() {
-  adm.limit = adm.saved = (uint32_t)settings.QueueSize;
-}
 
 // Queued connections that wait because the sessions held reach the
 // capacity; those a worker is about to take do not count.
@@ -47,14 +38,9 @@ uint32_t waitingbeyondcap() {
   return queued > room ? queued - room : 0;
 }
 
-// REQUIRES: adm.lock held.
-void endepisode(const ConnectionRecord& r, uint32_t n) {
-  if (!adm.rejecting.load()) return;
+void logepisodeend(const ConnectionRecord& r, uint32_t n, unsigned long rejected) {
   logmsg(LOG_INFO, "[accept] %s queue back to normal (%ld), %lu connection(s) rejected",
-         r.client_ip, (long)n, adm.rejected);
-  adm.limit = adm.saved;
-  adm.rejecting.store(false);
-  adm.rejected = 0;
+         r.client_ip, (long)n, rejected);
 }
 
 }  // namespace
@@ -88,30 +74,27 @@ AcceptResult acceptconnection(ConnectionRecord* r) {
 }
 
 void admitteddirectly(const ConnectionRecord& r) {
-  if (!adm.rejecting.load()) return;
-  std::lock_guard<std::mutex> g(adm.lock);
-  endepisode(r, waitingbeyondcap());
+  if (!adm.episode()) return;
+  std::lock_guard<std::mutex> g(adm_lock);
+  if (adm.episode()) logepisodeend(r, waitingbeyondcap(), adm.end());
 }
 
 void queueconnection(ConnectionRecord* r) {
   {
-    std::call_once(adm_once, admissionstart);
-    std::lock_guard<std::mutex> g(adm.lock);
+    // QueueSize is final once the first connection comes.
+    std::call_once(adm_once, [] { adm.setcap((uint32_t)settings.QueueSize, true); });
+    std::lock_guard<std::mutex> g(adm_lock);
     uint32_t n = waitingbeyondcap();
-    if (n >= adm.limit) {
-      if (!adm.rejecting.load()) {
-        adm.saved = adm.limit;
-        adm.limit = adm.limit * 4 / 5;
-        adm.rejecting.store(true);
+    Hysteresis::Check c = adm.check(n);
+    if (c.ended) logepisodeend(*r, n, c.refused);
+    if (!c.admit) {
+      if (c.began)
         logmsg(LOG_WARN, "[accept] %s queue full (%ld), rejecting requests", r->client_ip, (long)n);
-      }
-      adm.rejected++;
       metrics::add(metrics::counters.refused[metrics::kRefusedQueueFull]);
       ResetConnection(r->sock);
       free(r);
       return;
     }
-    endepisode(*r, n);
   }
   uint32_t addr = r->peer_addr.addr;
   if (!peertake(addr)) {
@@ -130,4 +113,27 @@ void queueconnection(ConnectionRecord* r) {
     return;
   }
   wakeworker();
+}
+
+void acceptloop() {
+  while (!isstopping()) {
+    ConnectionRecord* r = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
+    if (r == nullptr) {
+      logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
+      failshutdown(kExitResources);
+      return;
+    }
+    AcceptResult rc = acceptconnection(r);
+    if (rc == kAccepted) {
+      queueconnection(r);
+      continue;
+    }
+    free(r);
+    if (rc == kAcceptPause) plat::sleepms(kAcceptPauseMs);
+  }
+}
+
+void awaitstop() {
+  workersaccept();
+  while (!isstopping()) plat::sleepms(kStopCheckMs);
 }

@@ -28,3 +28,8 @@ void queueconnection(ConnectionRecord* r);
 // A connection was taken straight into a session: ends a queue-full
 // episode as a queued one would.
 void admitteddirectly(const ConnectionRecord& r);
+// One thread accepts and hands each connection over through conn_queue:
+// where the platform cannot share the listener between the workers.
+void acceptloop();
+// The workers accept for themselves; the calling thread waits for the stop.
+void awaitstop();

@@ -10,7 +10,7 @@
 #include "platform/net.h"
 #include "server/pipeline.h"
 #include "server/queue.h"
-#include "server/server.h"
+#include "server/engine.h"
 
 namespace {
 time_t g_start = time(nullptr);

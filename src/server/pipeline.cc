@@ -16,6 +16,7 @@
 #include "analysis/recordmemo.h"
 #include "dns/resolver.h"
 #include "platform/sys.h"
+#include "server/hysteresis.h"
 #include "base/metrics.h"
 #include "common/log.h"
 
@@ -41,8 +42,9 @@ struct Pipeline {
   uint32_t cap = 0;
   uint64_t window = kAnalysisWindow;
   uint32_t held = 0;              // admitted and not yet written
-  bool overloaded = false;
-  unsigned long bypassed = 0;     // lines of the episode written at once
+  // Refusals are lines written at once; an episode ends once what is held
+  // is at most four fifths of the cap (with a cap of 1: once nothing is).
+  Hysteresis bound;
   std::vector<std::thread> threads;
   std::mutex write_lock;          // one writer at a time, in sequence order
 };
@@ -136,36 +138,29 @@ void analysisthread(Pipeline* p) {
 void pipelinestart(int threads, uint32_t backlog) {
   Pipeline* p = new Pipeline;
   p->cap = backlog;
+  if (backlog > 0) p->bound.setcap(backlog, false);
   // Room for every admitted record: the logger never waits for the window.
   p->window = std::max<uint64_t>(kAnalysisWindow, (uint64_t)backlog + (uint64_t)threads);
   for (int i = 0; i < threads; i++) p->threads.emplace_back(analysisthread, p);
   g_pipe = p;
 }
 
-// The bound and its hysteresis: an episode ends once what is held is at
-// most four fifths of the cap (with a cap of 1: once nothing is held).
 bool pipelineadmit() {
   Pipeline* p = g_pipe;
   if (p == nullptr) return false;
   std::lock_guard<std::mutex> lock(p->m);
   if (p->cap == 0) return true;
   unsigned long n = p->held;
-  if (p->overloaded && n <= (unsigned long)p->cap * 4 / 5) {
+  Hysteresis::Check c = p->bound.check(p->held);
+  if (c.ended)
     logmsg(LOG_WARN, "analysis backlog back to normal (%lu), %lu line(s) written without DNS data",
-           n, p->bypassed);
-    p->overloaded = false;
-    p->bypassed = 0;
-  }
-  if (!p->overloaded && n < p->cap) {
+           n, c.refused);
+  if (c.admit) {
     p->held++;
     g_held.store(p->held, std::memory_order_relaxed);
     return true;
   }
-  if (!p->overloaded) {
-    logmsg(LOG_WARN, "analysis backlog full (%lu), logging without DNS data", n);
-    p->overloaded = true;
-  }
-  p->bypassed++;
+  if (c.began) logmsg(LOG_WARN, "analysis backlog full (%lu), logging without DNS data", n);
   metrics::add(metrics::counters.nodns[metrics::kNoDnsBacklog]);
   return false;
 }

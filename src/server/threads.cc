@@ -1,4 +1,4 @@
-// Worker and logger threads, and the shared stop control.
+// Worker and logger threads.
 #include <cstdlib>
 
 #include "analysis/checkconn.h"
@@ -13,34 +13,24 @@
 #include "server/peerlimit.h"
 #include "server/pipeline.h"
 #include "server/queue.h"
-#include "server/server.h"
+#include "server/engine.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
-#include "service/service.h"
 #include "smtp/session.h"
 
-std::atomic<uint32_t> shutdown_flag{0};
 std::atomic<uint32_t> active_threads{0};
 std::atomic<uint32_t> sessions_held{0};
-std::atomic<int> failure_exit{0};
 uint32_t session_cap = 1;
 SocketHandle socket_listen = kInvalidSocket;
 
 namespace {
 
-constexpr long kStopCheckMs = 100;
 constexpr long kDrainPollMs = 1000;
 // An idle worker sleeps until a connection, a timer or a stop wakes it.
 constexpr long kLoopWaitMs = -1;
-// Longest the main thread waits for the thread that initiated a shutdown to
-// close the listener.
-constexpr long kListenerCloseWaitMs = 1000;
-
-std::atomic<int> stop_seen{0};
 // Set once the listener is open for the workers to accept on.
 std::atomic<int> workers_accept{0};
 std::atomic<int> reload_requested{0};
-std::atomic<int> listener_closed{0};
 
 // Worker threads register their loop here, so that the accept loop and a
 // stop can wake them; `load` is the sessions each one holds.
@@ -255,25 +245,18 @@ void wakeworkers() {
     if (SessionLoop* l = worker_slots[i].loop.load()) loopwake(l);
 }
 
-// For a stop: the logger's wake-up is once and for all.
+}  // namespace
+
+void wakeworker() { wakeidlest(nullptr); }
+
 void wakeall() {
   wakeworkers();
   if (log_queue != nullptr) queuewakeall(log_queue);
 }
 
-}  // namespace
-
-void wakeworker() { wakeidlest(nullptr); }
-
 void workersaccept() {
   workers_accept.store(1);
   wakeworkers();
-}
-
-void failshutdown(int code) {
-  int none = 0;
-  failure_exit.compare_exchange_strong(none, code);
-  initshutdown(plat::kSigAbrt);
 }
 
 void releaseworkers() {
@@ -281,51 +264,9 @@ void releaseworkers() {
   for (uint32_t i = 0; i < used && i < kMaxThreads; i++) loopfree(worker_slots[i].loop.exchange(nullptr));
 }
 
-void initshutdown(int sig) {
-  char name[16];
-  if (sig == plat::kSigInt)
-    textcopy(name, "SIGINT");
-  else if (sig == plat::kSigTerm)
-    textcopy(name, "SIGTERM");
-  else if (sig == plat::kSigAbrt)
-    textcopy(name, "SIGABRT");
-  else if (sig == plat::kSigQuit)
-    textcopy(name, "SIGQUIT");
-  else
-    textformat(name, sizeof name, "0x%X", (unsigned)sig);
-  logmsg(LOG_INFO, "%s: initiating shutdown sequence...", name);
-  shutdown_flag.fetch_add(1);
-  setstopevent();
-  wakeall();
-  logmsg(LOG_INFO, "Closing server socket...");
-  // Several paths can initiate a shutdown; the socket is closed once only.
-  if (socket_listen != kInvalidSocket && listener_closed.exchange(1) == 0)
-    plat::closelistener(socket_listen);
-}
-
 void requestreload(int) {
   logmsg(LOG_INFO, "SIGHUP: reloading the list files...");
   reload_requested.store(1);
-}
-
-void awaitlistenerclosed() {
-  for (long waited = 0; listener_closed.load() == 0; waited++) {
-    // A shutdown initiated before the listener existed left it open.
-    if (waited == kListenerCloseWaitMs) {
-      if (listener_closed.exchange(1) == 0) plat::closelistener(socket_listen);
-      return;
-    }
-    plat::sleepms(1);
-  }
-}
-
-uint32_t isstopping() {
-  uint32_t f = shutdown_flag.load();
-  if (f != 0) return f;
-  if (!stopsignalled()) return 0;
-  if (stop_seen.exchange(1) != 0) return 1;
-  initshutdown(plat::kSigTerm);
-  return 1;
 }
 
 void workerthread() {
@@ -363,11 +304,7 @@ void workerthread() {
 void loggerthread() {
   ThreadTag tag = maketag();
   logmsg(LOG_INFO, "%s Logger thread started", tag.text);
-  while (shutdown_flag.load() == 0) {
-    if (stopsignalled()) {
-      if (stop_seen.exchange(1) == 0) initshutdown(plat::kSigTerm);
-      break;
-    }
+  while (isstopping() == 0) {
     // The lists are read by the analysis threads: swapped once every record
     // handed in is written, before the next one comes.
     if (reload_requested.exchange(0) != 0) {
