@@ -7,7 +7,6 @@ constexpr long kMinQueueSize = 5;
 
 enum class Action { Run, Configure, CheckLists, Install, Remove, Help, Version, Report, Export };
 
-
 // What the command line asks for, beyond the values it sets.
 struct Options {
   Action action = Action::Run;
