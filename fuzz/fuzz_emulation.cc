@@ -1,14 +1,12 @@
 // The SMTP emulation driven through the session state machine: the fuzzer
-// input is cut at NUL bytes into segments, and each segment reaches the
-// session as one write of the client on its connection, so the fuzzer picks
-// where lines are split and which go together. The replies to a segment
-// that ends lines are awaited before the next goes out. A segment that is
-// exactly one line after whole lines is checked as one input. Only the
-// client's end of the connection and the record are looked at.
+// input is cut at NUL bytes into segments, each reaching the session as one
+// write of the client, so the fuzzer picks where lines are split and which
+// go together. A segment that ends lines gets its replies before the next
+// goes out; a segment of exactly one line after whole lines is checked as
+// one input. Only the client's end of the connection and the record count.
 #include <strings.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,27 +21,12 @@
 
 namespace {
 
-// The session reads at most this many bytes at once.
-constexpr size_t kMaxSegment = kLineBufferSize - 1;
 constexpr int kMaxTurns = 100;
-
 SessionLoop* g_loop = nullptr;
 ConnectionRecord* g_done = nullptr;
 
-void ondone(ConnectionRecord* r, void*) { g_done = r; }
-
-void setup() {
-  quietsettings();
-  settings.TarpitTime = 0;
-  settings.RxTimeOut = 600000;  // no timer falls due within a run
-  settings.FakeSmtp = 1;
-  g_loop = loopcreate(ondone, nullptr);
-  if (g_loop == nullptr) __builtin_trap();
-}
-
 // Turns the loop (when `await`, until the client has something to read or
-// the session ended) and then until nothing more comes; returns what came.
-// *eof is set when the server closed.
+// the session ended), then until nothing more comes; *eof: the server closed.
 std::string receive(SocketHandle peer, bool await, bool* eof) {
   for (int i = 0; await && i < kMaxTurns && g_done == nullptr && plat::waitreadable(peer, 0) <= 0; i++)
     loopturn(g_loop, 10);
@@ -57,60 +40,41 @@ std::string receive(SocketHandle peer, bool await, bool* eof) {
   return got;
 }
 
-// Arguments are cut at the first CR, LF, tab and space.
-template <size_t N>
-void checkargument(const char (&field)[N]) {
-  checktext(field);
-  if (strpbrk(field, "\r\n\t ") != nullptr) __builtin_trap();
-}
-
+// Texts terminated; arguments cut at the first CR, LF, tab and space.
 void checkrecord(const ConnectionRecord& r) {
   checkterminated(r);
-  checkargument(r.helo);
-  checkargument(r.auth_data);
-  checkargument(r.mail_from);
-  checkargument(r.rcpt_to);
+  for (const char* arg : {r.helo, r.auth_data, r.mail_from, r.rcpt_to})
+    if (strpbrk(arg, "\r\n\t ") != nullptr) __builtin_trap();
   if (strpbrk(r.last_error, "\r\n") != nullptr) __builtin_trap();
   if (r.auth_done > 1 || r.rset_seen > 1 || (uint32_t)r.quit_seen > 1) __builtin_trap();
 }
 
-// What one answered segment may do to the record and the reply.
-void checkanswer(const ConnectionRecord& before, const ConnectionRecord& r,
-                 const std::string& input, const std::string& sent, bool closing,
-                 unsigned inputs) {
-  if (sent.size() < 5 || sent.compare(sent.size() - 2, 2, "\r\n") != 0) __builtin_trap();
-  if (sent[0] < '2' || sent[0] > '5') __builtin_trap();
-  // A refusal (any 5xx, a 4xx other than DATA's) is the last error, cut
-  // to its first line and the field; MAIL's early notice comes first.
-  std::string reply = sent;
-  if (reply.compare(0, 16, "250-HELO/EHLO Co") == 0) reply.erase(0, reply.find("\r\n") + 2);
+// What one answered line may do to the record: a refusal (any 5xx, a 4xx
+// other than DATA's) is the last error; counters grow by at most one step
+// (errors by two: MAIL without HELO and a refused address) and stay within
+// their limits; quit_seen is set exactly by a handler's closing reply.
+void checkanswer(const ConnectionRecord& before, const ConnectionRecord& r, const std::string& input,
+                 std::string reply, bool closing, unsigned inputs) {
+  if (reply.size() < 5 || reply[0] < '2' || reply[0] > '5') __builtin_trap();
+  if (reply.compare(0, 16, "250-HELO/EHLO Co") == 0) reply.erase(0, reply.find("\r\n") + 2);  // MAIL's notice
   const size_t eol = reply.find("\r\n");
-  if (eol == std::string::npos || eol == 0) __builtin_trap();
+  if (eol == std::string::npos || eol == 0 || eol > kDialogTextCap) __builtin_trap();
   reply.erase(eol);
-  if (reply.size() > kDialogTextCap) __builtin_trap();
-  const bool data = strncasecmp(input.c_str(), "DATA", 4) == 0;
   const bool limited = before.error_count >= kMaxErrors || inputs > kMaxDialogueInputs;
-  if (!limited && (reply[0] == '5' || (reply[0] == '4' && !data)) &&
-      reply.compare(0, kTextCap, r.last_error) != 0)
+  const bool refusal = reply[0] == '5' || (reply[0] == '4' && strncasecmp(input.c_str(), "DATA", 4) != 0);
+  if (!limited && refusal && reply.compare(0, kTextCap, r.last_error) != 0) __builtin_trap();
+  if (r.error_count < before.error_count || r.error_count > before.error_count + 2 ||
+      r.vrfy_count < before.vrfy_count || r.vrfy_count > before.vrfy_count + 1 ||
+      r.noop_count < before.noop_count || r.noop_count > before.noop_count + 1 ||
+      r.rcpt_count > before.rcpt_count + 1)
     __builtin_trap();
-
-  // Counters only grow, by at most one step per input (an error may come
-  // twice: MAIL without HELO and a refused address).
-  if (r.error_count < before.error_count || r.error_count > before.error_count + 2) __builtin_trap();
-  if (r.vrfy_count < before.vrfy_count || r.vrfy_count > before.vrfy_count + 1) __builtin_trap();
-  if (r.noop_count < before.noop_count || r.noop_count > before.noop_count + 1) __builtin_trap();
-  if (r.rcpt_count > before.rcpt_count + 1) __builtin_trap();
   // Only a new transaction (MAIL) takes the recipient count back, to 0.
-  const bool mail = strncasecmp(input.c_str(), "MAIL FROM:", 10) == 0;
-  if (r.rcpt_count < before.rcpt_count && !(mail && r.rcpt_count == 0)) __builtin_trap();
-  // The limits close the session before a counter passes them.
-  if (r.error_count > kMaxErrors + 1 || r.vrfy_count > kMaxVerify || r.noop_count > kMaxNoop)
+  if (r.rcpt_count < before.rcpt_count && !(strncasecmp(input.c_str(), "MAIL FROM:", 10) == 0 && r.rcpt_count == 0))
     __builtin_trap();
-  // quit_seen is set exactly by a handler's closing reply; the error and
-  // dialogue limits close without it.
-  if (limited) {
+  if (r.error_count > kMaxErrors + 1 || r.vrfy_count > kMaxVerify || r.noop_count > kMaxNoop) __builtin_trap();
+  if (limited) {  // the limits close without touching the record, but for the input's count and signals
     ConnectionRecord a = before, b = r;
-    a.signals = b.signals = a.inputs = b.inputs = 0;  // the input is still counted and noted
+    a.signals = b.signals = a.inputs = b.inputs = 0;
     if (!closing || memcmp(&a, &b, sizeof r) != 0) __builtin_trap();
   } else if (closing != (r.quit_seen == 1)) {
     __builtin_trap();
@@ -120,7 +84,14 @@ void checkanswer(const ConnectionRecord& before, const ConnectionRecord& r,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_loop == nullptr) setup();
+  if (g_loop == nullptr) {
+    quietsettings();
+    settings.TarpitTime = 0;
+    settings.RxTimeOut = 600000;  // no timer falls due within a run
+    settings.FakeSmtp = 1;
+    g_loop = loopcreate([](ConnectionRecord* r, void*) { g_done = r; }, nullptr);
+    if (g_loop == nullptr) __builtin_trap();
+  }
   SocketHandle pair[2];
   if (plat::socketpair(pair) != 1) __builtin_trap();
   ConnectionRecord* r = (ConnectionRecord*)calloc(1, sizeof(ConnectionRecord));
@@ -132,30 +103,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool eof = false;
   if (receive(pair[1], true, &eof).compare(0, 4, "220 ") != 0 || eof) __builtin_trap();
 
-  const char* p = reinterpret_cast<const char*>(data);
-  const char* end = p + size;
+  const char *p = reinterpret_cast<const char*>(data), *end = p + size;
   unsigned inputs = 0;
   bool linestart = true;  // everything sent so far ends with a line end
   while (p < end && !eof) {
     const char* nul = static_cast<const char*>(memchr(p, '\0', (size_t)(end - p)));
-    size_t len = (size_t)((nul ? nul : end) - p);
-    std::string segment(p, len < kMaxSegment ? len : kMaxSegment);
+    const size_t len = (size_t)((nul ? nul : end) - p);
+    std::string segment(p, std::min(len, (size_t)kLineBufferSize - 1));  // the most one read takes
     p += len + 1;
-    if (segment.empty()) continue;  // nothing goes over the connection
-
-    ConnectionRecord before;
-    memcpy(&before, r, sizeof *r);
-    if (plat::sendsocket(pair[1], segment.data(), segment.size()) != (long)segment.size())
-      __builtin_trap();
+    if (segment.empty()) continue;
+    ConnectionRecord before = *r;
+    if (plat::sendsocket(pair[1], segment.data(), segment.size()) != (long)segment.size()) __builtin_trap();
     const size_t lines = (size_t)std::count(segment.begin(), segment.end(), '\n');
     inputs += (unsigned)lines;
     std::string sent = receive(pair[1], lines > 0, &eof);
     checkrecord(*r);
-    // The client never goes away, so every line is answered in full; after
-    // a closing reply the server ends its side.
+    // The client never goes away, so every line is answered.
     if (lines > 0 && sent.empty() && !eof) __builtin_trap();
     if (linestart && lines == 1 && segment.back() == '\n' && segment.size() <= 1000)
-      checkanswer(before, *r, segment.c_str(), sent, eof, inputs);
+      checkanswer(before, *r, segment, sent, eof, inputs);
     linestart = segment.back() == '\n';
   }
   // The client hangs up; the session closes and hands its record back.

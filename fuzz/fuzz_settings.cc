@@ -1,5 +1,4 @@
 // The settings-file reader on arbitrary file text.
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>

@@ -15,7 +15,6 @@ inline void quietsettings() {
   settings.LogPath[0] = '\0';
 }
 
-
 // Traps unless the field is zero-terminated within its capacity; returns its length.
 template <size_t N>
 size_t checktext(const char (&field)[N]) {
@@ -26,23 +25,8 @@ size_t checktext(const char (&field)[N]) {
 
 // Every text field of the record is terminated within its capacity.
 inline void checkterminated(const ConnectionRecord& r) {
-  checktext(r.thread_tag);
-  checktext(r.helo);
-  checktext(r.auth_data);
-  checktext(r.mail_from);
-  checktext(r.rcpt_to);
-  checktext(r.last_error);
-  checktext(r.ip_hex);
-  checktext(r.client_ip);
-  checktext(r.ip_network);
-  checktext(r.bgp_prefix);
-  checktext(r.ptr_name);
-  checktext(r.list_tag);
-  checktext(r.list_detail);
-  checktext(r.country);
-  checktext(r.owner);
-  checktext(r.sb_item50);
-  checktext(r.sb_item55);
-  checktext(r.sb_item54);
-  checktext(r.spf_result);
+  auto all = [](const auto&... field) { (checktext(field), ...); };
+  all(r.thread_tag, r.helo, r.auth_data, r.mail_from, r.rcpt_to, r.last_error, r.ip_hex, r.client_ip,
+      r.ip_network, r.bgp_prefix, r.ptr_name, r.list_tag, r.list_detail, r.country, r.owner, r.sb_item50,
+      r.sb_item55, r.sb_item54, r.spf_result);
 }
