@@ -191,6 +191,7 @@ class JsonLines(AnalysisCase):
         rev(WHITE) + ".bl2.test": {"A": ["127.255.255.254"]},
         rev(WHITE) + ".gl1.test": {"A": ["127.0.0.3"]},
         rev(BLACK) + ".bl2.test": {"A": ["127.0.0.4"]},
+        rev(BLACK) + ".gl1.test": {"A": ["127.0.0.3"]},  # black decides over grey
         ptr(GUESS): {"PTR": ["mail.isp.test"]},
         "mail.isp.test": {"A": [GUESS]},
         rev(GUESS) + ".origin.test": {"TXT": [["64500 | 192.0.2.0/24 | ZZ | test | 2001-01-01"]]},
