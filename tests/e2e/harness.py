@@ -54,8 +54,7 @@ _rng = random.SystemRandom()  # tests may seed the module-wide generator
 def free_port():
     """A loopback port free now, below the ephemeral range (where a busy test's
     client connections could take it before the server binds it)."""
-    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-        low = int(f.read().split()[0])
+    low = int(pathlib.Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
     while True:
         with socket.socket() as s:
             try:
@@ -93,8 +92,7 @@ class Nestrap:
         if ini is not None:
             files["nestrap.ini"] = ini
         for fname, text in files.items():
-            with open(os.path.join(self.dir, fname), "w") as f:
-                f.write(text)
+            pathlib.Path(self.dir, fname).write_text(text)
         self.port = port if port is not None else free_port()
         self.args, self.hostname, self.listen = list(args), hostname, listen
         self.env, self.prefix, self.stdin = dict(env or {}), list(prefix), stdin
@@ -132,8 +130,7 @@ class Nestrap:
         return self
 
     def stderr(self):
-        with open(self.stderr_path, errors="replace") as f:
-            return f.read()
+        return pathlib.Path(self.stderr_path).read_text(errors="replace")
 
     def wait_stderr(self, text, timeout=None):
         def check():
@@ -224,11 +221,12 @@ class Case(unittest.TestCase):
         self.assertEqual(positions, sorted(positions), text)
 
 
-def presented_accounts(directory, user, uid):
+def presented_accounts(directory, user, uid=None):
     """A prefix that runs the server with an account database of the test's
-    own (the machine's, plus `user` with `uid`), in a private mount namespace."""
+    own (the machine's, with `user` as `uid` or, when None, without `user`),
+    in a private mount namespace."""
     rows = {"passwd": "%s:x:%d:%d::/nonexistent:/usr/sbin/nologin\n" % (user, uid, uid),
-            "group": "%s:x:%d:\n" % (user, uid)}
+            "group": "%s:x:%d:\n" % (user, uid)} if uid is not None else {"passwd": "", "group": ""}
     for name, row in rows.items():
         with open("/etc/" + name) as f, open(os.path.join(directory, name), "w") as out:
             out.write("".join(l for l in f if not l.startswith(user + ":")) + row)

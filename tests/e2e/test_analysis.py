@@ -118,8 +118,7 @@ class SpfAndSignals(AnalysisCase):
             n.session(source=c)
         n.wait_stderr("Logging connection data")
         self.assertLess(len(n.lines()), len(queued))
-        with open(os.path.join(n.dir, "nsp-dnsbl.txt"), "w") as f:
-            f.write("bl3.test\n")
+        pathlib.Path(n.dir, "nsp-dnsbl.txt").write_text("bl3.test\n")
         n.proc.send_signal(signal.SIGHUP)
         n.proc.send_signal(signal.SIGUSR1)
         n.wait_stderr("01 lists loaded from nsp-dnsbl.txt")
@@ -290,8 +289,7 @@ class ListHealth(AnalysisCase):
         self.assertRegex(rows["dead.test"], r">\d+ ms$")
         self.assertEqual(r.stdout.splitlines()[-1], "3 of 8 DNS lists answer as RFC 5782 expects")
         for name, text in lists(wl="good-wl.test", bl="good-bl.test", uwl="good-uri.test").items():
-            with open(os.path.join(n.dir, name), "w") as f:
-                f.write(text)
+            pathlib.Path(n.dir, name).write_text(text)
         r = n.run(["-T", "-v", "0"])
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertEqual(r.stdout.splitlines()[-1], "3 of 3 DNS lists answer as RFC 5782 expects")
@@ -313,8 +311,7 @@ class ListHealth(AnalysisCase):
         self.assertEqual(n.stderr().count("[WARN] refusing.test answers 127.255.255.254 "
                                           "(refused: query via public resolver?), ignored"), 1)
         # Reloaded lists are checked at once; only what changed is logged.
-        with open(os.path.join(n.dir, "nsp-dnsbl.txt"), "w") as f:
-            f.write("refusing.test\ngood-bl.test\nworld.test\n")
+        pathlib.Path(n.dir, "nsp-dnsbl.txt").write_text("refusing.test\ngood-bl.test\nworld.test\n")
         n.proc.send_signal(signal.SIGHUP)
         n.wait_stderr("[WARN] DNS list world.test (nsp-dnsbl.txt): lists the world")
         err = n.stderr()

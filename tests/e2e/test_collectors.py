@@ -5,6 +5,7 @@ network, host-name ("decoy-a") and mount namespaces of the module's own."""
 import ctypes
 import json
 import os
+import pathlib
 import shutil
 import socket
 import subprocess
@@ -41,8 +42,7 @@ def setUpModule():
 
 def shipped(path, *edits):
     """The text of a file under dist/ with (old, new) replacements made."""
-    with open(os.path.join(DIST, path)) as f:
-        text = f.read()
+    text = pathlib.Path(DIST, path).read_text()
     for old, new in edits:
         text = text.replace(old, new)
     return text
@@ -153,8 +153,7 @@ class Collectors(Case):
                     ('"514"', tcp), ("/run/nestrap-syslog.sock", sock)))):
             os.mkdir(os.path.join(tmp, name))
             conf = os.path.join(tmp, name + ".conf")
-            with open(conf, "w") as f:
-                f.write('global(workDirectory="%s/%s")\n' % (tmp, name) + text)
+            pathlib.Path(conf).write_text('global(workDirectory="%s/%s")\n' % (tmp, name) + text)
             self.daemon(["rsyslogd", "-n", "-f", conf, "-i", os.path.join(tmp, name + ".pid")], tmp)
         wait_for(lambda: os.path.exists(sock), what="the decoy's rsyslog socket")
         # The decoy may run as a user of its own (a nestrap account): it must reach the socket.

@@ -3,6 +3,7 @@ dialogues.txt, long lines, vanishing clients and the response delay."""
 import ast
 import base64
 import os
+import pathlib
 import re
 import shlex
 import smtplib
@@ -31,8 +32,7 @@ def read_reply(sock, count=1):
 
 def dialogues():
     """The cases of dialogues.txt: (title, [input], closes, {column: value})."""
-    with open(os.path.join(HERE, "dialogues.txt")) as f:
-        blocks = f.read().split("\n== ")[1:]
+    blocks = pathlib.Path(HERE, "dialogues.txt").read_text().split("\n== ")[1:]
     for block in blocks:
         title, *rows = block.strip("\n").split("\n")
         inputs, log = [], {}

@@ -20,8 +20,8 @@ class InstallTest(Case):
         self.addCleanup(shutil.rmtree, dest, True)
         subprocess.run(["cmake", "--install", BUILD], env=dict(os.environ, DESTDIR=dest),
                        check=True, capture_output=True)
-        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-            prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", f.read(), re.M).group(1)
+        prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$",
+                           pathlib.Path(BUILD, "CMakeCache.txt").read_text(), re.M).group(1)
         etc, var = ("/etc", "/var") if prefix == "/usr" else (prefix + "/etc", prefix + "/var")
         files = {prefix + "/sbin/nestrap", prefix + "/lib/systemd/system/nestrap.service",
                  prefix + "/lib/sysusers.d/nestrap.conf", prefix + "/lib/tmpfiles.d/nestrap.conf",
@@ -66,8 +66,8 @@ class InstallTest(Case):
             self.skipTest("systemd-analyze not installed: the unit is not verified")
         # Verified where systemd would find the program and its man page.
         local = os.path.join(dest, "nestrap.service")
-        with open(local, "w") as f:
-            f.write(unit.replace("ExecStart=" + prefix, "ExecStart=" + dest + prefix))
+        pathlib.Path(local).write_text(unit.replace("ExecStart=" + prefix,
+                                                    "ExecStart=" + dest + prefix))
         r = subprocess.run([tool, "verify", local], capture_output=True, text=True, timeout=60,
                            env=dict(os.environ, MANPATH=dest + prefix + "/share/man"))
         self.assertEqual((r.returncode, r.stderr.strip()), (0, ""), r.stdout)

@@ -2,6 +2,7 @@
 import asyncio
 import collections
 import os
+import pathlib
 import random
 import resource
 import socket
@@ -193,8 +194,7 @@ class LoadTest(Case):
             # invalid vptr on any virtual call, so it is off in this run: by
             # the dynamic type ("vptr_check") and by location ("vptr").
             supp = os.path.join(n.dir, "ubsan.supp")
-            with open(supp, "w") as f:
-                f.write("vptr_check:*\nvptr:*\n")
+            pathlib.Path(supp).write_text("vptr_check:*\nvptr:*\n")
             opts = os.environ.get("UBSAN_OPTIONS", "")
             n.env["UBSAN_OPTIONS"] = (opts + ":" if opts else "") + "suppressions=" + supp
         n.start()

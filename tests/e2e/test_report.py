@@ -5,6 +5,7 @@ and the report page in headless Chromium."""
 import ctypes
 import json
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -115,8 +116,7 @@ class ReportTest(Case):
         # namespace of this process only) asks that rbldnsd.
         if ctypes.CDLL(None).unshare(0x00020000) != 0:  # CLONE_NEWNS
             self.skipTest("unshare(CLONE_NEWNS) refused")
-        with open(d + "/resolv.conf", "w") as f:
-            f.write("nameserver 127.0.0.1\n")
+        pathlib.Path(d + "/resolv.conf").write_text("nameserver 127.0.0.1\n")
         subprocess.run(["mount", "--make-rprivate", "/"], check=True)
         subprocess.run(["mount", "--bind", d + "/resolv.conf", "/etc/resolv.conf"], check=True)
         for sub in ("etc", "queue", "data"):

@@ -115,13 +115,11 @@ class InstallRemoveTest(Case):
             os.mkdir(units)
         for name, text in (("systemctl", FAKE_SYSTEMCTL), ("states", "\n".join(states) + "\n"),
                            ("fail", "".join(c + "\n" for c in fail))):
-            with open(os.path.join(fake, name), "w") as f:
-                f.write(text)
+            pathlib.Path(fake, name).write_text(text)
         os.chmod(os.path.join(fake, "systemctl"), 0o755)
         unit_path = os.path.join(units, "nestrap.service")
         if unit is not None:
-            with open(unit_path, "w") as f:
-                f.write(unit)
+            pathlib.Path(unit_path).write_text(unit)
         env = {"NESTRAP_UNIT_DIR": units, "NESTRAP_SYSTEMCTL": os.path.join(fake, "systemctl"),
                "FAKE_SYSTEMD_DIR": fake}
         ini = INI % ("127.0.0.1", free_port()) + "[Process]\nUser=%s\n" % user
@@ -173,8 +171,7 @@ class InstallRemoveTest(Case):
                     self.assertFalse(os.path.exists(unit_path))
 
     def check_unit(self, unit_path, exe):
-        with open(unit_path) as f:
-            lines = f.read().splitlines()
+        lines = pathlib.Path(unit_path).read_text().splitlines()
         logdir = os.path.join(os.path.dirname(exe), "log")
         user = pwd.getpwnam(SERVICE_USER)
         # The lines taken from the installation (systemd-analyze checks the rest).
@@ -189,8 +186,7 @@ class InstallRemoveTest(Case):
     def test_units_for_plain_and_odd_paths_pass_systemd_analyze(self):
         n, fake, unit_path = self.fake()
         self.assertEqual(n.run(["-I"]).returncode, 0)
-        with open(unit_path) as f:
-            plain = f.read()
+        plain = pathlib.Path(unit_path).read_text()
         os.remove(unit_path)
         # A directory whose name a unit file would misread unescaped: blanks
         # split ExecStart, % starts a specifier.
@@ -203,8 +199,7 @@ class InstallRemoveTest(Case):
         r = subprocess.run([exe, "-u", SERVICE_USER, "-c", "my.ini", "-I"], capture_output=True,
                            text=True, timeout=30, env=n._env(), cwd=odd)
         self.assertEqual(r.stdout, DISPLAY + " installed (%s).\n" % exe)
-        with open(unit_path) as f:
-            lines = f.read().splitlines()
+        lines = pathlib.Path(unit_path).read_text().splitlines()
         esc = os.path.dirname(exe.replace("%", "%%"))
         self.assertIn('ExecStart="%s/nestrap" -c "%s/my.ini" -l "%s/log"' % (esc, esc, esc), lines)
         self.assertIn("\nLogPath=%s/log\n" % odd, pathlib.Path(odd, "my.ini").read_text())
@@ -214,8 +209,7 @@ class InstallRemoveTest(Case):
             self.skipTest("systemd-analyze not installed: generated units not verified")
         for text in (plain, "\n".join(lines) + "\n"):
             with self.subTest(text.split("ExecStart=")[1].split("\n")[0]):
-                with open(unit_path, "w") as f:
-                    f.write(text)
+                pathlib.Path(unit_path).write_text(text)
                 r = subprocess.run([tool, "verify", unit_path], capture_output=True,
                                    text=True, timeout=60)
                 self.assertEqual((r.returncode, r.stderr.strip()), (0, ""), r.stdout + r.stderr)
