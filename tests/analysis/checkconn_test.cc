@@ -1,7 +1,8 @@
-// The parts of the analysis that need no SPF evaluation: address notations
-// and what a private client is asked about (addresses.txt), and an
-// unparsable client (the private ranges are tested with the SPF evaluator's
-// special addresses, which share their list).
+// The analysis of a client: address notations and what a private client is
+// asked about (addresses.txt; the private ranges are tested with the SPF
+// evaluator's special addresses, which share their list), an unparsable
+// client, and which identity and client the SPF column checks
+// (spf_column.txt; the verdicts themselves: tests/spf/cases.txt).
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "analysis/checkconn.h"
+#include "analysis/getspf.h"
 #include "platform/net.h"
 #include "fakes/fake_resolver.h"
 #include "common/settings.h"
 #include "base/textbuf.h"
+#include "spf/wrenspf.h"
 #include "util/cases.h"
 
 namespace {
@@ -61,6 +64,34 @@ TEST(CheckConn, UnparsableAddressMakesNoLookup) {
   EXPECT_STREQ(r.list_tag, "HL");  // the HELO is no prefix of the query name
   EXPECT_STREQ(r.list_detail, "helo-ptr-mismatch");
   EXPECT_STREQ(r.ip_hex, "00000000");
+}
+
+TEST(GetSpf, IdentityAndClient) {
+  ASSERT_EQ(SpfInit(0, 0, 0), 0);
+  FakeResolver fake;
+  fake.txt("strict.example.org", {"v=spf1 ip4:192.0.2.7 -all"});
+  fake.txt("example.org", {"v=spf1 ptr -all"});
+  fake.ptr("1.100.51.198.in-addr.arpa", "mx.example.org");
+  fake.ptr("2.100.51.198.in-addr.arpa", "mx.example.org");
+  fake.a("mx.example.org", 198, 51, 100, 1);
+  ForEachCase("spf_column.txt", [&](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    ASSERT_EQ(w.size(), 6u);
+    fake.asked.clear();
+    ConnectionRecord r;
+    memset(&r, 0, sizeof r);
+    textcopy(r.client_ip, w[0].c_str());
+    textcopy(r.mail_from, w[1].c_str());
+    textcopy(r.helo, w[2].c_str());
+    textcopy(r.ptr_name, w[3].c_str());
+    textcopy(r.spf_result, "None");
+    getspf(&r, ClientAddress(r.client_ip));
+    EXPECT_EQ(r.spf_result, w[4]);
+    int ptrs = 0;
+    for (const auto& [name, type] : fake.asked) ptrs += type == dns::kTypePTR;
+    EXPECT_EQ(ptrs, std::stoi(w[5]));
+  });
+  SpfCleanup();
 }
 
 }  // namespace
