@@ -55,7 +55,8 @@ void checkrecord(const ConnectionRecord& r) {
 // their limits; quit_seen is set exactly by a handler's closing reply.
 void checkanswer(const ConnectionRecord& before, const ConnectionRecord& r, const std::string& input,
                  std::string reply, bool closing, unsigned inputs) {
-  if (reply.size() < 5 || reply[0] < '2' || reply[0] > '5') __builtin_trap();
+  if (reply.size() < 5 || reply.compare(reply.size() - 2, 2, "\r\n") != 0 || reply[0] < '2' || reply[0] > '5')
+    __builtin_trap();
   if (reply.compare(0, 16, "250-HELO/EHLO Co") == 0) reply.erase(0, reply.find("\r\n") + 2);  // MAIL's notice
   const size_t eol = reply.find("\r\n");
   if (eol == std::string::npos || eol == 0 || eol > kDialogTextCap) __builtin_trap();
