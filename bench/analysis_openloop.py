@@ -89,11 +89,16 @@ def writezones(zonedir, zones, pool):
     files["origin.asn.cymru.com"] = SOA + '* IN TXT "64500 | 198.18.0.0/15 | ZZ | arin | 2010-01-01"\n'
     files["asn.cymru.com"] = SOA + 'as64500 IN TXT "64500 | ZZ | arin | 2010-01-01 | BENCH-AS Bench, ZZ"\n'
     files["query.senderbase.org"] = SOA + '* IN TXT "1-1=Bench Org" "1-46=15" "1-50=bench" "1-53=ZZ"\n'
+    return nsdconf(zonedir, NSD_PORT, files)
+
+
+def nsdconf(zonedir, port, files):
+    """Writes the zone files and an nsd.conf serving them on 127.0.0.1:port; returns its path."""
     conf = ("server:\n  ip-address: 127.0.0.1@%d\n  database: \"\"\n  zonelistfile: \"%s/zone.list\"\n"
             "  xfrdfile: \"%s/xfrd.state\"\n  pidfile: \"%s/nsd.pid\"\n  username: \"\"\n"
             "  chroot: \"\"\n  logfile: \"%s/nsd.log\"\n  server-count: 1\n  verbosity: 0\n"
             "  zonesdir: \"%s\"\n  tcp-count: 100\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0\n"
-            "remote-control:\n  control-enable: no\n") % ((NSD_PORT,) + (zonedir,) * 5)
+            "remote-control:\n  control-enable: no\n") % ((port,) + (zonedir,) * 5)
     for z, body in files.items():
         with open(os.path.join(zonedir, z + ".zone"), "w") as f:
             f.write("$ORIGIN %s.\n$TTL 3600\n%s" % (z, body))

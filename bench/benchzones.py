@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from analysis_openloop import SOA, listzones
+from analysis_openloop import SOA, listzones, nsdconf
 
 
 def freeport():
@@ -49,18 +49,8 @@ def main():
     zones["asn.cymru.com"] = SOA + 'as64500 IN TXT "64500 | ZZ | arin | 2010-01-01 | BENCH-AS Bench, ZZ"\n'
     zones["query.senderbase.org"] = SOA + '* IN TXT "1-1=Bench Org" "1-46=15" "1-50=bench" "1-53=ZZ"\n'
     port = freeport()
-    conf = ("server:\n  ip-address: 127.0.0.1@%d\n  database: \"\"\n  zonelistfile: \"%s/zone.list\"\n"
-            "  xfrdfile: \"%s/xfrd.state\"\n  pidfile: \"%s/nsd.pid\"\n  username: \"\"\n"
-            "  chroot: \"\"\n  logfile: \"%s/nsd.log\"\n  server-count: 1\n  verbosity: 0\n"
-            "  zonesdir: \"%s\"\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0\n"
-            "remote-control:\n  control-enable: no\n") % ((port,) + (workdir,) * 5)
-    for z, body in zones.items():
-        with open(os.path.join(workdir, z + ".zone"), "w") as f:
-            f.write("$ORIGIN %s.\n$TTL 3600\n%s" % (z, body))
-        conf += "zone:\n  name: %s\n  zonefile: %s.zone\n" % (z, z)
-    with open(os.path.join(workdir, "nsd.conf"), "w") as f:
-        f.write(conf)
-    nsd = subprocess.Popen(["nsd", "-d", "-c", os.path.join(workdir, "nsd.conf")],
+    conf = nsdconf(workdir, port, zones)
+    nsd = subprocess.Popen(["nsd", "-d", "-c", conf],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
