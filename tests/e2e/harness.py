@@ -257,7 +257,8 @@ def sanitizer_report(text):
 
 def cpu_seconds(pid):
     """User and system time the process has used so far."""
-    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
