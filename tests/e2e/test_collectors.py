@@ -198,3 +198,4 @@ class Collectors(Case):
                          ("|".join(line.values()), "127.0.0.1", line["tag"]))
         self.assertEqual((e["NESTRAP_SPF"], e["NESTRAP_COUNTRY"], e["NESTRAP_ASN"]),
                          (line["spf"], line["country"], line["asn"].strip()))
+        self.assertNotIn("CODE_FILE", e)  # the sender's source location says nothing
