@@ -321,8 +321,10 @@ static void quiesce(const Server& sv) {
   }
 }
 
-static void concurrency(Server& sv, double seconds,
-                        std::initializer_list<int> steps = {1, 8, 64, 512}) {
+// Returns the sessions/s of the last step.
+static double concurrency(Server& sv, double seconds,
+                          std::initializer_list<int> steps = {1, 8, 64, 512}) {
+  double rate = 0;
   for (int clients : steps) {
     std::atomic<bool> stop{false};
     std::atomic<long> failed{0};
@@ -349,13 +351,14 @@ static void concurrency(Server& sv, double seconds,
     stop = true;
     for (auto& t : threads) t.join();
     double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-    double rate = (double)latencies.size() / elapsed;
+    rate = (double)latencies.size() / elapsed;
     quiesce(sv);
     double cpu = (cpuseconds(sv.pid) - cpu0) * 1e6 / (double)std::max<size_t>(1, latencies.size());
     printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld %10.0f\n", sv.name.c_str(), clients, rate,
            pct(latencies, 0.50), pct(latencies, 0.99), failed.load(), peakrss(sv.pid), cpu);
     fflush(stdout);
   }
+  return rate;
 }
 
 // 20 connections/s for 20 s; every other one lingers after EHLO.
@@ -452,6 +455,7 @@ static std::string scrape(int port) {
 // sends every line to a syslog socket that this program drains (or, with
 // `journal`, to the journal), alternately and twice each. Prints the
 // datagrams received.
+constexpr int kOutputRounds = 3;
 static void outputs(const char* binary, double seconds, bool journal) {
   std::string sock = "/tmp/nestrap-bench-syslog-" + std::to_string(getpid());
   int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -473,7 +477,8 @@ static void outputs(const char* binary, double seconds, bool journal) {
       if (recv(fd, buf, sizeof buf, 0) > 0) received++;
   });
   int mport = freeport();
-  for (int round = 0; round < 2; round++) {
+  double total[2] = {0, 0};
+  for (int round = 0; round < kOutputRounds; round++) {
     for (bool on : {false, true}) {
       std::string ini = on ? "[Metrics]\nListen=127.0.0.1:" + std::to_string(mport) +
                                  "\n[Logging]\nSystemLog=" + (journal ? "1" : sock) + "\n"
@@ -490,7 +495,7 @@ static void outputs(const char* binary, double seconds, bool journal) {
       });
       settle(n);
       double cpu = cpuseconds(n.pid);
-      concurrency(n, seconds, {64});
+      total[on] += concurrency(n, seconds, {64});
       printf("# %s: %.2f CPU s\n", n.name.c_str(), cpuseconds(n.pid) - cpu);
       done = true;
       scraper.join();
@@ -516,6 +521,8 @@ static void outputs(const char* binary, double seconds, bool journal) {
   close(fd);
   unlink(sock.c_str());
   printf("# system log datagrams received: %ld\n", received.load());
+  printf("# sessions with the outputs on, of those without, over all rounds: %.1f%%\n",
+         100.0 * total[1] / total[0]);
 }
 
 int main(int argc, char** argv) {
