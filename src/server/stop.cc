@@ -63,6 +63,10 @@ uint32_t isstopping() {
   uint32_t f = shutdown_flag.load();
   if (f != 0) return f;
   if (!stopsignalled()) return 0;
+  // initshutdown sets the stop event too, after it raised the flag: a
+  // shutdown under way since the first look is not started a second time.
+  f = shutdown_flag.load();
+  if (f != 0) return f;
   if (stop_seen.exchange(1) != 0) return 1;
   initshutdown(plat::kSigTerm);
   return 1;
