@@ -59,6 +59,7 @@ struct Sender {
   bool busy = false;
   bool idle = false;  // waiting for a line, not gathering them
   bool stopping = false;
+  std::atomic<bool> abandon{false};
   std::thread thread;
 };
 
@@ -130,7 +131,8 @@ void run(Sender* s) {
     s->busy = true;
     lock.unlock();
     for (const Entry& e : batch) {
-      counted(deliver(s, e));
+      // Past the stop's wait, what is left of the batch is lost, not sent.
+      counted(!s->abandon.load() && deliver(s, e));
       s->pending--;
     }
     batch.clear();
@@ -211,6 +213,7 @@ void systemlogstop() {
     for (size_t i = 0; i < s->queue.size(); i++) counted(false);
     s->queue.clear();
     s->stopping = true;
+    s->abandon = true;
     s->cv.notify_all();
   }
   s->thread.join();

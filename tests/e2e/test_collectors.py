@@ -172,6 +172,24 @@ class Collectors(Case):
         self.assertEqual(sorted(got), sorted(HOST + " " + l for l in lines))
         self.assertIn('nestrap_log_lines_written_total{log="system"} %d' % sessions, self.page())
 
+    def test_a_socket_nobody_reads_loses_lines_but_holds_up_neither_sessions_nor_the_stop(self):
+        tmp = tempfile.mkdtemp(prefix="nestrap-deaf-")
+        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
+        os.chmod(tmp, 0o755)
+        deaf = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(deaf.close)
+        deaf.bind(tmp + "/deaf.sock")
+        os.chmod(tmp + "/deaf.sock", 0o666)
+        n, sessions = self.decoy("[Logging]\nSystemLog=%s/deaf.sock\n" % tmp), 600
+        for _ in range(sessions):  # far more datagrams than the socket holds
+            self.assertEqual(n.session()[1:], (TEMPFAIL, "fin"))
+        n.wait_lines(sessions)
+        self.assertNotIn('nestrap_log_lines_lost_total{log="system"} 0\n', self.page())
+        # What still waits for the socket at the stop is given up, not tried line by line.
+        started = time.monotonic()
+        self.assertEqual(n.stop(timeout=120), 0)
+        self.assertLess(time.monotonic() - started, 15)
+
     def test_journal_fields_and_stderr_without_a_second_stamp(self):
         for d in ("/run/systemd/journal", "/run/log/journal"):
             os.makedirs(d, exist_ok=True)
