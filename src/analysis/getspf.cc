@@ -43,10 +43,9 @@ void baresender(const ConnectionRecord* r, char (&sender)[kTextCap + 1]) {
 void spfquestions(const ConnectionRecord* r, std::vector<Question>* out) {
   char sender[kTextCap + 1];
   baresender(r, sender);
-  if (sender[0] == '@') return;  // a source route: its hops come first
-  const char* at = strchr(sender, '@');
-  const char* domain = sender[0] == '\0' ? r->helo : at ? at + 1 : sender;
-  if (domain[0] != '\0') out->emplace_back(domain, dns::kTypeTXT);
+  char domain[256];
+  if (SpfFirstDomain(sender, r->helo, domain, sizeof domain)[0] != '\0')
+    out->emplace_back(domain, dns::kTypeTXT);
 }
 
 void getspf(ConnectionRecord* r, const ClientAddress& c) {

@@ -148,13 +148,31 @@ struct CheckNames {
   char literalname[kLiteralNameBuf];
 };
 
-// Source route "@hop1[,@hop2...]:local@domain": the first hop speaks first.
+// The first hop of a source route "@hop1[,@hop2...]:local@domain"; false
+// when `identity` is no source route.
+bool FirstHop(const std::string& identity, std::string* hop) {
+  if (identity.empty() || identity[0] != '@' || identity.find(':') == std::string::npos) return false;
+  size_t end = identity.find_first_of(":,", 1);
+  *hop = identity.substr(1, std::min(end - 1, kMaxHopName));
+  return true;
+}
+
+// "local@domain" or a bare domain, split.
+void SplitMailbox(const std::string& identity, std::string* local, std::string* domain) {
+  size_t at = identity.find('@');
+  if (at == std::string::npos) {
+    *domain = identity;
+  } else {
+    *local = identity.substr(0, at);
+    *domain = identity.substr(at + 1);
+  }
+}
+
+// Source route: the first hop speaks first.
 // Its verdict stands unless it is Neutral or None; then the check starts
 // afresh with the mailbox after the route. Returns that verdict or -1.
 int CheckSourceRoute(SpfContext* ctx, std::string* identity, CheckNames* n) {
-  if ((*identity)[0] != '@' || identity->find(':') == std::string::npos) return -1;
-  size_t end = identity->find_first_of(":,", 1);
-  n->hop = identity->substr(1, std::min(end - 1, kMaxHopName));
+  if (!FirstHop(*identity, &n->hop)) return -1;
   ctx->domain = n->hop.c_str();
   ctx->localpart = nullptr;
   int r = SpfEvaluate(ctx, ctx->domain);
@@ -188,13 +206,7 @@ bool ParseLiteral(const std::string& domain, uint8_t lit[16], bool* v6) {
 // stands for the address's validated host name; without one the verdict is
 // SPF_NONE_NOHOSTNAME.
 int CheckMailbox(SpfContext* ctx, const std::string& identity, CheckNames* n) {
-  size_t at = identity.find('@');
-  if (at == std::string::npos) {
-    n->domain = identity;
-  } else {
-    n->local = identity.substr(0, at);
-    n->domain = identity.substr(at + 1);
-  }
+  SplitMailbox(identity, &n->local, &n->domain);
   ctx->localpart = n->local.empty() ? nullptr : n->local.c_str();
   ctx->domain = n->domain.c_str();
   uint8_t lit[16];
@@ -315,6 +327,22 @@ int SpfCheckHostDetail(int family, const void* address, const char* sender, cons
                        const char* clientname, SpfCheckDetail* detail) {
   if (detail) *detail = SpfCheckDetail{};
   return CheckHostWithin(family, address, sender, nullptr, helo, clientname, nullptr, detail);
+}
+
+const char* SpfFirstDomain(const char* sender, const char* helo, char* out, size_t size) {
+  if (size != 0) out[0] = '\0';
+  SpfContext ctx;
+  std::string identity, domain, local;
+  try {
+    if (!PickIdentity(&ctx, sender, helo, &identity)) return out;
+    if (!FirstHop(identity, &domain)) SplitMailbox(identity, &local, &domain);
+  } catch (const std::bad_alloc&) {
+    return out;
+  }
+  uint8_t lit[16];
+  bool v6 = false;
+  if (!ParseLiteral(domain, lit, &v6) && size != 0) textcopy(out, size, domain.c_str());
+  return out;
 }
 
 const char* SpfResultText(int code) {

@@ -78,6 +78,12 @@ struct SpfCheckDetail {
 int SpfCheckHostDetail(int family, const void* address, const char* sender, const char* helo,
                        const char* clientname, SpfCheckDetail* detail);
 
+// The domain whose record a check of `sender` (or, when it is empty, the
+// HELO name) reads first: a source route's first hop, else the mailbox's
+// domain. Empty when there is none or it is an address literal (whose
+// name comes from DNS). Returns `out` (`size` bytes).
+const char* SpfFirstDomain(const char* sender, const char* helo, char* out, size_t size);
+
 // Text of a result's low four bits: "Pass", "SoftFail", "Fail", "Neutral",
 // "None", "TempError", "PermError", or "unknown". Never null.
 const char* SpfResultText(int code);

@@ -51,6 +51,29 @@ TEST_F(SpfApi, ArgumentsAndSetters) {
   for (int code : {7, -1}) EXPECT_STREQ(SpfResultText(code), "unknown");
 }
 
+// What the analysis prefetches is the domain whose record the check asks first.
+TEST_F(SpfApi, FirstDomainIsWhatTheCheckAsksFirst) {
+  const char* cases[][3] = {{"u@example.org", "h.example", "example.org"},
+                            {"", "h.example", "h.example"},
+                            {"example.net", "", "example.net"},
+                            {"@hop.example,@b.example:u@example.org", "h.example", "hop.example"},
+                            {"u@[192.0.2.1]", "h.example", ""},
+                            {"", "", ""}};
+  for (auto& c : cases) {
+    char domain[256];
+    EXPECT_STREQ(SpfFirstDomain(c[0], c[1], domain, sizeof domain), c[2]) << c[0];
+    fake.clear();
+    SpfCheckHost(SPF_FAMILY_IPV4, v4, c[0], nullptr, c[1], nullptr, nullptr);
+    std::string first;
+    for (auto& q : fake.asked) {
+      if (q.second == dns::kTypeTXT && first.empty()) first = q.first;
+    }
+    if (c[2][0] != '\0') {
+      EXPECT_EQ(first, c[2]) << c[0];
+    }
+  }
+}
+
 // Answers "no records" first, then the status it was given.
 class SecondChance : public dns::Resolver {
  public:
