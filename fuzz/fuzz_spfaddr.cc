@@ -1,7 +1,8 @@
 // The SPF address parsers on arbitrary text, against the C library's
 // reading and round-tripped through the address printer. The first byte
 // picks the terminator the parsers are given (0, '/' or ']'); the rest is
-// the text.
+// the text, also taken as a client's sender and HELO name for the domain a
+// check reads first.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -51,5 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   check<false>(text.c_str(), kTerms[data[0] & 3]);
   check<true>(text.c_str(), kTerms[data[0] & 3]);
+  // The domain comes out of the text, whole or as its tail after a '@'.
+  char domain[256];
+  const char* helo = (data[0] & 4) ? text.c_str() : "";
+  SpfFirstDomain((data[0] & 8) ? "" : text.c_str(), helo, domain, sizeof domain);
+  if (strlen(domain) >= sizeof domain || (domain[0] != '\0' && strstr(text.c_str(), domain) == nullptr))
+    __builtin_trap();
   return 0;
 }
