@@ -1,11 +1,7 @@
 // The system resolver backend: parsing of raw answers (dns_messages.txt;
 // arbitrary bytes: fuzz_dnsparse), and real queries over loopback to the test
 // DNS server, which also check the status of each kind of answer.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,8 +19,6 @@
 #include "dns/reply.h"
 #include "dns/resolver.h"
 #include "util/cases.h"
-
-extern char** environ;
 
 namespace {
 
@@ -71,65 +65,28 @@ TEST(ParseResponse, Messages) {
   EXPECT_EQ(dns::parseresponse(nullptr, 0, &out), dns::kStatusBadPacket);
 }
 
-// The test DNS server in a child process.
-class DnsServerProcess {
- public:
-  bool start(const std::string& zones) {
-    if (access("/usr/bin/python3", X_OK) != 0) return false;
-    std::string script = std::string(NESTRAP_SOURCE_DIR) + "/tools/dnsserver.py";
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    const char* argv[] = {"/usr/bin/python3", script.c_str(), "--zones", zones.c_str(), nullptr};
-    int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, (char* const*)argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0) {
-      close(fds[0]);
-      pid_ = -1;
-      return false;
-    }
-    FILE* f = fdopen(fds[0], "r");
-    char line[64] = "";
-    bool ok = fgets(line, sizeof line, f) && sscanf(line, "PORT %d", &port_) == 1;
-    fclose(f);
-    return ok;
-  }
-  ~DnsServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
-
+// The test DNS server in a child process: its pid and port come first.
 class ResolverOverLoopback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new DnsServerProcess;
-    if (!server_->start(std::string(TEST_DATA_DIR) + "/loopback_zones.json")) return;
-    dns::setnameservers(("127.0.0.1:" + std::to_string(server_->port())).c_str());
+    server_ = popen("echo $$; exec /usr/bin/python3 '" NESTRAP_SOURCE_DIR "/tools/dnsserver.py' --zones '"
+                    TEST_DATA_DIR "/loopback_zones.json'", "r");
+    int pid, port;
+    if (server_ == nullptr || fscanf(server_, "%d PORT %d", &pid, &port) != 2) return;
+    pid_ = pid, port_ = port;
+    dns::setnameservers(("127.0.0.1:" + std::to_string(port_)).c_str());
   }
   static void TearDownTestSuite() {
     dns::setnameservers("127.0.0.1:9");
-    delete server_;
-    server_ = nullptr;
+    if (pid_ > 0) kill(pid_, SIGTERM);
+    if (server_ != nullptr) pclose(server_);
   }
   void SetUp() override {
-    if (server_ == nullptr || server_->port() == 0) GTEST_SKIP() << "test DNS server not available";
+    if (port_ == 0) GTEST_SKIP() << "test DNS server not available";
   }
-  static DnsServerProcess* server_;
+  static inline FILE* server_ = nullptr;
+  static inline int pid_ = 0, port_ = 0;
 };
-DnsServerProcess* ResolverOverLoopback::server_ = nullptr;
 
 TEST_F(ResolverOverLoopback, StatusOfEachKindOfAnswer) {
   const std::map<std::string, int> types = {{"A", dns::kTypeA}, {"TXT", dns::kTypeTXT}, {"MX", dns::kTypeMX}};

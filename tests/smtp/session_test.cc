@@ -1,6 +1,8 @@
-// Sessions on one worker's event loop: two clients whose inputs alternate
-// byte by byte get exactly the replies, the diagnostic lines and the
-// connection lines each would get alone.
+// Sessions on one worker's event loop over socket pairs: the transcripts of
+// dialogues.txt (replies, the close and what the record keeps), two clients
+// whose inputs alternate byte by byte and get exactly what each would get
+// alone, and EmulateSmtp alone: a client that went away, and arguments
+// longer than their fields.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,11 +22,45 @@
 #include "base/textbuf.h"
 #include "smtp/commands.h"
 #include "smtp/session.h"
+#include "common/recordlists.h"
 #include "util/cases.h"
 #include "util/temp_dir.h"
 #include "util/timezone.h"
 
 namespace {
+
+// One input at a time straight to the emulation; the replies are kept.
+class Dialogue {
+ public:
+  Dialogue() {
+    settings.TarpitTime = 0;
+    memset(&rec, 0, sizeof rec);
+    textcopy(rec.client_ip, "192.0.2.7");
+    textcopy(rec.thread_tag, "[0001-0001]");
+  }
+  // Feeds one input; returns the result and leaves what the client got in `got`.
+  int Say(const std::string& input) {
+    got.clear();
+    return EmulateSmtp(&rec, input.c_str(), &sink_.sink);
+  }
+  // The client goes away: no reply reaches it from now on.
+  void HangUp() { sink_.gone = true; }
+
+  ConnectionRecord rec;
+  std::string got;
+
+ private:
+  struct Capture {
+    ReplySink sink;
+    Dialogue* d;
+    bool gone;
+  } sink_{{[](ReplySink* self, const char* data, size_t len, long, const ConnectionRecord*) {
+             Capture* c = reinterpret_cast<Capture*>(self);
+             if (!c->gone) c->d->got.append(data, len);
+             return c->gone ? 0 : 1;
+           }},
+          this, false};
+};
 
 const char kTag[] = "[0001-00AA]";
 const std::string kBannerStart = "220 decoy.example.test ESMTP Sendmail 8.2.0/8.2.0; ";
@@ -43,6 +80,7 @@ struct Client {
   const char* ip;
   SocketHandle socks[2] = {kInvalidSocket, kInvalidSocket};  // server's, client's
   std::string got;
+  bool eof = false;  // the server ended the stream
 };
 
 class OneLoop : public ::testing::Test {
@@ -67,31 +105,34 @@ class OneLoop : public ::testing::Test {
 
   static void Done(ConnectionRecord* r, void* ctx) { ((OneLoop*)ctx)->done_.push_back(r); }
 
-  void Start(Client* c) {
-    ASSERT_EQ(plat::socketpair(c->socks), 1);
+  ConnectionRecord* Start(Client* c) {
+    EXPECT_EQ(plat::socketpair(c->socks), 1);
     ConnectionRecord* r = (ConnectionRecord*)calloc(1, sizeof(ConnectionRecord));
     r->sock = c->socks[0];
     plat::setnonblocking(r->sock);  // as accepted sockets are
     textcopy(r->client_ip, c->ip);
     textcopy(r->thread_tag, kTag);
-    ASSERT_EQ(loopstart(loop_, r), 1);
+    EXPECT_EQ(loopstart(loop_, r), 1);
     client_socks_.push_back(c->socks[1]);
+    return r;
   }
 
-  // Runs the loop until c got `want` more bytes ending in `end`; returns them.
-  std::string Take(Client* c, size_t want, const std::string& end = "") {
+  // Runs the loop until c got `want` more bytes ending in `end` (and with
+  // `eof`, the end of the stream); returns them.
+  std::string Take(Client* c, size_t want, const std::string& end = "", bool eof = false) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     size_t from = c->got.size();
     while (std::chrono::steady_clock::now() < deadline) {
       size_t n = c->got.size();
-      if (n - from >= want && n >= end.size() && c->got.compare(n - end.size(), end.size(), end) == 0)
+      if (n - from >= want && n >= end.size() && c->got.compare(n - end.size(), end.size(), end) == 0 &&
+          c->eof >= eof)
         break;
       loopturn(loop_, 10);
-      char buf[4096];
-      while (plat::waitreadable(c->socks[1], 0) > 0) {
+      char buf[8192];
+      while (!c->eof && plat::waitreadable(c->socks[1], 0) > 0) {
         long n = plat::recvsocket(c->socks[1], buf, sizeof buf);
-        if (n <= 0) break;
-        c->got.append(buf, (size_t)n);
+        c->eof = n <= 0;
+        if (n > 0) c->got.append(buf, (size_t)n);
       }
     }
     return c->got.substr(from);
@@ -145,6 +186,70 @@ Script LoadScript() {
     }
   });
   return s;
+}
+
+// What the record holds, by the names dialogues.txt uses.
+std::string Field(const ConnectionRecord& r, const std::string& name) {
+  std::string signals, transactions;
+  for (int i = 0; i < kSignalCount; i++)
+    if (r.signals & (1u << i)) signals += std::string(signals.empty() ? "" : ",") + signalname(i);
+  eachtransaction(&r, [&](const char* from, const char* to, int count, uint32_t more) {
+    transactions += std::string(transactions.empty() ? "" : ";") + from + ">";
+    for (int i = 0; i < count; to += strlen(to) + 1, i++) transactions += std::string(i ? "," : "") + to;
+    if (more) transactions += "+" + std::to_string(more);
+  });
+  if (r.transactions.dropped) transactions += ";+" + std::to_string(r.transactions.dropped);
+  const std::map<std::string, std::string> fields = {
+      {"errors", std::to_string(r.error_count)}, {"rcpts", std::to_string(r.rcpt_count)},
+      {"vrfys", std::to_string(r.vrfy_count)},   {"noops", std::to_string(r.noop_count)},
+      {"quit", std::to_string(r.quit_seen)},     {"last_error", r.last_error},
+      {"helo", r.helo},                          {"mail_from", r.mail_from},
+      {"rcpt_to", r.rcpt_to},                    {"auth_data", r.auth_data},
+      {"signals", signals},                      {"transactions", transactions}};
+  auto it = fields.find(name);
+  return it == fields.end() ? "unknown field " + name : it->second;
+}
+
+struct Step {
+  std::string input, reply;
+  int repeat = 1;
+  bool closes = false;
+};
+
+TEST_F(OneLoop, Transcripts) {
+  settings.TarpitTime = 0;
+  std::vector<Step> steps;
+  int blocks = 0;
+  ForEachCase("dialogues.txt", [&](const std::string& line) {
+    size_t gt = line.find("> ");
+    if (line.compare(0, 3, "== ") == 0) {
+      blocks++;
+    } else if (gt != std::string::npos && line.find_first_not_of("0123456789") == gt) {
+      Step s;
+      s.repeat = gt ? atoi(line.c_str()) : 1;
+      s.input = line.substr(gt + 2);
+      s.input = s.input[0] == '"' ? Words(s.input)[0] : s.input + "\r\n";
+      steps.push_back(s);
+    } else if (line.compare(0, 2, "< ") == 0) {
+      steps.back().reply += line.substr(2) + "\r\n";
+    } else if (line == "closes") {
+      steps.back().closes = true;
+    } else if (line.compare(0, 7, "record ") == 0) {
+      Client c("192.0.2.7");
+      const ConnectionRecord* r = Start(&c);
+      EXPECT_EQ(Take(&c, 4).substr(0, 4), "220 ");
+      for (const Step& s : steps)
+        for (int i = 0; i < s.repeat; i++) {
+          plat::sendsocket(c.socks[1], s.input.data(), s.input.size());
+          EXPECT_EQ(Take(&c, s.reply.size(), "", s.closes), s.reply) << s.input;
+          EXPECT_EQ(c.eof, s.closes) << s.input;
+        }
+      steps.clear();
+      std::vector<std::string> w = Words(line);
+      for (size_t i = 1; i + 1 < w.size(); i += 2) EXPECT_EQ(Field(*r, w[i]), w[i + 1]) << w[i];
+    }
+  });
+  EXPECT_GT(blocks, 20);
 }
 
 TEST_F(OneLoop, InterleavedSessionsKeepTheirOwnDialogue) {
@@ -240,6 +345,40 @@ TEST_F(OneLoop, TempfailSignals) {
       if (r->sock == clients[i].socks[0]) {
         EXPECT_EQ(r->signals, cases[i].second) << i;
       }
+}
+
+// A client gone before the reply: the record still keeps the command. The
+// notice before the sender reply finds it gone, and nothing more is sent.
+TEST(SmtpDialogue, LostClient) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"HELO mx.example.org\r\n", {"helo", "mx.example.org"}},
+      {"MAIL FROM:<a@b.example>\r\n", {"errors", "1", "mail_from", "", "quit", "0"}},
+      {"QUIT\r\n", {"quit", "1"}}};
+  for (const auto& [input, fields] : cases) {
+    Dialogue d;
+    d.HangUp();
+    EXPECT_EQ(d.Say(input), SMTP_LOST) << input;
+    for (size_t i = 0; i + 1 < fields.size(); i += 2) EXPECT_EQ(Field(d.rec, fields[i]), fields[i + 1]) << input;
+  }
+}
+
+// Every stored text stays within its field and zero-terminated, and the
+// echoed error keeps to the first line.
+TEST(SmtpDialogue, LongArgumentsAreCut) {
+  const std::string word(4090, 'w');
+  Dialogue d;
+  EXPECT_EQ(d.Say("EHLO " + word + "\r\n"), SMTP_CONTINUE);
+  EXPECT_EQ(strlen(d.rec.helo), 260u);
+  EXPECT_EQ(d.got.substr(0, 10), "250-Hello ");
+  EXPECT_EQ(d.Say("AUTH PLAIN " + word), SMTP_CONTINUE);
+  EXPECT_EQ(strlen(d.rec.auth_data), 260u);
+  EXPECT_EQ(d.Say("MAIL FROM:<@a.b" + word + "\r\nmore"), SMTP_CONTINUE);
+  EXPECT_EQ(d.got, "553 <@a.b" + std::string(255, 'w') + "... User address required\r\n");
+  EXPECT_EQ(strlen(d.rec.last_error), 260u);
+  EXPECT_EQ(d.Say("MAIL FROM:<a@b.example>" + word), SMTP_CONTINUE);
+  EXPECT_EQ(strlen(d.rec.mail_from), 260u);
+  EXPECT_EQ(d.Say("RCPT TO:<x@y.example>\r" + word), SMTP_CONTINUE);
+  EXPECT_STREQ(d.rec.rcpt_to, "<x@y.example>");
 }
 
 }  // namespace
