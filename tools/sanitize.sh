@@ -17,6 +17,6 @@ ctest --test-dir "$top/build-asan" --output-on-failure -j2 --timeout 900 -E '^e2
 ctest --test-dir "$top/build-asan" --output-on-failure --timeout 900 -R '^e2e_'
 
 cmake -S "$top" -B "$top/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNESTRAP_SANITIZE=thread >/dev/null
-ninja -C "$top/build-tsan" queue_test resolver_test dnscache_test pipeline_test smtp_session_test nestrap
+ninja -C "$top/build-tsan" queue_test resolver_test dns_test pipeline_test smtp_session_test nestrap
 ctest --test-dir "$top/build-tsan" --output-on-failure --timeout 900 \
   -R 'WorkQueue|ResolverOverLoopback|DnsCache|Pipeline|OneLoop|^e2e_decoy$|^e2e_analysis$|^e2e_emulation$|^e2e_collectors$|^e2e_load$'

@@ -1,5 +1,6 @@
 // The process-wide answer cache over a scripted resolver and a test clock
-// (the steps of cache_steps.txt).
+// (the steps of cache_steps.txt), and the NameServer list, parsed once for
+// both resolver backends (nameservers.txt).
 #include <atomic>
 #include <map>
 #include <string>
@@ -10,6 +11,8 @@
 
 #include "fakes/fake_resolver.h"
 #include "dns/cache.h"
+#include "dns/nameservers.h"
+#include "dns/resolver.h"
 #include "util/cases.h"
 
 namespace {
@@ -100,6 +103,34 @@ TEST(DnsCache, SharedByThreads) {
   dns::CachingResolver::Stats st = cache.stats();
   EXPECT_EQ(st.hits + st.misses, 1600u);
   EXPECT_LE(st.entries, 8u);
+}
+
+// The parsed servers as "a.b.c.d:port ..." or "bad".
+std::string parsed(const char* list) {
+  dns::NameServer s[dns::kMaxNameServers];
+  int n = dns::parsenameservers(list, s, dns::kMaxNameServers);
+  if (n < 0) return "bad";
+  std::string text;
+  for (int i = 0; i < n; i++) {
+    if (i) text += ' ';
+    for (int b = 0; b < 4; b++) text += std::to_string(s[i].addr[b]) + (b < 3 ? "." : "");
+    text += ":" + std::to_string(s[i].port);
+  }
+  return text;
+}
+
+TEST(NameServerList, Table) {
+  EXPECT_EQ(parsed(nullptr), "");
+  ForEachCase("nameservers.txt", [](const std::string& line) {
+    std::vector<std::string> w = Words(line);
+    std::string want;
+    for (size_t i = 1; i < w.size(); i++) want += (i > 1 ? " " : "") + w[i];
+    EXPECT_EQ(parsed(w[0].c_str()), want);
+  });
+  // A list that is not understood leaves the backend's servers alone.
+  EXPECT_EQ(dns::setnameservers("bogus"), 0);
+  EXPECT_EQ(dns::setnameservers("127.0.0.1"), 1);
+  EXPECT_EQ(dns::setnameservers(""), 1);
 }
 
 }  // namespace
