@@ -215,6 +215,19 @@ class Case(unittest.TestCase):
         busy.listen(1)
         return busy.getsockname()[1]
 
+    def assertUnitPasses(self, path, env=None):
+        """systemd-analyze verifies the unit file and rates its sandbox low."""
+        tool = shutil.which("systemd-analyze")
+        if tool is None:
+            self.skipTest("systemd-analyze not installed: the unit is not verified")
+        r = subprocess.run([tool, "verify", path], capture_output=True, text=True, timeout=60, env=env)
+        self.assertEqual((r.returncode, r.stderr.strip()), (0, ""), r.stdout)
+        r = subprocess.run([tool, "security", "--offline=true", path], capture_output=True,
+                           text=True, timeout=60)
+        m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", r.stdout)
+        self.assertIsNotNone(m, r.stdout + r.stderr)
+        self.assertLessEqual(float(m.group(1)), 2.5, r.stdout)
+
     def assertInOrder(self, text, parts):
         positions = [text.find(p) for p in parts]
         self.assertNotIn(-1, positions, text)

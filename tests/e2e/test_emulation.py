@@ -2,7 +2,6 @@
 dialogues.txt, long lines, vanishing clients and the response delay."""
 import ast
 import base64
-import os
 import pathlib
 import re
 import shlex
