@@ -117,15 +117,16 @@ class OneLoop : public ::testing::Test {
     return r;
   }
 
-  // Runs the loop until c got `want` more bytes ending in `end` (and with
-  // `eof`, the end of the stream); returns them.
+  // Runs the loop (a turn at least, so that each write is read on its own)
+  // until c got `want` more bytes ending in `end` (and with `eof`, the end
+  // of the stream); returns them.
   std::string Take(Client* c, size_t want, const std::string& end = "", bool eof = false) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     size_t from = c->got.size();
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (bool first = true; std::chrono::steady_clock::now() < deadline; first = false) {
       size_t n = c->got.size();
-      if (n - from >= want && n >= end.size() && c->got.compare(n - end.size(), end.size(), end) == 0 &&
-          c->eof >= eof)
+      if (!first && n - from >= want && n >= end.size() &&
+          c->got.compare(n - end.size(), end.size(), end) == 0 && c->eof >= eof)
         break;
       loopturn(loop_, 10);
       char buf[8192];
@@ -247,9 +248,12 @@ TEST_F(OneLoop, Transcripts) {
       steps.clear();
       std::vector<std::string> w = Words(line);
       for (size_t i = 1; i + 1 < w.size(); i += 2) EXPECT_EQ(Field(*r, w[i]), w[i + 1]) << w[i];
+      plat::shutdownsend(c.socks[1]);  // the client hangs up; the session ends
+      EXPECT_EQ(Take(&c, 0, "", true), "");
     }
   });
   EXPECT_GT(blocks, 20);
+  EXPECT_EQ(loopcount(loop_), 0u);
 }
 
 TEST_F(OneLoop, InterleavedSessionsKeepTheirOwnDialogue) {
