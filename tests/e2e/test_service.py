@@ -15,6 +15,7 @@ import time
 from harness import QUIET_DNS, Case, free_port
 
 DISPLAY = "Bogus SMTP for MX sandwich"
+PACKAGED_UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "dist", "systemd", "nestrap.service")
 SERVICE_USER = "daemon"  # on every Debian machine; the tests never add users
 
 # Started as systemd starts the unit: no options, only the settings file.
@@ -178,6 +179,11 @@ class InstallRemoveTest(Case):
                      "WorkingDirectory=" + os.path.dirname(exe), "User=" + SERVICE_USER,
                      "Group=" + grp.getgrgid(user.pw_gid).gr_name, "ReadWritePaths=" + logdir]:
             self.assertIn(line, lines)
+        # Confined as the packaged service is, line for line.
+        packaged = pathlib.Path(PACKAGED_UNIT).read_text().splitlines()
+        sandbox = packaged[packaged.index("AmbientCapabilities=CAP_NET_BIND_SERVICE"):]
+        sandbox = sandbox[:sandbox.index("UMask=0027") + 1]
+        self.assertEqual([l for l in sandbox if l not in lines], [])
         # The one directory the service writes belongs to it.
         st = os.stat(logdir)
         self.assertEqual((st.st_uid, st.st_mode & 0o7777), (user.pw_uid, 0o750))
