@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Line and branch coverage of src/ (the Linux build, without the Windows
 # platform files) over the whole test command, built with --coverage.
+# Branches count without the compiler's exception edges (every call that may
+# throw has one): the program catches exceptions only at a few boundaries
+# (memory, thread creation), so those edges measure the library, not the tests.
 # Usage: tools/coverage.sh [gcovr option ...]   (build dir: build-cov/)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,4 +19,4 @@ chmod -R a+rwX "$build"
 (umask 000; NESTRAP_BUILD_DIR="$build" "$top/tools/test.sh" "${flags[@]}") || true
 cd "$top"
 gcovr --gcov-ignore-parse-errors -r "$top" --object-directory "$build" \
-      --filter 'src/' --exclude 'src/platform/win32/' "$@" -s | tail -n 3
+      --filter 'src/' --exclude 'src/platform/win32/' --exclude-throw-branches "$@" -s | tail -n 3

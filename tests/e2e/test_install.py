@@ -65,4 +65,5 @@ class InstallTest(Case):
         local = os.path.join(dest, "nestrap.service")
         pathlib.Path(local).write_text(unit.replace("ExecStart=" + prefix,
                                                     "ExecStart=" + dest + prefix))
+        os.chmod(local, 0o644)  # systemd warns of a world-writable unit (umask 0 runs)
         self.assertUnitPasses(local, env=dict(os.environ, MANPATH=dest + prefix + "/share/man"))
