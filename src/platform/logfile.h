@@ -19,6 +19,9 @@ struct LogFile {
   // whole line (-1: unknown), so that a kept file is checked cheaply.
   unsigned long long dev = 0, ino = 0;
   long long end = -1;
+  // The size logreopen just saw under its caller's lock (-1: none), which
+  // spares the next append and size query a look of their own.
+  long long seen = -1;
 };
 
 // Opens `path` for appending (created with mode 0640, close-on-exec). Never

@@ -23,6 +23,8 @@ int logopen(const char* path, LogFile* f) {
     return kLogFileNotRegular;
   }
   f->handle = fd;
+  // Not kept as seen: a file opened before its writer's lock may grow first.
+  f->seen = -1;
   f->dev = (unsigned long long)st.st_dev;
   f->ino = (unsigned long long)st.st_ino;
   f->end = -1;
@@ -34,17 +36,20 @@ const bool kLogFilesStayOpen = true;
 int logreopen(const char* path, LogFile* f) {
   struct stat st;
   if (f->handle >= 0 && lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-      (unsigned long long)st.st_dev == f->dev && (unsigned long long)st.st_ino == f->ino)
+      (unsigned long long)st.st_dev == f->dev && (unsigned long long)st.st_ino == f->ino) {
+    f->seen = (long long)st.st_size;
     return kLogFileOk;
+  }
   logclose(f);
   return logopen(path, f);
 }
 
 int logappend(LogFile* f, const char* line, size_t len) {
   int fd = (int)f->handle;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return kLogFileWriteFailed;
-  off_t size = st.st_size;
+  long long known = logsize(f);
+  f->seen = -1;
+  if (known < 0) return kLogFileWriteFailed;
+  off_t size = (off_t)known;
   char last = '\n';
   // Where this handle's last line ended, the last byte is its line break.
   if (size > 0 && size != f->end && pread(fd, &last, 1, size - 1) != 1) last = '\n';
@@ -72,18 +77,21 @@ int logappend(LogFile* f, const char* line, size_t len) {
 }
 
 long long logsize(LogFile* f) {
+  if (f->seen >= 0) return f->seen;
   struct stat st;
   return fstat((int)f->handle, &st) == 0 ? (long long)st.st_size : -1;
 }
 
 int logtruncate(LogFile* f, long long size) {
   f->end = -1;
+  f->seen = -1;
   return size >= 0 && ftruncate((int)f->handle, (off_t)size) == 0 ? kLogFileOk : kLogFileWriteFailed;
 }
 
 void logclose(LogFile* f) {
   if (f->handle >= 0) close((int)f->handle);
   f->handle = -1;
+  f->seen = -1;
 }
 
 bool renewlink(const char* target, const char* linkpath) {
