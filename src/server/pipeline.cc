@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -30,9 +31,15 @@ struct Job {
   std::string json;  // built beside the analysis, not in the writer's turn
 };
 
+// An analysis thread's own wake-up: one waiter per condition variable, so
+// that waking one costs one system call, however many threads wait.
+struct Idler {
+  std::condition_variable cv;
+  bool woken = false;
+};
+
 struct Pipeline {
   std::mutex m;
-  std::condition_variable work;   // a job waits for an analysis thread
   std::condition_variable space;  // the window has room / everything written
   std::deque<Job> todo;
   std::map<uint64_t, Job> done;   // analysed, waiting for their turn
@@ -42,6 +49,10 @@ struct Pipeline {
   uint32_t cap = 0;
   uint64_t window = kAnalysisWindow;
   uint32_t held = 0;              // admitted and not yet written
+  std::unique_ptr<Idler[]> seats;  // one per analysis thread
+  std::vector<Idler*> idlers;     // waiting for a job; the last in is warmest
+  uint32_t analysing = 0;         // jobs taken and not yet written
+  bool paused = false;            // a list reload waits for those to end
   // Refusals are lines written at once; an episode ends once what is held
   // is at most four fifths of the cap (with a cap of 1: once nothing is).
   Hysteresis bound;
@@ -112,16 +123,39 @@ void complete(Pipeline* p, Job j) {
   flush(p);
 }
 
-void analysisthread(Pipeline* p) {
+// REQUIRES: p->m held. The analysis thread to wake for a job waiting (null
+// when none waits or a reload holds them); the caller wakes it once it has
+// let go of the lock.
+Idler* takeidler(Pipeline* p) {
+  if (p->idlers.empty() || p->paused || p->todo.empty()) return nullptr;
+  Idler* i = p->idlers.back();
+  p->idlers.pop_back();
+  i->woken = true;
+  return i;
+}
+
+void wake(Idler* i) {
+  if (i != nullptr) i->cv.notify_one();
+}
+
+void analysisthread(Pipeline* p, Idler* me) {
+  std::unique_lock<std::mutex> lock(p->m);
   for (;;) {
-    Job j;
-    {
-      std::unique_lock<std::mutex> lock(p->m);
-      p->work.wait(lock, [p] { return !p->todo.empty() || p->stopping; });
-      if (p->todo.empty()) return;
-      j = std::move(p->todo.front());
-      p->todo.pop_front();
+    if (p->todo.empty() || p->paused) {
+      if (p->stopping) return;
+      me->woken = false;
+      p->idlers.push_back(me);
+      me->cv.wait(lock, [p, me] { return me->woken || p->stopping; });
+      continue;
     }
+    Job j = std::move(p->todo.front());
+    p->todo.pop_front();
+    p->analysing++;
+    // A batch wakes one thread; each passes the wake on while work is left,
+    // so a worker handing in many records pays for one wake-up.
+    Idler* next = takeidler(p);
+    lock.unlock();
+    wake(next);
     // A record that waited (almost) its time in the queue is written
     // without DNS data at once: no line waits much longer than one
     // analysis, and no question is asked that is dropped a moment later,
@@ -130,6 +164,8 @@ void analysisthread(Pipeline* p) {
     if (late) metrics::add(metrics::counters.nodns[metrics::kNoDnsDeadline]);
     j.verdict = analyse(j.record, late ? 1 : j.deadline, AnalysisOutcome::deadline, &j.json);
     complete(p, std::move(j));
+    lock.lock();
+    if (--p->analysing == 0 && p->paused) p->space.notify_all();
   }
 }
 
@@ -141,7 +177,9 @@ void pipelinestart(int threads, uint32_t backlog) {
   if (backlog > 0) p->bound.setcap(backlog, false);
   // Room for every admitted record: the logger never waits for the window.
   p->window = std::max<uint64_t>(kAnalysisWindow, (uint64_t)backlog + (uint64_t)threads);
-  for (int i = 0; i < threads; i++) p->threads.emplace_back(analysisthread, p);
+  p->seats = std::make_unique<Idler[]>((size_t)std::max(threads, 0));
+  p->idlers.reserve((size_t)std::max(threads, 0));
+  for (int i = 0; i < threads; i++) p->threads.emplace_back(analysisthread, p, &p->seats[i]);
   g_pipe = p;
 }
 
@@ -178,24 +216,64 @@ void pipelinewritenow(ConnectionRecord* r) {
 void pipelinesubmit(ConnectionRecord* r) {
   Pipeline* p = g_pipe;
   Job j{r, 0, 0, plat::nowms() + kRecordDeadlineMs, {}};
+  Idler* next = nullptr;
   {
     std::unique_lock<std::mutex> lock(p->m);
     p->space.wait(lock, [p] { return p->next_seq - p->next_write < p->window; });
     j.seq = p->next_seq++;
     if (!p->threads.empty()) {
       p->todo.push_back(std::move(j));
-      p->work.notify_one();
-      return;
+      next = takeidler(p);
     }
+  }
+  if (!p->threads.empty()) {
+    wake(next);
+    return;
   }
   j.verdict = analyse(r, 1, AnalysisOutcome::backlog, &j.json);
   complete(p, std::move(j));
 }
 
+int pipelineoffer(ConnectionRecord* const* records, int n, const char* tag) {
+  Pipeline* p = g_pipe;
+  if (p == nullptr || p->threads.empty()) return 0;
+  int64_t deadline = plat::nowms() + kRecordDeadlineMs;
+  int taken = 0;
+  Idler* next;
+  {
+    std::lock_guard<std::mutex> lock(p->m);
+    for (; taken < n && p->next_seq - p->next_write < p->window; taken++) {
+      // Said while the record is still here: an analysis thread may free
+      // it as soon as the lock is let go.
+      logmsg(LOG_CONN, "%s %s Logging connection data", tag, records[taken]->client_ip);
+      p->todo.push_back(Job{records[taken], p->next_seq++, 0, deadline, {}});
+    }
+    next = takeidler(p);
+  }
+  wake(next);
+  return taken;
+}
+
 void pipelinereload(void (*reload)()) {
-  pipelinewait();
-  std::unique_lock<std::shared_mutex> lists(g_lists_lock);
-  reload();
+  Pipeline* p = g_pipe;
+  // Records keep coming from the workers meanwhile: they wait in the queue
+  // until the new lists are in.
+  {
+    std::unique_lock<std::mutex> lock(p->m);
+    p->paused = true;
+    p->space.wait(lock, [p] { return p->analysing == 0; });
+  }
+  {
+    std::unique_lock<std::shared_mutex> lists(g_lists_lock);
+    reload();
+  }
+  Idler* next;
+  {
+    std::lock_guard<std::mutex> lock(p->m);
+    p->paused = false;
+    next = takeidler(p);
+  }
+  wake(next);
 }
 
 uint32_t pipelinebacklog() { return g_held.load(std::memory_order_relaxed); }
@@ -214,7 +292,7 @@ void pipelinefinish() {
   {
     std::lock_guard<std::mutex> lock(p->m);
     p->stopping = true;
-    p->work.notify_all();
+    for (size_t i = 0; i < p->threads.size(); i++) p->seats[i].cv.notify_one();
   }
   for (std::thread& t : p->threads) t.join();
   g_pipe = nullptr;

@@ -1,6 +1,7 @@
-// The logger's analysis pipeline: records are analysed several at once by
-// a small pool of analysis threads and their lines written in the order
-// the records were handed in (the order the sessions ended). Everything
+// The analysis pipeline: the workers hand finished records straight to a
+// pool of analysis threads (the logger only when the window is full), which
+// analyse several at once and write their lines in the order the records
+// were handed in (the order the sessions ended). Everything
 // held between a session's end and its line (the logger's queue, records
 // waiting for analysis, in analysis or waiting for their turn) counts
 // against one cap: past it a record's line is written at once without DNS
@@ -41,11 +42,17 @@ void pipelinewritenow(ConnectionRecord* r);
 // Hands a finished record over (the pipeline frees it). REQUIRES: a place
 // taken with pipelineadmit.
 void pipelinesubmit(ConnectionRecord* r);
-// Returns once every record handed in is written: no analysis thread reads
-// the list files' zones until the next record comes.
+// Hands over up to `n` finished records (each with its place taken) without
+// ever waiting: as many as the window has room for, from the first, with
+// one wake-up of the analysis threads. Returns how many were taken; the
+// caller hands the rest to the logger. `tag` names the handing thread in
+// the diagnostic line.
+int pipelineoffer(ConnectionRecord* const* records, int n, const char* tag);
+// Returns once every record handed in is written.
 void pipelinewait();
-// Runs `reload` (which replaces the lists) once every record handed in is
-// written and while no line is being written at once.
+// Runs `reload` (which replaces the lists) while no record is being
+// analysed and no line is being written at once; records handed in
+// meanwhile wait and are analysed against the new lists.
 void pipelinereload(void (*reload)());
 // Records admitted whose lines are not written yet.
 uint32_t pipelinebacklog();

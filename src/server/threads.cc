@@ -75,7 +75,7 @@ void handover(ConnectionRecord* r) {
 namespace {
 
 // Finished records a worker gathers during one turn of its loop and hands
-// to the logger together: one wake-up of the logger per turn, not per record.
+// to the analysis threads together: one wake-up per turn, not per record.
 constexpr int kHandoverBatch = 64;
 // Connections one worker accepts per readiness of the listener before it
 // looks at its sessions again.
@@ -94,7 +94,10 @@ struct Worker {
 
 void flushdone(Worker* w) {
   if (w->ndone == 0) return;
-  int pushed = queuepushmany(log_queue, (void* const*)w->done, w->ndone);
+  // Straight to the analysis threads; what the window cannot take now (a
+  // backlog without a cap) waits in the logger's queue instead of here.
+  int taken = pipelineoffer(w->done, w->ndone, w->tag.text);
+  int pushed = taken + queuepushmany(log_queue, (void* const*)w->done + taken, w->ndone - taken);
   // No memory for the queue's nodes: the rest are handed in here.
   for (int i = pushed; i < w->ndone; i++) pipelinesubmit(w->done[i]);
   w->ndone = 0;
