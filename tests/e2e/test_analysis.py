@@ -179,6 +179,15 @@ class SpfAndSignals(AnalysisCase):
         self.assertLess(time.monotonic() - t0, 20)
         self.assertEqual(len(n.lines()), 3151)
 
+    def test_without_a_cap_what_the_window_cannot_take_waits_and_keeps_its_line(self):
+        # No answers: nothing leaves the analysis window (1,024 records) for
+        # 8 s, so the records beyond it wait in the logger's queue.
+        n = self.start({}, ini="[Process]\nAnalysisBacklog=0\n", default="timeout")
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            list(pool.map(lambda _: n.session(source="192.0.2.10"), range(1200)))
+        n.wait_lines(1200, timeout=120)
+        self.assertEqual(n.stop(), 0)
+
 
 class JsonLines(AnalysisCase):
     """The JSON line of each connection ([Logging] JsonLines=1) against a
