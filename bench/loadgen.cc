@@ -20,8 +20,9 @@
 // directory with default settings and -b 1024), then:
 // - closed-loop clients at 1, 8, 64 and 512 concurrent connections: connect,
 //   read the banner, send EHLO, read the 421, close. Prints sessions/s,
-//   p50/p99 session latency, the server's peak resident memory and its CPU
-//   time per session (counted until its lines are written);
+//   p50/p99 session latency, the server's peak resident memory, its CPU
+//   time per session (counted until its lines are written) and the context
+//   switches of all its threads per session (each blocking wait costs one);
 // - a lingering run: 20 connections/s for 20 s, every other one sends EHLO
 //   and then neither reads nor closes; the others are timed to their banner;
 // - an idle run: 10,000 connections held silent (nestrap with MaxSessions
@@ -308,6 +309,20 @@ static double cpuseconds(pid_t pid) {
   return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
 }
 
+// Context switches (voluntary and not) of all the process's threads so far.
+static double switches(pid_t pid) {
+  double n = 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    std::ifstream f(e.path() / "status");
+    std::string line;
+    while (std::getline(f, line))
+      if (line.find("ctxt_switches:") != std::string::npos)
+        n += atof(line.c_str() + line.find(':') + 1);
+  }
+  return n;
+}
+
 // Until the server's lines stop growing: what a step costs includes the
 // analysis and the writing of its lines.
 static void quiesce(const Server& sv) {
@@ -332,6 +347,7 @@ static double concurrency(Server& sv, double seconds,
     std::vector<double> latencies;
     std::vector<std::thread> threads;
     double cpu0 = cpuseconds(sv.pid);
+    double sw0 = switches(sv.pid);
     auto begin = Clock::now();
     for (int c = 0; c < clients; c++)
       threads.emplace_back([&] {
@@ -354,8 +370,9 @@ static double concurrency(Server& sv, double seconds,
     rate = (double)latencies.size() / elapsed;
     quiesce(sv);
     double cpu = (cpuseconds(sv.pid) - cpu0) * 1e6 / (double)std::max<size_t>(1, latencies.size());
-    printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld %10.0f\n", sv.name.c_str(), clients, rate,
-           pct(latencies, 0.50), pct(latencies, 0.99), failed.load(), peakrss(sv.pid), cpu);
+    double sw = (switches(sv.pid) - sw0) / (double)std::max<size_t>(1, latencies.size());
+    printf("%-10s %8d %12.0f %10.2f %10.2f %8ld %14ld %10.0f %6.1f\n", sv.name.c_str(), clients, rate,
+           pct(latencies, 0.50), pct(latencies, 0.99), failed.load(), peakrss(sv.pid), cpu, sw);
     fflush(stdout);
   }
   return rate;
@@ -549,8 +566,8 @@ int main(int argc, char** argv) {
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
   }
-  printf("%-10s %8s %12s %10s %10s %8s %14s %10s\n", "server", "clients", "sessions/s", "p50 ms",
-         "p99 ms", "failed", "peak RSS KiB", "CPU us/s.");
+  printf("%-10s %8s %12s %10s %10s %8s %14s %10s %6s\n", "server", "clients", "sessions/s",
+         "p50 ms", "p99 ms", "failed", "peak RSS KiB", "CPU us/s.", "cs/s.");
   struct Run {
     char key;
     void (*run)(Server&);
