@@ -75,6 +75,8 @@ int analyseconn(ConnectionRecord* r) {
     textformat(revname, sizeof revname, "%s.in-addr.arpa.", client.reversed);
     local = isprivateipv4(client.addr);
     prefetchaddress(r, client, revname, local);
+    // A client new to the cache ends an attempt from the cache here.
+    if (dns::resolver().abandoned()) return 0;
     if (!NSquery(r->ptr_name, sizeof r->ptr_name, revname, dns::kTypePTR, 0)) {
       textcopy(r->ptr_name, revname);
       textcopy(r->list_tag, "GL");

@@ -27,6 +27,7 @@ class RecordMemo : public dns::Resolver {
 
   int Query(const char* name, uint16_t type, unsigned options, dns::RecordList* out) override;
   void QueryBatch(dns::Lookup* items, size_t count) override;
+  bool abandoned() override { return inner_.abandoned(); }
 
   // Asks the questions not answered yet, all at once.
   void prefetch(const std::vector<Question>& questions);

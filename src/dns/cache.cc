@@ -72,11 +72,11 @@ void CachingResolver::QueryBatch(Lookup* items, size_t count) {
   }
 }
 
-bool CachingResolver::lookup(const std::string& key, Lookup* l) {
+bool CachingResolver::lookup(const std::string& key, Lookup* l, bool count) {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = index_.find(key);
   if (it == index_.end()) {
-    stats_.misses++;
+    stats_.misses += count;
     return false;
   }
   Entry& e = *it->second;
@@ -84,16 +84,42 @@ bool CachingResolver::lookup(const std::string& key, Lookup* l) {
     stats_.bytes -= e.bytes;
     lru_.erase(it->second);
     index_.erase(it);
-    stats_.misses++;
+    stats_.misses += count;
     return false;
   }
   lru_.splice(lru_.begin(), lru_, it->second);
   l->status = e.status;
   l->records = e.records;
   l->negttl = 0;
-  stats_.hits++;
-  metrics::add(metrics::counters.dns_cache_hits);
+  if (count) {
+    stats_.hits++;
+    metrics::add(metrics::counters.dns_cache_hits);
+  }
   return true;
+}
+
+void CachingResolver::counthits(uint64_t n) {
+  if (n == 0) return;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stats_.hits += n;
+  }
+  metrics::add(metrics::counters.dns_cache_hits, n);
+}
+
+void CacheOnlyResolver::QueryBatch(Lookup* items, size_t count) {
+  for (size_t i = 0; i < count; i++) {
+    Lookup& l = items[i];
+    if (!missed_ && !(l.options & kOptBypassCache) && cache_.lookup(cachekey(l.name, l.type), &l, false)) {
+      hits_++;
+      continue;
+    }
+    // The first miss decides: nothing after it is looked up.
+    missed_ = true;
+    l.records.clear();
+    l.negttl = 0;
+    l.status = kStatusTimeout;
+  }
 }
 
 void CachingResolver::store(const std::string& key, const Lookup& l) {

@@ -44,6 +44,7 @@ class CachingResolver : public Resolver {
   Stats stats();
 
  private:
+  friend class CacheOnlyResolver;
   struct Entry {
     std::string key;
     int status;
@@ -51,7 +52,9 @@ class CachingResolver : public Resolver {
     int64_t expires;
     size_t bytes;
   };
-  bool lookup(const std::string& key, Lookup* l);
+  // `count`: the lookup counts as a hit or a miss.
+  bool lookup(const std::string& key, Lookup* l, bool count = true);
+  void counthits(uint64_t n);
   void store(const std::string& key, const Lookup& l);
   void evict();
 
@@ -62,6 +65,36 @@ class CachingResolver : public Resolver {
   std::list<Entry> lru_;  // most recently used first
   std::unordered_map<std::string, std::list<Entry>::iterator> index_;
   Stats stats_;
+};
+
+// The answers a CachingResolver keeps, and nothing else: no question is
+// sent. One it cannot answer so (not kept, expired, or asked past the cache)
+// fails as a time-out and marks the resolver missed; the answers given then
+// are worth nothing. Hits count for the cache only once kept (keep()), so
+// that a pass given up and asked again does not count twice.
+class CacheOnlyResolver : public Resolver {
+ public:
+  explicit CacheOnlyResolver(CachingResolver& cache) : cache_(cache) {}
+  int Query(const char* name, uint16_t type, unsigned options, RecordList* out) override {
+    return QueryAsBatch(name, type, options, out);
+  }
+  void QueryBatch(Lookup* items, size_t count) override;
+  // The system's host lookups are never kept.
+  int HostAddress(const char*, uint32_t*) override {
+    missed_ = true;
+    return 0;
+  }
+  int HostName(uint32_t, char*, size_t) override {
+    missed_ = true;
+    return 0;
+  }
+  bool abandoned() override { return missed_; }
+  void keep() { cache_.counthits(hits_); }
+
+ private:
+  CachingResolver& cache_;
+  bool missed_ = false;
+  uint64_t hits_ = 0;
 };
 
 }  // namespace dns

@@ -31,6 +31,9 @@ class Resolver {
   // Name of an IPv4 address (network order). Returns 1 when a non-empty
   // name was found (copied into buf, bounded by size).
   virtual int HostName(uint32_t addr_net, char* buf, size_t size);
+  // True once the caller's answers are bound to be dropped (an attempt
+  // from the cache that missed): it may stop asking.
+  virtual bool abandoned() { return false; }
 
  protected:
   // Query answered as a batch of one, for resolvers whose QueryBatch is

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -15,11 +16,13 @@
 
 #include "analysis/checkconn.h"
 #include "analysis/recordmemo.h"
+#include "dns/cache.h"
 #include "dns/resolver.h"
 #include "platform/sys.h"
 #include "server/hysteresis.h"
 #include "base/metrics.h"
 #include "common/log.h"
+#include "common/settings.h"
 
 namespace {
 
@@ -53,6 +56,7 @@ struct Pipeline {
   std::vector<Idler*> idlers;     // waiting for a job; the last in is warmest
   uint32_t analysing = 0;         // jobs taken and not yet written
   bool paused = false;            // a list reload waits for those to end
+  dns::CachingResolver* cache = nullptr;  // answers a worker may analyse from
   // Refusals are lines written at once; an episode ends once what is held
   // is at most four fifths of the cap (with a cap of 1: once nothing is).
   Hysteresis bound;
@@ -71,8 +75,9 @@ std::atomic<uint32_t> g_held{0};
 // record's own answers, until `deadline` (1: at once, without DNS, for the
 // reason `atonce`). The record is then ready to be written (its JSON line
 // into `json`).
-int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce, std::string* json) {
-  RecordMemo memo(dns::resolver());
+int analyse(ConnectionRecord* r, int64_t deadline, AnalysisOutcome atonce, std::string* json,
+            dns::Resolver& inner = dns::resolver()) {
+  RecordMemo memo(inner);
   dns::setthreaddeadline(deadline);
   int verdict = analyseconn(r);
   // Ran out of time: its own deadline, or the stop's cut-off before it.
@@ -138,6 +143,29 @@ void wake(Idler* i) {
   if (i != nullptr) i->cv.notify_one();
 }
 
+// Analyses the job's record on the calling thread from the answer cache
+// alone, on a copy; keeps the copy (returns true) only when every question
+// was answered there. A client seen moments ago (a spam run, a benchmark)
+// then costs no hand-over to an analysis thread and no wake-up.
+bool analysecached(Pipeline* p, Job* j) {
+  ConnectionRecord* copy = (ConnectionRecord*)malloc(sizeof *copy);
+  if (copy == nullptr) return false;
+  memcpy(copy, j->record, sizeof *copy);
+  dns::CacheOnlyResolver cached(*p->cache);
+  std::string json;
+  int verdict = analyse(copy, j->deadline, AnalysisOutcome::deadline, &json, cached);
+  if (cached.abandoned()) {
+    free(copy);
+    return false;
+  }
+  cached.keep();
+  free(j->record);
+  j->record = copy;
+  j->verdict = verdict;
+  j->json = std::move(json);
+  return true;
+}
+
 void analysisthread(Pipeline* p, Idler* me) {
   std::unique_lock<std::mutex> lock(p->m);
   for (;;) {
@@ -171,9 +199,10 @@ void analysisthread(Pipeline* p, Idler* me) {
 
 }  // namespace
 
-void pipelinestart(int threads, uint32_t backlog) {
+void pipelinestart(int threads, uint32_t backlog, dns::CachingResolver* cache) {
   Pipeline* p = new Pipeline;
   p->cap = backlog;
+  p->cache = cache;
   if (backlog > 0) p->bound.setcap(backlog, false);
   // Room for every admitted record: the logger never waits for the window.
   p->window = std::max<uint64_t>(kAnalysisWindow, (uint64_t)backlog + (uint64_t)threads);
@@ -238,19 +267,44 @@ int pipelineoffer(ConnectionRecord* const* records, int n, const char* tag) {
   Pipeline* p = g_pipe;
   if (p == nullptr || p->threads.empty()) return 0;
   int64_t deadline = plat::nowms() + kRecordDeadlineMs;
+  // The analysis from the cache is tried unless its lookups would show in
+  // the trace, or a stop has cut the answers short.
+  const bool cached = p->cache != nullptr && settings.LogLevel < LOG_TRON && !dns::pastdeadline();
   int taken = 0;
-  Idler* next;
-  {
-    std::lock_guard<std::mutex> lock(p->m);
-    for (; taken < n && p->next_seq - p->next_write < p->window; taken++) {
-      // Said while the record is still here: an analysis thread may free
-      // it as soon as the lock is let go.
-      logmsg(LOG_CONN, "%s %s Logging connection data", tag, records[taken]->client_ip);
-      p->todo.push_back(Job{records[taken], p->next_seq++, 0, deadline, {}});
+  while (taken < n) {
+    Job mine{nullptr, 0, 0, deadline, {}};
+    Idler* next;
+    {
+      std::lock_guard<std::mutex> lock(p->m);
+      for (; taken < n && p->next_seq - p->next_write < p->window; taken++) {
+        // Said while the record is still here: an analysis thread may free
+        // it as soon as the lock is let go.
+        logmsg(LOG_CONN, "%s %s Logging connection data", tag, records[taken]->client_ip);
+        Job j{records[taken], p->next_seq++, 0, deadline, {}};
+        if (cached && !p->paused) {
+          p->analysing++;  // a list reload waits for it as for the others
+          mine = std::move(j);
+          break;
+        }
+        p->todo.push_back(std::move(j));
+      }
+      next = takeidler(p);
     }
-    next = takeidler(p);
+    wake(next);
+    if (mine.record == nullptr) break;  // all handed in, or the window is full
+    taken++;
+    const bool done = analysecached(p, &mine);
+    if (done) complete(p, std::move(mine));
+    {
+      std::lock_guard<std::mutex> lock(p->m);
+      if (!done) {  // an analysis thread asks what the cache did not have
+        p->todo.push_back(std::move(mine));
+        next = takeidler(p);
+      }
+      if (--p->analysing == 0 && p->paused) p->space.notify_all();
+    }
+    if (!done) wake(next);
   }
-  wake(next);
   return taken;
 }
 

@@ -12,6 +12,10 @@
 
 #include "common/record.h"
 
+namespace dns {
+class CachingResolver;
+}
+
 // Analysis threads of the pipeline.
 constexpr int kAnalysisThreads = 48;
 // Records between the oldest unwritten one and the newest handed in (at
@@ -31,7 +35,9 @@ constexpr int64_t kStopAnalysisMs = 4000;
 
 // Starts the analysis threads (threads = 1 and prefetch off give the
 // one-at-a-time reference analysis). `backlog`: the cap (0: none).
-void pipelinestart(int threads, uint32_t backlog);
+// `cache`: the process's answer cache, from which a worker handing in a
+// record analyses it itself when every answer is kept there (none: never).
+void pipelinestart(int threads, uint32_t backlog, dns::CachingResolver* cache = nullptr);
 // Takes one place within the cap for a finished record, on any thread.
 // Returns false past the cap (or without a pipeline): the caller then
 // writes the record with pipelinewritenow instead of handing it in.
@@ -44,7 +50,8 @@ void pipelinewritenow(ConnectionRecord* r);
 void pipelinesubmit(ConnectionRecord* r);
 // Hands over up to `n` finished records (each with its place taken) without
 // ever waiting: as many as the window has room for, from the first, with
-// one wake-up of the analysis threads. Returns how many were taken; the
+// one wake-up of the analysis threads; those whose every answer is cached
+// are analysed and written on the calling thread instead. Returns how many were taken; the
 // caller hands the rest to the logger. `tag` names the handing thread in
 // the diagnostic line.
 int pipelineoffer(ConnectionRecord* const* records, int n, const char* tag);

@@ -30,6 +30,10 @@
 
 namespace {
 
+// One answer cache for the whole process, in front of the resolver; made
+// once, its figures are logged at the end.
+dns::CachingResolver* answer_cache = nullptr;
+
 constexpr long kThreadStartPauseMs = 79;
 // Descriptors kept aside from the session capacity: logs, DNS, the listener.
 constexpr long kReservedDescriptors = 32;
@@ -172,7 +176,7 @@ bool startthreads() {
   try {
     // Ready before a session can end: workers hand their records to it.
     pipelinestart(kAnalysisThreads,
-                  settings.AnalysisBacklog < 0 ? 0 : (uint32_t)settings.AnalysisBacklog);
+                  settings.AnalysisBacklog < 0 ? 0 : (uint32_t)settings.AnalysisBacklog, answer_cache);
     for (int i = 0; i < settings.Threads; i++) {
       std::thread(workerthread).detach();
       plat::sleepms(kThreadStartPauseMs);
@@ -188,10 +192,6 @@ bool startthreads() {
   plat::sleepms(kThreadStartPauseMs);
   return true;
 }
-
-// One answer cache for the whole process, in front of the resolver; made
-// once, its figures are logged at the end.
-dns::CachingResolver* answer_cache = nullptr;
 
 void useanswercache() {
   if (settings.DnsCache > 0 && answer_cache == nullptr && dns::available()) {
