@@ -145,6 +145,27 @@ class LoggingTest(Case):
             self.assertRegex(line, r"^\d{4}-\d\d-\d\d\|\d\d:\d\d:\d\d\|\[[A-Z ]{4}\] .* $")
         self.assertIn("|[INFO] * hostname........: tab here [31m \n", text)
 
+    @unittest.skipIf(os.geteuid() != 0, "needs root for a /dev of its own")
+    def test_debug_channel_reaches_the_system_logger_socket(self):
+        # The server sees a /dev of its own whose log socket is the test's.
+        tmp = tempfile.mkdtemp(prefix="nestrap-devlog-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        os.chmod(tmp, 0o755)
+        os.mkdir(os.path.join(tmp, "dev"))
+        logger = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(logger.close)
+        logger.bind(os.path.join(tmp, "log"))
+        os.chmod(os.path.join(tmp, "log"), 0o666)
+        script = ('mount --rbind /dev "$0/dev" && mount -t tmpfs tmpfs /dev && '
+                  'for f in null zero urandom; do touch /dev/$f && mount --bind "$0/dev/$f" /dev/$f; done && '
+                  'ln -s "$0/log" /dev/log && exec "$@"')
+        n = self.server(ini=QUIET_DNS + "[Logging]\nDebugOutput=1\n",
+                        prefix=["unshare", "-m", "--propagation", "private", "sh", "-c", script, tmp])
+        logger.settimeout(30)  # the first of the start-up's messages
+        self.assertRegex(logger.recv(9000).decode(),
+                         r"^<31>nestrap\[\d+\]: \[nestrap\] \[INFO\] #### nestrap v\. ")
+        self.assertEqual(n.stop(), 0, n.stderr())
+
 
 class HostileLogDirectoryTest(Case):
     """Whoever can write into the log directory must not be able to redirect,
