@@ -1,11 +1,13 @@
 """The decoy in tempfail mode: sessions, connection lines, queue, shutdown."""
+import os
 import re
 import select
 import signal
 import time
+import unittest
 
-from harness import (BANNER, DEFAULT_TIMEOUT, QUIET_DNS, TEMPFAIL, Case, cpu_seconds, recv_all,
-                     recv_until, socket_count, wait_for)
+from harness import (BANNER, DEFAULT_TIMEOUT, QUIET_DNS, SANITIZED, TEMPFAIL, Case, cpu_seconds,
+                     recv_all, recv_until, socket_count, wait_for)
 
 class DecoyTest(Case):
     def test_ehlo_gets_banner_then_tempfail_and_one_line(self):
@@ -22,6 +24,26 @@ class DecoyTest(Case):
             "unknown", "1", "0", "0", "0", "no-auth", "no-from", "no-rcpt", "no-quit"])
         # Level 5 adds the connection events.
         self.assertRegex(n.stderr(), r"\[CONN\] \[accept\] 127\.0\.0\.1 Connection accepted")
+
+    @unittest.skipIf(SANITIZED, "a sanitized binary takes no preloaded library")
+    def test_failing_socket_calls_lose_no_line_and_no_socket(self):
+        # Some watches, shutdowns and closes of connections fail (faults.cc);
+        # every connection still gets its line and leaves no socket behind.
+        shim = os.path.join(os.environ.get("NESTRAP_BUILD", "../../build"), "tests/e2e/libfaults.so")
+        n = self.server(env={"LD_PRELOAD": shim,
+                        "NESTRAP_FAULTS": "shutdown:2,close:3,epoll_add:5"})
+        sockets = socket_count(n.proc.pid)
+        for _ in range(40):
+            try:
+                n.session(b"EHLO host.example.org\r\n")
+            except ConnectionResetError:
+                pass
+        self.assertEqual(len(n.wait_lines(40)), 40)
+        wait_for(lambda: socket_count(n.proc.pid) == sockets, what="the sockets closed")
+        self.assertEqual(n.stop(), 0, n.stderr())
+        self.assertEqual(len(n.lines()), 40)
+        for said in ("cannot watch the connection", "error during closesocket()"):
+            self.assertIn(said, n.stderr())
 
     def test_first_line_and_host_columns(self):
         # The first-line rules are the connection line unit tests' matter;
