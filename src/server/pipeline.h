@@ -1,7 +1,8 @@
 // The analysis pipeline: the workers hand finished records straight to a
 // pool of analysis threads (the logger only when the window is full), which
 // analyse several at once and write their lines in the order the records
-// were handed in (the order the sessions ended). Everything
+// were handed in (the order the sessions ended). A record whose every
+// answer is in the answer cache is analysed by the worker handing it in. Everything
 // held between a session's end and its line (the logger's queue, records
 // waiting for analysis, in analysis or waiting for their turn) counts
 // against one cap: past it a record's line is written at once without DNS
