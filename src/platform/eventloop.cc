@@ -57,6 +57,11 @@ int watchset(EventLoop* l, Watch* w, int events) {
   return ok;
 }
 
+void watchclosing(EventLoop* l, Watch* w) {
+  if (w->events >= 0 && !pollerdropsonclose()) pollerremove(l->poller, w->sock);
+  w->events = -1;
+}
+
 int watchlistener(EventLoop* l, Watch* w) {
   if (!pollersharesaccept() || !polleraddlistener(l->poller, w->sock, w)) return 0;
   w->events = kPollIn;

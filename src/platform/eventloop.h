@@ -49,6 +49,9 @@ void eventloopwake(EventLoop* l);
 // Watches w->sock for events (PollFlags), or stops watching it (events < 0).
 // Returns 1; 0 when the poller refused the socket (then it is not watched).
 int watchset(EventLoop* l, Watch* w, int events);
+// Stops watching w->sock, which the caller closes next: where closing does
+// it anyway, without a system call of its own.
+void watchclosing(EventLoop* l, Watch* w);
 // Watches a listening socket that other loops may watch too. Returns 1; 0
 // when the platform cannot share a listener or the poller refused it.
 int watchlistener(EventLoop* l, Watch* w);

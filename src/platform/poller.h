@@ -24,6 +24,9 @@ void pollerfree(Poller* p);
 int polleradd(Poller* p, SocketHandle s, int events, void* key);
 int pollermodify(Poller* p, SocketHandle s, int events, void* key);
 int pollerremove(Poller* p, SocketHandle s);
+// 1 when closing a socket (its only descriptor) also drops it from every
+// poller, so that it need not be removed first.
+int pollerdropsonclose();
 // Waits up to timeout_ms (< 0: no limit) for events or a wake; fills at most
 // max entries. Returns the number filled (0 on time-out or wake), -1 on error.
 int pollerwait(Poller* p, PollEvent* out, int max, long timeout_ms);

@@ -99,6 +99,9 @@ int pollerwait(Poller* p, PollEvent* out, int max, long timeout_ms) {
 
 int pollersharesaccept() { return 1; }
 
+// epoll forgets a file once its last descriptor is closed.
+int pollerdropsonclose() { return 1; }
+
 int polleraddlistener(Poller* p, SocketHandle s, void* key) {
   struct epoll_event ev = {};
   // Level-triggered: what one worker leaves in the backlog wakes the next.

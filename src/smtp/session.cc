@@ -159,7 +159,7 @@ void closed(Session* s, bool ok) {
 void disconnected(Session* s) {
   logstep(s, "Remote disconnected !");
   logstep(s, "Closing socket...");
-  watch(s, -1);
+  plat::watchclosing(s->loop->events, &s->watch);
   closed(s, ResetConnection(s->r->sock) == 1);
 }
 
@@ -170,7 +170,7 @@ void closegracefully(Session* s) {
   if (!plat::shutdownsend(s->r->sock)) {
     int err = plat::lasterror();
     logmsg(socketerrorlevel(err), "*** ShutdownConnection: error during shutdown() 0x%X", err);
-    watch(s, -1);
+    plat::watchclosing(s->loop->events, &s->watch);
     plat::closesocket(s->r->sock);
     closed(s, false);
     return;
@@ -189,7 +189,7 @@ void enddrain(Session* s, bool readable) {
     char drain[kDrainBufferSize];
     plat::recvsocket(s->r->sock, drain, sizeof drain - 1);
   }
-  watch(s, -1);
+  plat::watchclosing(s->loop->events, &s->watch);
   bool ok = plat::closesocket(s->r->sock) == 1;
   if (!ok) {
     int err = plat::lasterror();
@@ -510,7 +510,8 @@ int loopstart(SessionLoop* l, ConnectionRecord* r) {
   l->count++;
 
   logstep(s, "Session started");
-  plat::localaddress(r->sock, &r->server_addr);
+  // Only the JSON line carries the address the client reached.
+  if (settings.JsonLines == 1) plat::localaddress(r->sock, &r->server_addr);
   r->helo[0] = '\0';
   if (settings.FakeSmtp == 1) {
     r->mail_from[0] = '\0';

@@ -118,6 +118,9 @@ void pollerwake(Poller* p) {
 // WSAPoll wakes every poller that watches a socket: one thread accepts.
 int pollersharesaccept() { return 0; }
 
+// WSAPoll would report a closed socket's slot as invalid.
+int pollerdropsonclose() { return 0; }
+
 int polleraddlistener(Poller*, SocketHandle, void*) { return 0; }
 
 }  // namespace plat
