@@ -33,10 +33,12 @@ std::atomic<int> workers_accept{0};
 std::atomic<int> reload_requested{0};
 
 // Worker threads register their loop here, so that the accept loop and a
-// stop can wake them; `load` is the sessions each one holds.
+// stop can wake them; `load` is the sessions each one holds, `help_until`
+// when a worker called in to accept stops watching the listener.
 struct WorkerSlot {
   std::atomic<SessionLoop*> loop{nullptr};
   std::atomic<uint32_t> load{0};
+  std::atomic<int64_t> help_until{0};
 };
 WorkerSlot worker_slots[kMaxThreads];
 std::atomic<uint32_t> worker_slots_used{0};
@@ -80,6 +82,12 @@ constexpr int kHandoverBatch = 64;
 // Connections one worker accepts per readiness of the listener before it
 // looks at its sessions again.
 constexpr int kAcceptBatch = 8;
+// How long a worker called in to accept watches the listener after the
+// last call: an overload calls again long before, a second's quiet ends it.
+constexpr int64_t kHelpMs = 1000;
+// Full batches in a row that call one more worker in: the backlog held more
+// than the worker took in each of its turns, not just a burst.
+constexpr int kFullBatchesToCall = 4;
 
 struct Worker {
   ThreadTag tag;
@@ -88,6 +96,7 @@ struct Worker {
   bool listening;
   int64_t resume_at;         // of accepting, after a pause
   ConnectionRecord* spare;   // accepted into next
+  int fullbatches;           // in a row
   ConnectionRecord* done[kHandoverBatch];
   int ndone;
 };
@@ -144,6 +153,32 @@ void sessiondone(ConnectionRecord* r, void* ctx) {
   logmsg(LOG_CONN, "%s %ld active, %ld queued requests", w->tag.text, (long)b, (long)q);
 }
 
+// The first worker always watches the listener; the others only while
+// called in. Every idle worker watching would be woken for each connection
+// that comes while the first is busy, though the first takes it a moment
+// later with the rest of its turn's work: a wake-up per connection bought
+// nothing below the load one worker serves.
+bool watchesnow(const Worker* w) {
+  return w->slot == &worker_slots[0] || plat::nowms() < w->slot->help_until.load();
+}
+
+// More connections wait than one worker takes in a batch, or the worker
+// that took one has no room for it: one more worker accepts from now on
+// (the one called in longest ago, or kept on longer when all are).
+void callhelper() {
+  int64_t now = plat::nowms();
+  WorkerSlot* pick = nullptr;
+  uint32_t used = worker_slots_used.load();
+  for (uint32_t i = 1; i < used && i < kMaxThreads; i++) {
+    WorkerSlot* s = &worker_slots[i];
+    if (s->loop.load() == nullptr) continue;
+    if (pick == nullptr || s->help_until.load() < pick->help_until.load()) pick = s;
+  }
+  if (pick == nullptr) return;
+  bool idle = pick->help_until.exchange(now + kHelpMs) <= now;
+  if (idle) loopwake(pick->loop.load());
+}
+
 // Reserves room for one more session within the capacity.
 bool reserve() {
   uint32_t held = sessions_held.load();
@@ -189,7 +224,15 @@ void takework(Worker* w) {
 // it has no room for takes the queue's way (capacity, hysteresis).
 void acceptready(void* ctx) {
   Worker* w = (Worker*)ctx;
-  for (int i = 0; i < kAcceptBatch && shutdown_flag.load() == 0; i++) {
+  for (int i = 0;; i++) {
+    if (i == kAcceptBatch) {
+      if (++w->fullbatches == kFullBatchesToCall) {
+        w->fullbatches = 0;
+        callhelper();
+      }
+      return;
+    }
+    if (shutdown_flag.load() != 0) return;
     if (w->spare == nullptr) w->spare = (ConnectionRecord*)malloc(sizeof(ConnectionRecord));
     if (w->spare == nullptr) {
       logmsg(LOG_CRIT, "[accept] malloc(wrk) failed !");
@@ -197,6 +240,7 @@ void acceptready(void* ctx) {
       return;
     }
     AcceptResult rc = acceptconnection(w->spare);
+    if (rc != kAccepted) w->fullbatches = 0;
     if (rc == kAcceptPause) {
       loopunwatchlistener(w->loop, socket_listen);
       w->listening = false;
@@ -206,6 +250,7 @@ void acceptready(void* ctx) {
     ConnectionRecord* r = w->spare;
     w->spare = nullptr;
     if (queuecount(conn_queue) != 0 || w->slot->load.load() >= workershare() || !reserve()) {
+      if (w->slot->load.load() >= workershare()) callhelper();
       queueconnection(r);
       continue;
     }
@@ -224,15 +269,23 @@ void acceptready(void* ctx) {
   }
 }
 
-// How long the loop may sleep: until accepting resumes after a pause.
+// How long the loop may sleep: until accepting resumes after a pause (a
+// worker not called in to accept is woken when it is).
 long loopwait(Worker* w) {
   if (workers_accept.load() == 0 || w->listening) return kLoopWaitMs;
   int64_t left = w->resume_at - plat::nowms();
-  return left < 0 ? 0 : (long)left;
+  if (left > 0) return (long)left;
+  return watchesnow(w) ? 0 : kLoopWaitMs;
 }
 
 void listen(Worker* w) {
-  if (w->listening || workers_accept.load() == 0 || plat::nowms() < w->resume_at) return;
+  if (workers_accept.load() == 0 || plat::nowms() < w->resume_at) return;
+  bool want = watchesnow(w);
+  if (w->listening && !want) {
+    loopunwatchlistener(w->loop, socket_listen);
+    w->listening = false;
+  }
+  if (w->listening || !want) return;
   if (!loopwatchlistener(w->loop, socket_listen, acceptready, w)) {
     logmsg(LOG_CRIT, "%s cannot watch the listening socket (0x%X)", w->tag.text,
            (unsigned)plat::lasterror());
@@ -279,6 +332,7 @@ void workerthread() {
   w.listening = false;
   w.resume_at = 0;
   w.spare = nullptr;
+  w.fullbatches = 0;
   w.ndone = 0;
   logmsg(LOG_INFO, "%s Worker thread started", w.tag.text);
   SessionLoop* loop = loopcreate(sessiondone, &w);
