@@ -278,14 +278,18 @@ long loopwait(Worker* w) {
   return watchesnow(w) ? 0 : kLoopWaitMs;
 }
 
+// Starts or stops watching the listener as watchesnow says; every turn, so
+// the first worker, watching, reads no clock here.
 void listen(Worker* w) {
-  if (workers_accept.load() == 0 || plat::nowms() < w->resume_at) return;
+  if (workers_accept.load() == 0) return;
   bool want = watchesnow(w);
-  if (w->listening && !want) {
+  if (w->listening == want) return;
+  if (!want) {
     loopunwatchlistener(w->loop, socket_listen);
     w->listening = false;
+    return;
   }
-  if (w->listening || !want) return;
+  if (plat::nowms() < w->resume_at) return;  // paused (and so not watching)
   if (!loopwatchlistener(w->loop, socket_listen, acceptready, w)) {
     logmsg(LOG_CRIT, "%s cannot watch the listening socket (0x%X)", w->tag.text,
            (unsigned)plat::lasterror());
